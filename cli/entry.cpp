@@ -1,0 +1,42 @@
+#include "cli/entry.h"
+
+#include <fmt/core.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/build_revision.h"
+#include "cli/commands.h"
+
+int Entry(int argc, char** argv) {
+    CLI::App parser("Pelmor signature utility.");
+    parser.footer(fmt::format("Build revision: {}", BuildRevision));
+    // The help flag is re-added after -v so that the help lists -v first; commands copy it
+    // when they are created.
+    parser.set_help_flag();
+    CLI::Option* version = parser.add_flag("-v,--version", "Show version");
+    parser.set_help_flag("-h,--help", "Display this help menu");
+    parser.require_subcommand(0, 1);
+
+    CommandValues values;
+    RegisterCommands(parser, values);
+
+    try {
+        parser.parse(argc, argv);
+    } catch (const CLI::Success&) {
+        std::cout << parser.help();
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        std::cerr << error.what() << std::endl;
+        std::cerr << parser.help();
+        return 1;
+    }
+    if (argc == 1) {
+        std::cerr << parser.help();
+        return 1;
+    }
+    if (version->count() > 0) {
+        std::cout << fmt::format("pelmor-sign version: {}\n", BuildRevision);
+    }
+    return values.generateStatus;
+}

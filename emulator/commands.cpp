@@ -1,0 +1,386 @@
+#include "emulator/commands.h"
+
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+
+#include "emulator/facility.h"
+#include "veriexec/modules.h"
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: veriexec-emulator boot [--without MODULE]...\n"
+    "       veriexec-emulator kldload MODULE\n"
+    "       veriexec-emulator kldunload MODULE\n"
+    "       veriexec-emulator device present|absent|read-only|write-only|no-access\n"
+    "       veriexec-emulator fail REQUEST ERRNO|off\n"
+    "       veriexec-emulator set-state VALUE\n"
+    "       veriexec-emulator show\n"
+    "       veriexec-emulator verify PATH...\n"
+    "       veriexec-emulator shutdown\n";
+
+struct ErrnoName {
+    const char* name;
+    int value;
+};
+
+constexpr ErrnoName ErrnoNames[] = {
+    {"EPERM", EPERM},   {"ENOENT", ENOENT},         {"EINTR", EINTR},         {"EIO", EIO},
+    {"ENXIO", ENXIO},   {"EBADF", EBADF},           {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES}, {"EFAULT", EFAULT},         {"EBUSY", EBUSY},         {"EEXIST", EEXIST},
+    {"ENODEV", ENODEV}, {"EINVAL", EINVAL},         {"ENFILE", ENFILE},       {"EMFILE", EMFILE},
+    {"ENOTTY", ENOTTY}, {"EFBIG", EFBIG},           {"ENOSPC", ENOSPC},       {"EROFS", EROFS},
+    {"ENOSYS", ENOSYS}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
+};
+
+int Fail(const std::string& message) {
+    std::cerr << "veriexec-emulator: " << message << "\n";
+    return 1;
+}
+
+int UsageError(const std::string& message) {
+    Fail(message);
+    std::cerr << Usage;
+    return 1;
+}
+
+int SystemFailure(const std::string& what, int error) {
+    return Fail(fmt::format("{}: {}", what, std::strerror(error)));
+}
+
+bool ParseModule(const std::string& name, uint32_t& bit) {
+    int index = ModuleIndex(name);
+    if (index < 0) {
+        return false;
+    }
+    bit = 1u << index;
+    return true;
+}
+
+std::string KnownModules() {
+    std::string known;
+    for (const char* name : RequiredModules) {
+        known += known.empty() ? name : std::string(", ") + name;
+    }
+    return known;
+}
+
+// Runs `change` on the facility's control under its lock and stores the result.
+int ChangeControl(const std::function<void(FacilityControl&)>& change) {
+    std::string directory = FacilityDirectory();
+    FacilityLock lock(directory);
+    FacilityControl control;
+    if (!lock.Held() || ReadControl(directory, control) != 0) {
+        return Fail(
+            fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
+    }
+    change(control);
+    if (int error = WriteControl(directory, control); error != 0) {
+        return SystemFailure("cannot update " + directory, error);
+    }
+    return 0;
+}
+
+int Boot(const std::vector<std::string>& arguments) {
+    uint32_t modules = (1u << RequiredModules.size()) - 1;
+    for (size_t i = 1; i < arguments.size(); i += 2) {
+        uint32_t bit = 0;
+        if (arguments[i] != "--without" || i + 1 == arguments.size()) {
+            return UsageError("boot takes only --without MODULE");
+        }
+        if (!ParseModule(arguments[i + 1], bit)) {
+            return Fail(
+                fmt::format("unknown module '{}' (known: {})", arguments[i + 1], KnownModules()));
+        }
+        modules &= ~bit;
+    }
+    std::string directory = FacilityDirectory();
+    if (int error = BootFacility(directory, modules); error != 0) {
+        return SystemFailure("cannot boot the facility in " + directory, error);
+    }
+    return 0;
+}
+
+int LoadModule(const std::vector<std::string>& arguments, bool load) {
+    uint32_t bit = 0;
+    if (arguments.size() != 2) {
+        return UsageError(arguments[0] + " takes one module name");
+    }
+    if (!ParseModule(arguments[1], bit)) {
+        return Fail(fmt::format("unknown module '{}' (known: {})", arguments[1], KnownModules()));
+    }
+    return ChangeControl([bit, load](FacilityControl& control) {
+        control.moduleMask = load ? control.moduleMask | bit : control.moduleMask & ~bit;
+    });
+}
+
+struct DeviceModeName {
+    const char* name;
+    DeviceMode mode;
+};
+
+constexpr DeviceModeName DeviceModeNames[] = {
+    {"absent", DeviceMode::Absent},      {"read-write", DeviceMode::ReadWrite},
+    {"read-only", DeviceMode::ReadOnly}, {"write-only", DeviceMode::WriteOnly},
+    {"no-access", DeviceMode::NoAccess},
+};
+
+const char* DeviceModeText(DeviceMode mode) {
+    for (const auto& entry : DeviceModeNames) {
+        if (entry.mode == mode) {
+            return entry.name;
+        }
+    }
+    return "absent";
+}
+
+int Device(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) {
+        return UsageError("device takes one mode");
+    }
+    DeviceMode mode = DeviceMode::ReadWrite;
+    if (arguments[1] != "present") {
+        const DeviceModeName* found = nullptr;
+        for (const auto& entry : DeviceModeNames) {
+            if (arguments[1] == entry.name) {
+                found = &entry;
+            }
+        }
+        if (found == nullptr) {
+            return UsageError("unknown device mode '" + arguments[1] + "'");
+        }
+        mode = found->mode;
+    }
+    std::string directory = FacilityDirectory();
+    FacilityLock lock(directory);
+    FacilityControl control;
+    if (!lock.Held() || ReadControl(directory, control) != 0) {
+        return Fail(
+            fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
+    }
+    if (int error = SetDeviceMode(directory, mode); error != 0) {
+        return SystemFailure("cannot change the device in " + directory, error);
+    }
+    return 0;
+}
+
+int InjectFailure(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 3) {
+        return UsageError("fail takes a request and an errno name or 'off'");
+    }
+    const std::string& request = arguments[1];
+    bool known = false;
+    for (unsigned long code : {LoadEntry, GetState, Activate, Enforce, Lock}) {
+        known = known || request == RequestName(code);
+    }
+    if (!known) {
+        return UsageError("unknown request '" + request +
+                          "' (one of LoadEntry, GetState, Activate, Enforce, Lock)");
+    }
+    int error = 0;
+    if (arguments[2] != "off") {
+        for (const auto& entry : ErrnoNames) {
+            if (arguments[2] == entry.name) {
+                error = entry.value;
+            }
+        }
+        if (error == 0) {
+            return UsageError("unknown errno name '" + arguments[2] + "'");
+        }
+    }
+    return ChangeControl([&request, error](FacilityControl& control) {
+        if (error == 0) {
+            control.failures.erase(request);
+        } else {
+            control.failures[request] = error;
+        }
+    });
+}
+
+int SetState(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) {
+        return UsageError("set-state takes one value");
+    }
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(arguments[1].c_str(), &end, 0);
+    if (arguments[1].empty() || *end != '\0' || errno != 0 || value < INT32_MIN ||
+        value > INT32_MAX) {
+        return UsageError("set-state needs a 32-bit integer, not '" + arguments[1] + "'");
+    }
+    return ChangeControl(
+        [value](FacilityControl& control) { control.state = static_cast<int32_t>(value); });
+}
+
+std::string HexBytes(const uint8_t* bytes, size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += fmt::format("{:02x}", bytes[i]);
+    }
+    return text;
+}
+
+std::string FieldText(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+int Show() {
+    std::string directory = FacilityDirectory();
+    FacilityControl control;
+    FacilityTable table;
+    {
+        FacilityLock lock(directory);
+        if (!lock.Held() || ReadControl(directory, control) != 0) {
+            return Fail(
+                fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
+        }
+    }
+    if (int error = table.Open(directory); error != 0) {
+        return SystemFailure("cannot read the table in " + directory, error);
+    }
+    std::string text = fmt::format("state 0x{:02x}\nmodules", static_cast<uint32_t>(control.state));
+    for (size_t i = 0; i < RequiredModules.size(); ++i) {
+        if (control.moduleMask & (1u << i)) {
+            text += std::string(" ") + RequiredModules[i];
+        }
+    }
+    text += fmt::format("\ndevice {}\n", DeviceModeText(ReadDeviceMode(directory)));
+    std::cout << text;
+    ManifestEntry entry;
+    for (const auto& [path, offset] : table.Latest()) {
+        if (!table.Read(offset, entry)) {
+            return SystemFailure("cannot read the table in " + directory, EIO);
+        }
+        std::cout << fmt::format("entry\t0x{:02x}\t{}\t{}\t{}\n", entry.flags,
+                                 FieldText(entry.fingerprintType, FingerprintTypeSize),
+                                 HexBytes(entry.fingerprint, FingerprintSize), path);
+    }
+    return 0;
+}
+
+struct DigestContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The digest of a file's current content, as the kernel computes it at exec time.
+// Returns 0 or an errno value.
+int DigestFile(const std::string& path, const EVP_MD* digest, std::string& bytes) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    int error = context && EVP_DigestInit_ex(context.get(), digest, nullptr) == 1 ? 0 : ENOMEM;
+    char buffer[65536];
+    ssize_t count;
+    while (error == 0 && (count = read(fd, buffer, sizeof buffer)) != 0) {
+        if (count < 0) {
+            error = errno == EINTR ? 0 : errno;
+        } else if (EVP_DigestUpdate(context.get(), buffer, static_cast<size_t>(count)) != 1) {
+            error = ENOMEM;
+        }
+    }
+    close(fd);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (error == 0 && EVP_DigestFinal_ex(context.get(), value, &size) != 1) {
+        error = ENOMEM;
+    }
+    bytes.assign(reinterpret_cast<char*>(value), size);
+    return error;
+}
+
+int Verify(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2) {
+        return UsageError("verify takes one or more paths");
+    }
+    std::string directory = FacilityDirectory();
+    FacilityTable table;
+    if (int error = table.Open(directory); error != 0) {
+        return SystemFailure("cannot read the table in " + directory, error);
+    }
+    int status = 0;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& path = arguments[i];
+        auto found = table.Latest().find(path);
+        ManifestEntry entry;
+        std::string verdict = "ok";
+        if (found == table.Latest().end()) {
+            verdict = "not in table";
+        } else if (!table.Read(found->second, entry)) {
+            verdict = "cannot read the table";
+        } else {
+            std::string type = FieldText(entry.fingerprintType, FingerprintTypeSize);
+            const EVP_MD* digest = type == "sha256"   ? EVP_sha256()
+                                   : type == "sha512" ? EVP_sha512()
+                                                      : nullptr;
+            std::string actual;
+            if (digest == nullptr) {
+                verdict = "unknown fingerprint type '" + type + "'";
+            } else if (int error = DigestFile(path, digest, actual); error != 0) {
+                verdict = std::string("cannot read: ") + std::strerror(error);
+            } else if (std::memcmp(actual.data(), entry.fingerprint, actual.size()) != 0) {
+                verdict = "fingerprint mismatch";
+            }
+        }
+        if (verdict != "ok") {
+            status = 1;
+        }
+        std::cout << fmt::format("{}: {}\n", path, verdict);
+    }
+    return status;
+}
+
+int Shutdown() {
+    std::string directory = FacilityDirectory();
+    if (int error = ShutdownFacility(directory); error != 0) {
+        return SystemFailure("cannot remove the facility in " + directory, error);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RunEmulatorCommand(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) {
+        return UsageError("a command is required");
+    }
+    const std::string& command = arguments[0];
+    bool bare = arguments.size() == 1;
+    if (command == "boot") {
+        return Boot(arguments);
+    }
+    if (command == "kldload" || command == "kldunload") {
+        return LoadModule(arguments, command == "kldload");
+    }
+    if (command == "device") {
+        return Device(arguments);
+    }
+    if (command == "fail") {
+        return InjectFailure(arguments);
+    }
+    if (command == "set-state") {
+        return SetState(arguments);
+    }
+    if (command == "verify") {
+        return Verify(arguments);
+    }
+    if ((command == "show" || command == "shutdown") && !bare) {
+        return UsageError(command + " takes no arguments");
+    }
+    if (command == "show") {
+        return Show();
+    }
+    if (command == "shutdown") {
+        return Shutdown();
+    }
+    return UsageError("unknown command '" + command + "'");
+}

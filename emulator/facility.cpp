@@ -1,0 +1,429 @@
+#include "emulator/facility.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "veriexec/modules.h"
+
+namespace {
+
+std::string FilePath(const std::string& directory, const char* name) {
+    return directory + "/" + name;
+}
+
+constexpr const char* ControlFile = "control";
+constexpr const char* ControlUpdateFile = "control.new";
+constexpr const char* DeviceFile = "device";
+constexpr const char* EntriesFile = "entries";
+constexpr const char* LockFile = "lock";
+
+constexpr off_t RecordSize = sizeof(ManifestEntry);
+
+// Writes all of `size` bytes, going on after short writes and interrupted calls.
+int WriteAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// Creates an empty file with the given mode, or truncates an existing one.
+int CreateEmptyFile(const std::string& path, mode_t mode) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) {
+        return errno;
+    }
+    close(fd);
+    return chmod(path.c_str(), mode) == 0 ? 0 : errno;
+}
+
+bool ModuleLoaded(const FacilityControl& control, const char* name) {
+    int index = ModuleIndex(name);
+    return index >= 0 && (control.moduleMask & (1u << index));
+}
+
+// The fingerprint module a type needs, or nullptr for a type the kernel does not know.
+const char* ModuleForType(const char* type) {
+    if (std::strcmp(type, "sha256") == 0) {
+        return "mac_veriexec_sha256.ko";
+    }
+    if (std::strcmp(type, "sha512") == 0) {
+        return "mac_veriexec_sha512.ko";
+    }
+    return nullptr;
+}
+
+int AppendEntry(const std::string& directory, const ManifestEntry& entry) {
+    int fd = open(FilePath(directory, EntriesFile).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    // A writer killed in the middle of a record leaves a torn tail: cut it off before the
+    // next record so that every record stays whole.
+    struct stat status;
+    int error = fstat(fd, &status) == 0 ? 0 : errno;
+    if (error == 0 && status.st_size % RecordSize != 0 &&
+        ftruncate(fd, status.st_size - status.st_size % RecordSize) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        error = WriteAll(fd, &entry, sizeof entry);
+    }
+    close(fd);
+    return error;
+}
+
+int ApplyLoadEntry(const std::string& directory, FacilityControl& control,
+                   const ManifestEntry& entry) {
+    if (control.state & VeriexecStateLocked) {
+        return EPERM;
+    }
+    char type[FingerprintTypeSize + 1] = {};
+    std::memcpy(type, entry.fingerprintType, FingerprintTypeSize);
+    const char* module = ModuleForType(type);
+    if (module == nullptr || !ModuleLoaded(control, module)) {
+        return EINVAL;
+    }
+    size_t pathLength = strnlen(entry.path, EntryPathSize);
+    if (pathLength == EntryPathSize || entry.path[0] != '/') {
+        return EINVAL;
+    }
+    struct stat status;
+    if (stat(entry.path, &status) != 0) {
+        return ENOENT;
+    }
+    if (int error = AppendEntry(directory, entry); error != 0) {
+        return error;
+    }
+    if (control.state & VeriexecStateLoaded) {
+        return 0;
+    }
+    control.state |= VeriexecStateLoaded;
+    return WriteControl(directory, control);
+}
+
+int ApplyStateChange(const std::string& directory, FacilityControl& control,
+                     unsigned long request) {
+    if (control.state & VeriexecStateLocked) {
+        return EPERM;
+    }
+    if (request == Lock) {
+        control.state |= VeriexecStateLocked;
+    } else if (!(control.state & VeriexecStateLoaded)) {
+        return EINVAL;
+    } else if (request == Activate) {
+        control.state |= VeriexecStateActive;
+    } else {
+        control.state |= VeriexecStateActive | VeriexecStateEnforce;
+    }
+    return WriteControl(directory, control);
+}
+
+}  // namespace
+
+std::string FacilityDirectory() {
+    const char* directory = std::getenv("PELMOR_VERIEXEC_EMULATOR");
+    return directory != nullptr && *directory != '\0' ? directory : "/run/pelmor-veriexec";
+}
+
+const char* RequestName(unsigned long request) {
+    switch (request) {
+        case LoadEntry:
+            return "LoadEntry";
+        case GetState:
+            return "GetState";
+        case Activate:
+            return "Activate";
+        case Enforce:
+            return "Enforce";
+        case Lock:
+            return "Lock";
+        default:
+            return nullptr;
+    }
+}
+
+int ModuleIndex(const std::string& name) {
+    for (size_t i = 0; i < RequiredModules.size(); ++i) {
+        if (name == RequiredModules[i]) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+FacilityLock::FacilityLock(const std::string& directory)
+    : fd_(open(FilePath(directory, LockFile).c_str(), O_RDONLY | O_CLOEXEC)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+}
+
+FacilityLock::~FacilityLock() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int ReadControl(const std::string& directory, FacilityControl& control) {
+    int fd = open(FilePath(directory, ControlFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t count;
+    while ((count = read(fd, buffer, sizeof buffer)) != 0) {
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            int error = errno;
+            close(fd);
+            return error;
+        }
+        text.append(buffer, static_cast<size_t>(count));
+    }
+    close(fd);
+
+    control = FacilityControl();
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "state") {
+            words >> control.state;
+        } else if (key == "module") {
+            std::string name;
+            words >> name;
+            if (int index = ModuleIndex(name); index >= 0) {
+                control.moduleMask |= 1u << index;
+            }
+        } else if (key == "fail") {
+            std::string request;
+            int error = 0;
+            if (words >> request >> error) {
+                control.failures[request] = error;
+            }
+        }
+    }
+    return 0;
+}
+
+int WriteControl(const std::string& directory, const FacilityControl& control) {
+    std::string text = "state " + std::to_string(control.state) + "\n";
+    for (size_t i = 0; i < RequiredModules.size(); ++i) {
+        if (control.moduleMask & (1u << i)) {
+            text += std::string("module ") + RequiredModules[i] + "\n";
+        }
+    }
+    for (const auto& [request, error] : control.failures) {
+        text += "fail " + request + " " + std::to_string(error) + "\n";
+    }
+    // Written aside and renamed into place, so a reader or a crash never sees half of it.
+    std::string update = FilePath(directory, ControlUpdateFile);
+    int fd = open(update.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = WriteAll(fd, text.data(), text.size());
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && rename(update.c_str(), FilePath(directory, ControlFile).c_str()) != 0) {
+        error = errno;
+    }
+    return error;
+}
+
+DeviceMode ReadDeviceMode(const std::string& directory) {
+    struct stat status;
+    if (stat(FilePath(directory, DeviceFile).c_str(), &status) != 0) {
+        return DeviceMode::Absent;
+    }
+    bool readable = status.st_mode & S_IRUSR;
+    bool writable = status.st_mode & S_IWUSR;
+    if (readable && writable) {
+        return DeviceMode::ReadWrite;
+    }
+    if (readable) {
+        return DeviceMode::ReadOnly;
+    }
+    return writable ? DeviceMode::WriteOnly : DeviceMode::NoAccess;
+}
+
+int SetDeviceMode(const std::string& directory, DeviceMode mode) {
+    std::string node = FilePath(directory, DeviceFile);
+    mode_t bits = 0;
+    switch (mode) {
+        case DeviceMode::Absent:
+            return unlink(node.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+        case DeviceMode::ReadWrite:
+            bits = 0600;
+            break;
+        case DeviceMode::ReadOnly:
+            bits = 0400;
+            break;
+        case DeviceMode::WriteOnly:
+            bits = 0200;
+            break;
+        case DeviceMode::NoAccess:
+            bits = 0;
+            break;
+    }
+    int fd = open(node.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, bits);
+    if (fd < 0) {
+        return errno;
+    }
+    close(fd);
+    return chmod(node.c_str(), bits) == 0 ? 0 : errno;
+}
+
+int BootFacility(const std::string& directory, uint32_t moduleMask) {
+    ShutdownFacility(directory);
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) {
+        return error.value();
+    }
+    FacilityControl control;
+    control.moduleMask = moduleMask;
+    for (int result :
+         {CreateEmptyFile(FilePath(directory, LockFile), 0644),
+          CreateEmptyFile(FilePath(directory, EntriesFile), 0644), WriteControl(directory, control),
+          SetDeviceMode(directory, DeviceMode::ReadWrite)}) {
+        if (result != 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
+int ShutdownFacility(const std::string& directory) {
+    for (const char* name : {DeviceFile, ControlUpdateFile, ControlFile, EntriesFile, LockFile}) {
+        if (unlink(FilePath(directory, name).c_str()) != 0 && errno != ENOENT) {
+            return errno;
+        }
+    }
+    // Only the facility's own files were removed: a directory that holds anything else stays.
+    if (rmdir(directory.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST) {
+        return errno;
+    }
+    return 0;
+}
+
+int OpenFacilityDevice(const std::string& directory, int flags) {
+    DeviceMode mode = ReadDeviceMode(directory);
+    if (mode == DeviceMode::Absent) {
+        errno = ENOENT;
+        return -1;
+    }
+    int access = flags & O_ACCMODE;
+    bool wantsRead = access == O_RDONLY || access == O_RDWR;
+    bool wantsWrite = access == O_WRONLY || access == O_RDWR;
+    bool mayRead = mode == DeviceMode::ReadWrite || mode == DeviceMode::ReadOnly;
+    bool mayWrite = mode == DeviceMode::ReadWrite || mode == DeviceMode::WriteOnly;
+    if ((wantsRead && !mayRead) || (wantsWrite && !mayWrite)) {
+        errno = EACCES;
+        return -1;
+    }
+    // The node's permission bits were checked above, since root would pass any check of
+    // open(2) itself; the descriptor keeps the access asked for, which requests check.
+    return open(FilePath(directory, DeviceFile).c_str(), access | O_CLOEXEC);
+}
+
+int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument) {
+    FacilityLock lock(directory);
+    FacilityControl control;
+    if (!lock.Held() || ReadControl(directory, control) != 0) {
+        return ENXIO;
+    }
+    if (auto failure = control.failures.find(RequestName(request));
+        failure != control.failures.end()) {
+        return failure->second;
+    }
+    switch (request) {
+        case LoadEntry: {
+            ManifestEntry entry;
+            std::memcpy(&entry, argument, sizeof entry);
+            return ApplyLoadEntry(directory, control, entry);
+        }
+        case GetState:
+            std::memcpy(argument, &control.state, sizeof control.state);
+            return 0;
+        case Activate:
+        case Enforce:
+        case Lock:
+            return ApplyStateChange(directory, control, request);
+        default:
+            return ENOTTY;
+    }
+}
+
+FacilityTable::~FacilityTable() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int FacilityTable::Open(const std::string& directory) {
+    FacilityLock lock(directory);
+    if (!lock.Held()) {
+        return ENXIO;
+    }
+    fd_ = open(FilePath(directory, EntriesFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        return errno;
+    }
+    struct stat status;
+    if (fstat(fd_, &status) != 0) {
+        return errno;
+    }
+    // A torn record at the end is ignored, as the next append will cut it off.
+    off_t end = status.st_size - status.st_size % RecordSize;
+    std::vector<ManifestEntry> chunk(256);
+    for (off_t offset = 0; offset < end;) {
+        size_t want = std::min<off_t>(end - offset, chunk.size() * RecordSize);
+        ssize_t count = pread(fd_, chunk.data(), want, offset);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < RecordSize) {
+            return count < 0 ? errno : EIO;
+        }
+        for (ssize_t i = 0; i < count / RecordSize; ++i) {
+            const ManifestEntry& entry = chunk[i];
+            latest_[std::string(entry.path, strnlen(entry.path, EntryPathSize))] =
+                offset + i * RecordSize;
+        }
+        offset += count - count % RecordSize;
+    }
+    return 0;
+}
+
+bool FacilityTable::Read(off_t offset, ManifestEntry& entry) const {
+    return pread(fd_, &entry, sizeof entry, offset) == RecordSize;
+}

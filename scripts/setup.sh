@@ -1,0 +1,58 @@
+# Shared by the project's scripts: installs what the build needs when it is missing, and
+# builds. Sourced, not run.
+
+# Debian package names, and their FreeBSD pkg equivalents (libmagic is in FreeBSD's base).
+DEBIAN_PACKAGES="cmake make g++ pkg-config git file libcli11-dev libfmt-dev nlohmann-json3-dev
+libmagic-dev libssl-dev libgtest-dev"
+FREEBSD_PACKAGES="cmake pkgconf git cli11 libfmt nlohmann-json googletest"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        echo "$0: need root to run: $*" >&2
+        return 1
+    fi
+}
+
+# install_missing [EXTRA_DEBIAN_PACKAGE...]
+install_missing() {
+    case "$(uname -s)" in
+    FreeBSD)
+        missing=""
+        for p in $FREEBSD_PACKAGES; do
+            pkg info -e "$p" || missing="$missing $p"
+        done
+        if [ -n "$missing" ]; then
+            echo "Installing:$missing"
+            as_root pkg install -y $missing
+        fi
+        ;;
+    *)
+        missing=""
+        for p in $DEBIAN_PACKAGES "$@"; do
+            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+                missing="$missing $p"
+        done
+        if [ -n "$missing" ]; then
+            echo "Installing:$missing"
+            as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+            as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+        fi
+        ;;
+    esac
+}
+
+processors() {
+    getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2
+}
+
+# build BUILD_DIR [CMAKE_OPTION...]
+build() {
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j "$(processors)"
+}

@@ -1,0 +1,154 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+void SetNonBlocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (options.user != static_cast<uid_t>(-1) &&
+            (setgid(options.user) != 0 || setuid(options.user) != 0)) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    ProcessResult result;
+    size_t written = 0;
+    int inputFd = in[1];
+    if (options.input.empty()) {
+        close(inputFd);
+        inputFd = -1;
+    } else {
+        SetNonBlocking(inputFd);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inputFd, POLLOUT, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && fds[i].revents) {
+                char buffer[65536];
+                ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
+                if (count > 0) {
+                    sinks[i]->append(buffer, static_cast<size_t>(count));
+                } else if (count == 0 || errno != EINTR) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                }
+            }
+        }
+        if (fds[2].fd >= 0 && fds[2].revents) {
+            ssize_t count =
+                write(fds[2].fd, options.input.data() + written, options.input.size() - written);
+            if (count > 0) {
+                written += static_cast<size_t>(count);
+            }
+            if (count < 0 || written == options.input.size()) {
+                close(fds[2].fd);
+                fds[2].fd = -1;
+            }
+        }
+    }
+    if (fds[2].fd >= 0) {
+        close(fds[2].fd);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+ProcessResult RunSign(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+    std::vector<std::string> argv{PELMOR_SIGN_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProcess(argv, options);
+}
+
+ProcessResult RunEmulator(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{VERIEXEC_EMULATOR_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProcess(argv);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    chmod(path.c_str(), mode);
+}
+
+void TempDirTest::SetUp() {
+    char pattern[] = "/tmp/pelmor-test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    dir_ = pattern;
+    // Unprivileged runs in some tests must be able to reach files inside.
+    chmod(dir_.c_str(), 0755);
+    facility_ = Path("facility");
+    setenv("PELMOR_VERIEXEC_EMULATOR", facility_.c_str(), 1);
+    previousDirectory_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+}
+
+void TempDirTest::TearDown() {
+    std::filesystem::current_path(previousDirectory_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+    unsetenv("PELMOR_VERIEXEC_EMULATOR");
+}
+
+void TempDirTest::BootFacility(const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{"boot"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    ProcessResult boot = RunEmulator(arguments);
+    ASSERT_EQ(boot.status, 0) << boot.err;
+}
+
+std::string TempDirTest::Show() {
+    ProcessResult show = RunEmulator({"show"});
+    EXPECT_EQ(show.status, 0) << show.err;
+    return show.out;
+}

@@ -1,0 +1,48 @@
+// Helpers shared by the tests: running the built programs and capturing what they print,
+// and a fixture that gives each test its own temporary directory and emulated facility.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::string input;                    // written to the child's standard input
+    uid_t user = static_cast<uid_t>(-1);  // run as this user when set
+};
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+// Runs pelmor-sign or veriexec-emulator with the given arguments.
+ProcessResult RunSign(const std::vector<std::string>& arguments,
+                      const ProcessOptions& options = {});
+ProcessResult RunEmulator(const std::vector<std::string>& arguments);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+
+// Each test runs in a fresh directory of its own (also the current directory), with
+// PELMOR_VERIEXEC_EMULATOR pointing at a private facility inside it.
+class TempDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    // Boots the private facility, failing the test if that does not work.
+    void BootFacility(const std::vector<std::string>& extra = {});
+    // The emulator's `show` output.
+    std::string Show();
+
+    std::string dir_;
+    std::string facility_;
+
+  private:
+    std::string previousDirectory_;
+};

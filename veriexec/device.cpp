@@ -1,0 +1,36 @@
+#include "veriexec/device.h"
+
+#include <err.h>
+#include <fcntl.h>
+
+#include "veriexec/platform.h"
+
+DeviceHandle::DeviceHandle(int flags) : fd_(PlatformOpenDevice(VeriexecDevicePath, flags)) {}
+
+DeviceHandle::~DeviceHandle() {
+    Close();
+}
+
+int DeviceHandle::Request(unsigned long request, void* argument) {
+    return PlatformDeviceRequest(fd_, request, argument);
+}
+
+void DeviceHandle::Close() {
+    if (fd_ >= 0) {
+        PlatformCloseDevice(fd_);
+        fd_ = -1;
+    }
+}
+
+int GetVeriexecState(VeriexecState& state) {
+    DeviceHandle device(O_RDONLY);
+    if (!device.IsOpen()) {
+        warn("cannot open %s", VeriexecDevicePath);
+        return -1;
+    }
+    if (device.Request(GetState, &state) < 0) {
+        warn("cannot get veriexec state");
+        return -1;
+    }
+    return 0;
+}

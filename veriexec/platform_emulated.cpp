@@ -1,0 +1,62 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "emulator/facility.h"
+#include "veriexec/platform.h"
+
+int PlatformFindModule(const char* name) {
+    // No facility directory means nothing was ever loaded, as on a freshly booted host.
+    FacilityControl control;
+    int index = ModuleIndex(name);
+    if (index < 0 || ReadControl(FacilityDirectory(), control) != 0 ||
+        !(control.moduleMask & (1u << index))) {
+        return -1;
+    }
+    return index + 1;
+}
+
+int PlatformOpenDevice(const char* path, int flags) {
+    if (std::strcmp(path, VeriexecDevicePath) != 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return OpenFacilityDevice(FacilityDirectory(), flags);
+}
+
+int PlatformDeviceRequest(int fd, unsigned long request, void* argument) {
+    if (RequestName(request) == nullptr) {
+        errno = ENOTTY;
+        return -1;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status == -1) {
+        return -1;
+    }
+    int access = status & O_ACCMODE;
+    bool permitted = request == GetState ? access != O_WRONLY : access != O_RDONLY;
+    if (!permitted) {
+        errno = EBADF;
+        return -1;
+    }
+    // The kernel copies exactly the size that the request code carries, both ways.
+    unsigned char buffer[RequestSizeMask + 1] = {};
+    size_t size = RequestArgumentSize(request);
+    if (request & RequestDirectionIn) {
+        std::memcpy(buffer, argument, size);
+    }
+    if (int error = ApplyRequest(FacilityDirectory(), request, buffer); error != 0) {
+        errno = error;
+        return -1;
+    }
+    if (request & RequestDirectionOut) {
+        std::memcpy(argument, buffer, size);
+    }
+    return 0;
+}
+
+int PlatformCloseDevice(int fd) {
+    return close(fd);
+}
