@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "veriexec/loader.h"
 #include "veriexec/modules.h"
 #include "veriexec/state_change.h"
 #include "veriexec/status.h"
@@ -33,12 +34,12 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
     CLI::Option* manifestFile =
         load->add_option("MANIFEST_FILE", values.manifestFile, "Path to manifest file to load")
             ->type_name("");
-    load->callback([manifestFile] {
+    load->callback([manifestFile, &values] {
         CheckRequiredModules();
         if (manifestFile->count() == 0) {
             throw CLI::CallForHelp();
         }
-        std::exit(1);
+        std::exit(LoadManifest(values.manifestFile));
     });
 
     AddStateChangeCommand(parser, "activate", "Set veriexec to active state", Activate);
