@@ -29,9 +29,25 @@ run "$bin/pelmor-sign" status
 echo "== Nothing is loaded yet, so the facility cannot be activated"
 run "$bin/pelmor-sign" activate
 
+echo "== A manifest with the real digests of a few binaries of this host"
+binaries="/usr/bin/true /usr/bin/env /usr/bin/ls /usr/bin/cat"
+manifest=$PWD/build/demo-manifest
+{
+    echo "# path sha512=digest [flags]"
+    sha512sum $binaries | awk '{ print $2 " sha512=" $1 }'
+} >"$manifest"
+run cut -c 1-60 "$manifest"
+
+echo "== Load it, activate, and ask what the kernel would decide when they are executed"
+run "$bin/pelmor-sign" load "$manifest"
+run "$bin/pelmor-sign" activate
+run "$bin/pelmor-sign" status
+run "$bin/veriexec-emulator" verify $binaries /usr/bin/head
+
 echo "== Lock it: no further change is possible until the next boot"
 run "$bin/pelmor-sign" lock
 run "$bin/pelmor-sign" status
 run "$bin/pelmor-sign" enforce
+run "$bin/pelmor-sign" load "$manifest"
 
 run "$bin/veriexec-emulator" shutdown
