@@ -119,8 +119,8 @@ LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEnt
         return LineOutcome::Ignored;
     }
     size_t space = line.find(' ');
-    // A NUL byte would cut the path or type the kernel reads, so that it named something
-    // other than the line does.
+    // The kernel reads path and type up to a NUL byte: a line holding one would load a
+    // different file than it names.
     if (space == std::string_view::npos || line.find('\0') != std::string_view::npos) {
         warnings.push_back(fmt::format("line {}: bad format", lineNumber));
         return LineOutcome::Error;
