@@ -1,0 +1,40 @@
+// Which files of a directory walk are signed: the built-in directories and types, the path
+// filter and the predicate that asks the worker's libmagic classifier for the file's type.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "generate/magic_classifier.h"
+
+inline constexpr std::array<const char*, 16> DefaultSignDirs = {
+    "/bin",
+    "/sbin",
+    "/libexec",
+    "/lib",
+    "/usr/bin",
+    "/usr/sbin",
+    "/usr/lib",
+    "/usr/libexec",
+    "/usr/local/bin",
+    "/usr/local/sbin",
+    "/usr/local/lib",
+    "/usr/local/libexec",
+    "/usr/local/share/uefi-firmware/",
+    "/etc",
+    "/usr/local/etc",
+    "/boot",
+};
+
+// Case-sensitive substrings of a libmagic description that make a file eligible.
+inline constexpr std::array<const char*, 6> DefaultSignTypes = {
+    "ELF", "POSIX", "setuid ELF", "setgid ELF", "Perl script", "Python script",
+};
+
+// False for debug files, compiled Python and everything under /usr/local/share/ except the
+// firmware tree. A plain text test: the patterns also match inside longer names.
+bool PassesPathFilter(const std::string& path);
+
+// True for anything in the firmware tree (never described) and for files whose description
+// contains one of SigningTypes. Ends the process when libmagic cannot describe the path.
+bool ShouldSign(const std::string& path, MagicClassifier& classifier);
