@@ -1,0 +1,158 @@
+#include "generate/digest.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <regex>
+
+#include "support/test_support.h"
+
+namespace {
+
+using DigestTest = TempDirTest;
+
+// What coreutils says the digest of the file is.
+std::string Sha512sum(const std::string& path) {
+    ProcessResult result = RunProcess({"/usr/bin/sha512sum", path});
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out.substr(0, result.out.find(' '));
+}
+
+std::string RandomBytes(size_t size) {
+    std::mt19937 generator(static_cast<unsigned>(size));
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator());
+    }
+    return bytes;
+}
+
+// A failure that nobody hears of: the caller treats it as a file that is not to be signed.
+void ExpectSilentFailure(const std::string& path) {
+    ::testing::internal::CaptureStderr();
+    DigestResult result = HashFileSha512(path);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << path;
+    EXPECT_EQ(result.status, 1) << path;
+    EXPECT_EQ(result.text, "error") << path;
+    EXPECT_FALSE(result.reported) << path;
+}
+
+TEST_F(DigestTest, MatchesThePublishedTestVectors) {
+    struct Case {
+        std::string content;
+        const char* digest;
+    } cases[] = {
+        {"",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+         "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
+        {"abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
+         "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
+         "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
+        {std::string(1000000, 'a'),
+         "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+         "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
+        // The first digest byte is 0x00: both of its digits are kept.
+        {"pelmor-108",
+         "00d5880e34f7e2fdce7b76e3f195c07cf310f6fde54903a025834d180d198a82"
+         "db858ba50a02155bc6a45b554e9527a9faabb08cd45226c75ca48002f10e1e9c"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(Path("input"), c.content);
+        DigestResult result = HashFileSha512(Path("input"));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.text, c.digest) << c.content.size() << " bytes";
+        EXPECT_FALSE(result.reported);
+    }
+}
+
+TEST_F(DigestTest, AgreesWithSha512sumAroundTheBlockSizeAndOnLargeFiles) {
+    for (size_t size : {0u, 1u, 4095u, 4096u, 4097u, 8192u, 5u * 1024 * 1024 + 3}) {
+        std::string path = Path("file-" + std::to_string(size));
+        WriteFile(path, RandomBytes(size));
+        DigestResult result = HashFileSha512(path);
+        EXPECT_EQ(result.status, 0) << size;
+        EXPECT_TRUE(std::regex_match(result.text, std::regex("[0-9a-f]{128}"))) << result.text;
+        EXPECT_EQ(result.text, Sha512sum(path)) << size << " bytes";
+    }
+}
+
+TEST_F(DigestTest, FollowsSymbolicLinksToRegularFiles) {
+    WriteFile(Path("target"), "abc");
+    ASSERT_EQ(symlink("target", Path("link").c_str()), 0);
+    DigestResult result = HashFileSha512(Path("link"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.text, Sha512sum(Path("target")));
+}
+
+TEST_F(DigestTest, MissingFilesAndWhatIsNotARegularFileFailWithoutAWord) {
+    ASSERT_EQ(mkdir(Path("dir").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("dir", Path("dir-link").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", Path("dangling").c_str()), 0);
+    for (const std::string& path : {Path("dir"), Path("dir-link"), Path("dangling"),
+                                    Path("missing"), std::string("/dev/null"), std::string()}) {
+        ExpectSilentFailure(path);
+    }
+}
+
+TEST_F(DigestTest, NamedPipeWithoutWriterFailsAtOnceInsteadOfBlocking) {
+    ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0644), 0);
+    EXPECT_EXIT(
+        {
+            alarm(5);
+            DigestResult result = HashFileSha512(Path("pipe"));
+            std::exit(result.status == 1 && !result.reported ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+}
+
+TEST_F(DigestTest, ReadErrorIsReportedInsteadOfPassingForTheEndOfTheFile) {
+    // Reading the process's own memory from address 0 fails with EIO after a good open.
+    ::testing::internal::CaptureStderr();
+    DigestResult result = HashFileSha512("/proc/self/mem");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error reading /proc/self/mem: Input/output error\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.text, "error");
+    EXPECT_TRUE(result.reported);
+}
+
+// Exits with 0 when `path` fails with a reported error; what was reported is on stderr.
+[[noreturn]] void ExitWithReportedFailure(const std::string& path) {
+    DigestResult result = HashFileSha512(path);
+    std::exit(result.status == 1 && result.text == "error" && result.reported ? 0 : 2);
+}
+
+TEST_F(DigestTest, FileThatExistsButCannotBeOpenedIsReported) {
+    WriteFile(Path("secret"), "abc", 0600);
+    EXPECT_EXIT(
+        {
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                std::exit(3);
+            }
+            ExitWithReportedFailure(Path("secret"));
+        },
+        ::testing::ExitedWithCode(0),
+        "^Error opening " + Path("secret") + ": Permission denied\n$");
+
+    WriteFile(Path("plain"), "abc");
+    EXPECT_EXIT(
+        {
+            rlimit limit;
+            limit.rlim_cur = limit.rlim_max = 16;
+            setrlimit(RLIMIT_NOFILE, &limit);
+            while (dup(0) >= 0) {
+            }
+            ExitWithReportedFailure(Path("plain"));
+        },
+        ::testing::ExitedWithCode(0),
+        "^Error opening " + Path("plain") + ": Too many open files\n$");
+}
+
+}  // namespace
