@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "generate/options.h"
+#include "generate/run.h"
 #include "veriexec/loader.h"
 #include "veriexec/modules.h"
 #include "veriexec/state_change.h"
@@ -28,7 +30,13 @@ void AddStateChangeCommand(CLI::App& parser, const char* word, const char* help,
 
 void RegisterCommands(CLI::App& parser, CommandValues& values) {
     CLI::App* generate = parser.add_subcommand("generate", "Generate manifest file");
-    generate->callback([] { throw CLI::CallForHelp(); });
+    DeclareGenerateOptions(*generate, values.generate);
+    generate->callback([&values] {
+        if (!HasSomethingToDo(values.generate)) {
+            throw CLI::CallForHelp();
+        }
+        values.generateStatus = RunGenerate(values.generate);
+    });
 
     CLI::App* load = parser.add_subcommand("load", "Load manifest into veriexec");
     CLI::Option* manifestFile =

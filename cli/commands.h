@@ -4,9 +4,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "generate/options.h"
+
 // Values that the commands' options fill in while parsing; owned by the entry.
 struct CommandValues {
     std::string manifestFile;
+    GenerateSettings generate;
     int generateStatus = 0;
 };
 

@@ -174,4 +174,49 @@ TEST_F(ConfigTest, MissingDefaultFileIsSilent) {
     EXPECT_EQ(ReportedErrorCount, 0);
 }
 
+TEST_F(ConfigTest, UnreadableNamedFileFailsTheRun) {
+    BootFacility();
+    WriteFile(Path("config.json"), R"({"dirs": ["/opt/bin"]})", 0600);
+    ProcessOptions nobody;
+    nobody.user = 65534;
+    ProcessResult result = RunSign({"generate", "-c", Path("config.json")}, nobody);
+    EXPECT_EQ(result.out, "Config path from command line: " + Path("config.json") + "\n");
+    EXPECT_EQ(result.err,
+              "Error: cannot open config file " + Path("config.json") + ": Permission denied\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+// The default file lives in a system directory: a private mount namespace puts a test
+// directory in its place for one run of the program.
+TEST_F(ConfigTest, DefaultFileThatExistsIsReadAndItsFaultsAreReported) {
+    BootFacility();
+    ASSERT_EQ(mkdir(Path("etc").c_str(), 0755), 0);
+    auto runWithDefault = [this] {
+        return RunProcess({"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                           "mount --bind \"$0\" /usr/local/etc && exec \"$1\" generate -d none",
+                           Path("etc"), PELMOR_SIGN_BINARY});
+    };
+    ProcessResult empty = runWithDefault();
+    if (empty.status != 0) {
+        GTEST_SKIP() << "no private mount namespace here: " << empty.err;
+    }
+    EXPECT_EQ(empty.out, "Config path default: /usr/local/etc/pelmor-sign.json\n");
+    EXPECT_EQ(empty.err, "");
+
+    WriteFile(Path("etc/pelmor-sign.json"), "{\"dirs\": [1]}");
+    ProcessResult broken = runWithDefault();
+    EXPECT_EQ(broken.out, "Config path default: /usr/local/etc/pelmor-sign.json\n");
+    EXPECT_EQ(broken.err,
+              "Config file error, [json.exception.type_error.302] type must be string, but is "
+              "number\n");
+    EXPECT_EQ(broken.status, 1);
+
+    std::filesystem::remove(Path("etc/pelmor-sign.json"));
+    ASSERT_EQ(mkdir(Path("etc/pelmor-sign.json").c_str(), 0755), 0);
+    ProcessResult directory = runWithDefault();
+    EXPECT_EQ(directory.err,
+              "Error: cannot open config file /usr/local/etc/pelmor-sign.json: Is a directory\n");
+    EXPECT_EQ(directory.status, 1);
+}
+
 }  // namespace

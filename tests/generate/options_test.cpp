@@ -1,5 +1,7 @@
 #include "generate/options.h"
 
+#include <filesystem>
+
 #include "support/test_support.h"
 
 namespace {
@@ -57,6 +59,85 @@ TEST(GenerateOptionsTest, SomethingToDoNeedsOutFileDirectoryOrConfig) {
     EXPECT_TRUE(HasSomethingToDo(Parse({"-d", "/opt"})));
     EXPECT_TRUE(HasSomethingToDo(Parse({"-c", ""})));
     EXPECT_FALSE(HasSomethingToDo(Parse({"-f", "/bin/sh", "-j", "2"})));
+}
+
+using GenerateCommandTest = TempDirTest;
+
+TEST_F(GenerateCommandTest, WithoutOutFileDirectoryOrConfigShowsHelpAndTouchesNothing) {
+    // The facility is not booted: a module check would fail the command.
+    for (std::vector<std::string> arguments : {std::vector<std::string>{"generate"},
+                                               {"generate", "-f", "/bin/sh"},
+                                               {"generate", "-j", "4"}}) {
+        ProcessResult result = RunSign(arguments);
+        EXPECT_EQ(result.status, 0) << arguments.back();
+        EXPECT_EQ(result.err, "");
+        std::vector<std::string> inOrder = {
+            "Generate manifest file",
+            "-o,--out-file MANIFEST_FILE",
+            "The name of the manifest file to generate.",
+            "-j,--jobs JOBS_COUNT",
+            "The count of parallel jobs.",
+            "-d dir",
+            "Add directory to signing files",
+            "-f file",
+            "Add file to signing files",
+            "-c,--config CONFIG",
+            "Path to config file",
+            "-h,--help",
+            "Display this help menu",
+        };
+        size_t at = 0;
+        for (const std::string& text : inOrder) {
+            size_t found = result.out.find(text, at);
+            ASSERT_NE(found, std::string::npos) << "'" << text << "' missing or out of order in\n"
+                                                << result.out;
+            at = found + text.size();
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(GenerateCommandTest, JobsCountThatIsNotAPositiveDecimalIsRefusedBeforeAnything) {
+    struct Case {
+        const char* value;
+        const char* message;
+    } cases[] = {
+        {"0", "--jobs: JOBS_COUNT must be at least 1, not '0'"},
+        {"-1", "--jobs: JOBS_COUNT must be at least 1, not '-1'"},
+        {"-2147483649", "--jobs: JOBS_COUNT must be at least 1, not '-2147483649'"},
+        {"abc", "--jobs: JOBS_COUNT must be a decimal number, not 'abc'"},
+        {"0x10", "--jobs: JOBS_COUNT must be a decimal number, not '0x10'"},
+        {"", "--jobs: JOBS_COUNT must be a decimal number, not ''"},
+        {"1.5", "--jobs: JOBS_COUNT must be a decimal number, not '1.5'"},
+        {" 4", "--jobs: JOBS_COUNT must be a decimal number, not ' 4'"},
+        {"2147483648", "--jobs: JOBS_COUNT must be at most 2147483647, not '2147483648'"},
+    };
+    for (const Case& c : cases) {
+        // The facility is not booted: a module check would show its own error instead.
+        ProcessResult result = RunSign({"generate", "-o", "manifest", "-j", c.value, "-d", "/"});
+        EXPECT_EQ(result.status, 1) << c.value;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.message);
+        EXPECT_NE(result.err.find(std::string("Usage: ") + PELMOR_SIGN_BINARY + " generate"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("The count of parallel jobs."), std::string::npos);
+    }
+    ProcessResult earlier = RunSign({"generate", "-o", "manifest", "-j", "0", "-j", "2"});
+    EXPECT_EQ(earlier.status, 1);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(GenerateCommandTest, OutFileDirectoryOrConfigRunsTheCommand) {
+    ProcessResult unbooted = RunSign({"generate", "-d", "/opt"});
+    EXPECT_EQ(unbooted.status, 1);
+    EXPECT_EQ(unbooted.err, "Error: required kernel module 'veriexec.ko' is not loaded\n");
+
+    BootFacility();
+    ProcessResult config = RunSign({"generate", "-c", "first.json", "--config", "last.json"});
+    EXPECT_EQ(config.out, "Config path from command line: last.json\n");
+    EXPECT_EQ(config.err, "Error: cannot open config file last.json: No such file or directory\n");
+    EXPECT_EQ(config.status, 1);
 }
 
 }  // namespace
