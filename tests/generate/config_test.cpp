@@ -108,11 +108,6 @@ TEST_F(ConfigTest, JsonFaultsAreReportedCountedAndKeepWhatWasAddedBefore) {
          "argument with array\n",
          {},
          {}},
-        {"42",
-         "Config file error, [json.exception.type_error.305] cannot use operator[] with a string "
-         "argument with number\n",
-         {},
-         {}},
         {R"({"dirs": ["/opt/bin", 5, "/opt/sbin"], "types": ["Ruby script"]})",
          "Config file error, [json.exception.type_error.302] type must be string, but is number\n",
          {"/opt/bin"},
