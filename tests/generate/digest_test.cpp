@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <random>
-#include <regex>
 
 #include "support/test_support.h"
 
@@ -78,7 +77,6 @@ TEST_F(DigestTest, AgreesWithSha512sumAroundTheBlockSizeAndOnLargeFiles) {
         WriteFile(path, RandomBytes(size));
         DigestResult result = HashFileSha512(path);
         EXPECT_EQ(result.status, 0) << size;
-        EXPECT_TRUE(std::regex_match(result.text, std::regex("[0-9a-f]{128}"))) << result.text;
         EXPECT_EQ(result.text, Sha512sum(path)) << size << " bytes";
     }
 }
@@ -123,10 +121,11 @@ TEST_F(DigestTest, ReadErrorIsReportedInsteadOfPassingForTheEndOfTheFile) {
     EXPECT_TRUE(result.reported);
 }
 
-// Exits with 0 when `path` fails with a reported error; what was reported is on stderr.
+// Exits with 0 when `path` fails with a reported error; what was reported is on stderr. Ends
+// at once: with no descriptor left, the checks of a sanitizer build cannot run exit handlers.
 [[noreturn]] void ExitWithReportedFailure(const std::string& path) {
     DigestResult result = HashFileSha512(path);
-    std::exit(result.status == 1 && result.text == "error" && result.reported ? 0 : 2);
+    _exit(result.status == 1 && result.text == "error" && result.reported ? 0 : 2);
 }
 
 TEST_F(DigestTest, FileThatExistsButCannotBeOpenedIsReported) {
