@@ -1,9 +1,10 @@
 # Shared by the project's scripts: installs what the build needs when it is missing, and
 # builds. Sourced, not run.
 
-# Debian package names, and their FreeBSD pkg equivalents (libmagic is in FreeBSD's base).
+# Debian package names, and their FreeBSD pkg equivalents (libmagic and mandoc are in FreeBSD's
+# base).
 DEBIAN_PACKAGES="cmake make g++ pkg-config git file libcli11-dev libfmt-dev nlohmann-json3-dev
-libmagic-dev libssl-dev libgtest-dev"
+libmagic-dev libssl-dev libgtest-dev mandoc"
 FREEBSD_PACKAGES="cmake pkgconf git cli11 libfmt nlohmann-json googletest"
 
 as_root() {
