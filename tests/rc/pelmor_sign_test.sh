@@ -108,7 +108,9 @@ for name in loaded active enforce locked; do
     warning="$script: WARNING: loading $work/bad reported errors"
     case $name in
     loaded) expect 1 0x01 "$(loaded 1 bad)" "$(bad_line && echo "$warning")" ;;
-    active) expect 1 0x03 "$(loaded 1 bad && changes activate)" "$(bad_line && echo "$warning")" ;;
+    active)
+        expect 1 0x03 "$(loaded 1 bad && changes activate)" "$(bad_line && echo "$warning")"
+        ;;
     *)
         expect 1 0x03 "$(loaded 1 bad && changes activate)" "$(bad_line &&
             echo "$warning: refusing '$name', leaving veriexec active")"
@@ -120,7 +122,8 @@ done
 "$emulator" boot
 "$emulator" fail Enforce EPERM
 run_start "refused enforce" good pelmor_sign_enable=YES pelmor_sign_state=locked
-expect 1 0x03 "$(loaded 0 good && changes activate)" "pelmor-sign: cannot set veriexec state 'enforce': Operation not permitted"
+expect 1 0x03 "$(loaded 0 good && changes activate)" \
+    "pelmor-sign: cannot set veriexec state 'enforce': Operation not permitted"
 
 start "missing manifest" missing pelmor_sign_enable=YES pelmor_sign_state=enforce
 expect 1 0x00 "" "$script: ERROR: no manifest $work/missing: veriexec left as it is"
