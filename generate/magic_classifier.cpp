@@ -1,6 +1,6 @@
 #include "generate/magic_classifier.h"
 
-#include <cstdio>
+#include <fmt/core.h>
 
 #include "generate/shared_state.h"
 
@@ -18,13 +18,13 @@ const char* ErrorText(magic_t cookie) {
 
 MagicClassifier::MagicClassifier() : cookie_(magic_open(ClassifierFlags)) {
     if (cookie_ == nullptr) {
-        std::fprintf(stderr, "Error: Unable to initialize magic library\n");
-        ExitDuringRun(1);
+        FailDuringRun("Error: Unable to initialize magic library\n");
     }
     if (magic_load(cookie_, nullptr) != 0) {
-        std::fprintf(stderr, "Error: Cannot load magic database - %s\n", ErrorText(cookie_));
+        std::string message =
+            fmt::format("Error: Cannot load magic database - {}\n", ErrorText(cookie_));
         magic_close(cookie_);
-        ExitDuringRun(1);
+        FailDuringRun(message);
     }
 }
 
@@ -35,10 +35,10 @@ MagicClassifier::~MagicClassifier() {
 std::string MagicClassifier::Describe(const std::string& path) {
     const char* description = magic_file(cookie_, path.c_str());
     if (description == nullptr) {
-        std::fprintf(stderr, "Error: Unable to determine file type for %s - %s\n", path.c_str(),
-                     ErrorText(cookie_));
+        std::string message = fmt::format("Error: Unable to determine file type for {} - {}\n",
+                                          path, ErrorText(cookie_));
         magic_close(cookie_);
-        ExitDuringRun(1);
+        FailDuringRun(message);
     }
     return description;
 }

@@ -13,13 +13,15 @@ std::set<std::string> SigningTypes;
 std::atomic<int32_t> SignedFileCount{0};
 std::atomic<int64_t> TotalJobMillis{0};
 std::atomic<int32_t> ReportedErrorCount{0};
+int ManifestWriteError = 0;
 
-void ExitDuringRun(int status) {
-    // The lock is never released: no worker writes another block after this point.
+void FailDuringRun(const std::string& message) {
+    // The lock is never released: no worker writes another block, and a second failing
+    // worker waits here until the process is gone.
     ManifestMutex.lock();
-    ManifestStream.flush();
     std::cout.flush();
-    std::cerr.flush();
+    std::fputs(message.c_str(), stderr);
+    ManifestStream.flush();
     std::fflush(nullptr);
-    std::_Exit(status);
+    std::_Exit(1);
 }
