@@ -1,7 +1,8 @@
-// The generate run: everything from the parsed options to the totals of a manifest.
+// The working half of the generate command: from the parsed options to the closed manifest.
+// Assembles the job queue and the signing types, runs the workers and reports the totals.
 #pragma once
 
 #include "generate/options.h"
 
-// Runs generate with the parsed options; returns the exit status.
+// Returns the exit status: 1 when any error was reported during the run.
 int RunGenerate(const GenerateSettings& settings);

@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
+#include "support/hidden_system.h"
+
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -27,13 +30,28 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return {};
     }
+    HiddenSystemPlan hidden;
+    if (options.hideSystemDirectories) {
+        hidden = PlanHiddenSystem(argv[0], options.replacedDirectories);
+    }
     pid_t child = fork();
     if (child == 0) {
+        if (options.hideSystemDirectories && !EnterHiddenSystem(hidden)) {
+            _exit(125);
+        }
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        for (const std::string& entry : options.environment) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        rlimit processes{options.maxProcesses, options.maxProcesses};
+        if (options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) {
+            _exit(126);
+        }
         if (options.user != static_cast<uid_t>(-1) &&
-            (setgid(options.user) != 0 || setuid(options.user) != 0)) {
+            (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
+             setuid(options.user) != 0)) {
             _exit(126);
         }
         std::vector<char*> args;
@@ -95,6 +113,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+ProcessOptions HiddenSystem() {
+    ProcessOptions options;
+    options.hideSystemDirectories = true;
+    return options;
 }
 
 ProcessResult RunSign(const std::vector<std::string>& arguments, const ProcessOptions& options) {

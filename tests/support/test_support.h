@@ -3,8 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,22 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string input;                    // written to the child's standard input
     uid_t user = static_cast<uid_t>(-1);  // run as this user when set
+    // Run in a private mount namespace in which every built-in signing directory is empty
+    // but for the few files the program needs to start, so that a generate run walks only
+    // what the test gives it instead of the whole host.
+    bool hideSystemDirectories = false;
+    // With hideSystemDirectories: built-in directories shown with a test directory's content.
+    std::map<std::string, std::string> replacedDirectories;
+    std::vector<std::string> environment;  // NAME=value entries added for the child
+    rlim_t maxProcesses = RLIM_INFINITY;   // RLIMIT_NPROC of the child
 };
+
+// A user id that owns no file and runs no process on the host, for tests that need a
+// permission refused (the suite runs as root).
+inline constexpr uid_t UnprivilegedUser = 61234;
+
+// Options for a generate run over the test's own files only.
+ProcessOptions HiddenSystem();
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 // Runs pelmor-sign or veriexec-emulator with the given arguments.
