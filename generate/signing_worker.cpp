@@ -69,9 +69,12 @@ void SkipUnopenableDirectory(fs::recursive_directory_iterator& entry) {
         closedir(directory);
         return;
     }
-    ReportFilesystemError(fs::filesystem_error("directory iterator cannot open directory",
-                                               entry->path(),
-                                               std::error_code(errno, std::generic_category())));
+    // A directory removed while the walk runs is passed over like a removed file.
+    if (errno != ENOENT) {
+        ReportFilesystemError(
+            fs::filesystem_error("directory iterator cannot open directory", entry->path(),
+                                 std::error_code(errno, std::generic_category())));
+    }
     entry.disable_recursion_pending();
 }
 
