@@ -12,6 +12,7 @@
 #include "generate/magic_classifier.h"
 #include "generate/selection_rules.h"
 #include "generate/shared_state.h"
+#include "veriexec/device.h"
 
 namespace fs = std::filesystem;
 
@@ -39,11 +40,15 @@ bool TakeJob(fs::path& job) {
     return true;
 }
 
+void ReportUnwritablePath(const std::string& path) {
+    std::cerr << fmt::format("Error: path cannot be written to the manifest: {}\n", path);
+    ++ReportedErrorCount;
+}
+
 // Hashes one chosen path and adds its manifest line; false when no line could be made.
 bool SignPath(const std::string& path, JobOutput& output) {
     if (!PathFitsManifest(path)) {
-        std::cerr << fmt::format("Error: path cannot be written to the manifest: {}\n", path);
-        ++ReportedErrorCount;
+        ReportUnwritablePath(path);
         return false;
     }
     DigestResult digest = HashFileSha512(path);
@@ -69,6 +74,11 @@ void SkipUnopenableDirectory(fs::recursive_directory_iterator& entry) {
         closedir(directory);
         return;
     }
+    // The iterator opens a subdirectory relative to its parent, so a full path longer than
+    // the system takes proves nothing: leave that directory to the iterator.
+    if (errno == ENAMETOOLONG) {
+        return;
+    }
     // A directory removed while the walk runs is passed over like a removed file.
     if (errno != ENOENT) {
         ReportFilesystemError(
@@ -76,6 +86,24 @@ void SkipUnopenableDirectory(fs::recursive_directory_iterator& entry) {
                                  std::error_code(errno, std::generic_category())));
     }
     entry.disable_recursion_pending();
+}
+
+// Signs a walked entry that passed the path filter when its type is one to sign.
+void SignIfChosen(const fs::directory_entry& entry, MagicClassifier& classifier,
+                  JobOutput& output) {
+    const std::string& path = entry.path().native();
+    if (path.size() >= EntryPathSize) {
+        // No manifest line can hold such a path, and libmagic fails outright on the longest
+        // ones, which would end the whole run: report the files without asking it.
+        std::error_code error;
+        if (entry.is_regular_file(error)) {
+            ReportUnwritablePath(path);
+        }
+        return;
+    }
+    if (ShouldSign(path, classifier)) {
+        SignPath(path, output);
+    }
 }
 
 // Walks a directory job; false when the job path itself cannot be walked.
@@ -91,9 +119,8 @@ bool WalkJob(const fs::path& job, MagicClassifier& classifier, JobOutput& output
         ++output.entries;
         fs::path path = entry->path();
         SkipUnopenableDirectory(entry);
-        const std::string& text = path.native();
-        if (PassesPathFilter(text) && ShouldSign(text, classifier)) {
-            SignPath(text, output);
+        if (PassesPathFilter(path.native())) {
+            SignIfChosen(*entry, classifier, output);
         }
         entry.increment(error);
         if (error) {
@@ -155,7 +182,7 @@ void RunJob(int32_t index, const fs::path& job, MagicClassifier& classifier) {
 }  // namespace
 
 bool PathFitsManifest(const std::string& path) {
-    return !path.empty() && path.size() < 1024 &&
+    return !path.empty() && path.size() < EntryPathSize &&
            path.find_first_of(" \n\r") == std::string::npos && path.front() != '#';
 }
 

@@ -143,6 +143,31 @@ TEST_F(SigningWorkerTest, PathsThatCannotBeReadBackAreReportedInsteadOfWritten) 
               std::vector<std::string>{ExpectedLine(Path("tree/fine"))});
 }
 
+TEST_F(SigningWorkerTest, FilesDeeperThanAPathCanNameAreReportedWithoutEndingTheRun) {
+    // Built step by step: the whole path is longer than any single call accepts.
+    std::string deep = Path("tree");
+    std::filesystem::create_directories(deep);
+    std::filesystem::current_path(deep);
+    while (deep.size() < 4200) {
+        std::filesystem::create_directory(std::string(200, 'd'));
+        std::filesystem::current_path(std::string(200, 'd'));
+        deep += "/" + std::string(200, 'd');
+    }
+    std::filesystem::copy_file("/bin/true", "elf");
+    WriteFile("notes.txt", "words\n");
+    std::filesystem::current_path(dir_);
+    MakeElf(Path("tree/fine"));
+
+    ProcessResult result = Generate({"-d", Path("tree"), "-o", Path("m")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Sorted(Lines(result.err)),
+              Sorted({"Error: path cannot be written to the manifest: " + deep + "/elf\n",
+                      "Error: path cannot be written to the manifest: " + deep + "/notes.txt\n"}));
+    EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_),
+              std::vector<std::string>{ExpectedLine(Path("tree/fine"))});
+    EXPECT_NE(result.out.find("Done, full time"), std::string::npos);
+}
+
 TEST_F(SigningWorkerTest, QueuedFileThatCannotBeOpenedIsReportedAndItsJobDropped) {
     MakeElf(Path("secret"));
     chmod(Path("secret").c_str(), 0700);
