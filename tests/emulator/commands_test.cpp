@@ -86,21 +86,6 @@ TEST_F(EmulatorCommandsTest, VerifyJudgesCurrentContentAgainstTheTable) {
                            Path("unlisted") + ": not in table\n");
 }
 
-TEST_F(EmulatorCommandsTest, ModuleDeviceAndFailureCommandsChangeTheFacility) {
-    BootFacility();
-    ASSERT_EQ(RunEmulator({"kldunload", "mac_veriexec.ko"}).status, 0);
-    ASSERT_EQ(RunEmulator({"device", "write-only"}).status, 0);
-    EXPECT_EQ(Show(),
-              "state 0x00\nmodules veriexec.ko mac_veriexec_sha256.ko "
-              "mac_veriexec_sha512.ko\ndevice write-only\n");
-    ASSERT_EQ(RunEmulator({"kldload", "mac_veriexec.ko"}).status, 0);
-    ASSERT_EQ(RunEmulator({"device", "absent"}).status, 0);
-    EXPECT_NE(Show().find("\nmodules veriexec.ko mac_veriexec.ko "), std::string::npos);
-    EXPECT_NE(Show().find("device absent\n"), std::string::npos);
-    ASSERT_EQ(RunEmulator({"device", "present"}).status, 0);
-    EXPECT_NE(Show().find("device read-write\n"), std::string::npos);
-}
-
 TEST_F(EmulatorCommandsTest, BadArgumentsGiveAClearErrorAndStatusOne) {
     BootFacility();
     std::vector<std::vector<std::string>> bad = {
