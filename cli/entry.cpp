@@ -3,7 +3,9 @@
 #include <fmt/core.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
+#include <string_view>
 
 #include "cli/build_revision.h"
 #include "cli/commands.h"
@@ -23,6 +25,14 @@ int Entry(int argc, char** argv) {
 
     try {
         parser.parse(argc, argv);
+        // CLI11 swallows a command word that follows a top-level "--" without running the
+        // command; nothing at the top level takes such an argument, so it is refused.
+        if (parser.get_subcommands().empty()) {
+            char** terminator = std::find(argv + 1, argv + argc, std::string_view("--"));
+            if (terminator != argv + argc && terminator + 1 != argv + argc) {
+                throw CLI::ExtrasError(std::vector<std::string>(terminator + 1, argv + argc));
+            }
+        }
     } catch (const CLI::Success&) {
         std::cout << parser.help();
         return 0;
