@@ -89,7 +89,8 @@ TEST_F(EntryTest, UnknownWordsAndExtraArgumentsAreParseErrors) {
                                                {"--bogus"},
                                                {"status", "lock"},
                                                {"activate", "now"},
-                                               {"-v", "-x"}}) {
+                                               {"-v", "-x"},
+                                               {"--", "status"}}) {
         ProcessResult result = RunSign(arguments);
         EXPECT_EQ(result.status, 1) << arguments[0];
         EXPECT_EQ(result.out, "");
