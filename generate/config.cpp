@@ -33,9 +33,9 @@ int OpenConfiguration(const std::string& path, std::ifstream& file) {
     return 0;
 }
 
-void AddConfiguration(std::istream& file) {
+void AddConfiguration(std::istream& input) {
     nlohmann::json document;
-    file >> document;
+    input >> document;
     for (const nlohmann::json& dir : document["dirs"]) {
         JobQueue.emplace_back(dir.get<std::string>());
     }
@@ -45,6 +45,17 @@ void AddConfiguration(std::istream& file) {
 }
 
 }  // namespace
+
+void ReadConfigurationFrom(std::istream& input) {
+    // Whatever was added before a fault stays.
+    try {
+        AddConfiguration(input);
+    } catch (const nlohmann::json::exception& error) {
+        ReportError(fmt::format("Config file error, {}\n", error.what()));
+    } catch (const std::exception& error) {
+        ReportError(fmt::format("Can't open config file: {}\n", error.what()));
+    }
+}
 
 void ReadConfiguration(const GenerateSettings& settings) {
     const std::string path = settings.configGiven ? settings.configPath : DefaultConfigPath;
@@ -63,12 +74,5 @@ void ReadConfiguration(const GenerateSettings& settings) {
         }
         return;
     }
-    // Whatever was added before a fault stays.
-    try {
-        AddConfiguration(file);
-    } catch (const nlohmann::json::exception& error) {
-        ReportError(fmt::format("Config file error, {}\n", error.what()));
-    } catch (const std::exception& error) {
-        ReportError(fmt::format("Can't open config file: {}\n", error.what()));
-    }
+    ReadConfigurationFrom(file);
 }
