@@ -37,7 +37,15 @@ void AddConfiguration(std::istream& input) {
     nlohmann::json document;
     input >> document;
     for (const nlohmann::json& dir : document["dirs"]) {
-        JobQueue.emplace_back(dir.get<std::string>());
+        std::string path = dir.get<std::string>();
+        // The system reads a path only up to a NUL byte: the run would walk or hash another
+        // file than the one named, and write a manifest line that load refuses.
+        if (path.find('\0') != std::string::npos) {
+            ReportError(fmt::format("Config file error, dirs entry holds a NUL byte: {}\n",
+                                    dir.dump(-1, ' ', true)));
+            return;
+        }
+        JobQueue.emplace_back(std::move(path));
     }
     for (const nlohmann::json& type : document["types"]) {
         SigningTypes.insert(type.get<std::string>());

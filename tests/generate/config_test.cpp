@@ -96,7 +96,7 @@ TEST_F(ConfigTest, TextAfterTheFirstValueIsIgnored) {
     EXPECT_EQ(ReportedErrorCount, 0);
 }
 
-TEST_F(ConfigTest, JsonFaultsAreReportedCountedAndKeepWhatWasAddedBefore) {
+TEST_F(ConfigTest, FaultsInTheFileAreReportedCountedAndKeepWhatWasAddedBefore) {
     struct Case {
         const char* content;
         std::string err;
@@ -117,6 +117,10 @@ TEST_F(ConfigTest, JsonFaultsAreReportedCountedAndKeepWhatWasAddedBefore) {
          "boolean\n",
          {"/opt/bin"},
          {"Ruby script"}},
+        {R"({"dirs": ["/opt/bin", "/opt/sbin\u0000/x", "/usr/bin"], "types": ["ELF"]})",
+         "Config file error, dirs entry holds a NUL byte: \"/opt/sbin\\u0000/x\"\n",
+         {"/opt/bin"},
+         {}},
         {"",
          "Config file error, [json.exception.parse_error.101] parse error at line 1, column 1: "
          "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
