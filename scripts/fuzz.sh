@@ -16,7 +16,9 @@ case $seconds in
     exit 2
     ;;
 esac
-[ $# -gt 0 ] && shift
+if [ $# -gt 0 ]; then
+    shift
+fi
 targets=${*:-$(ls tests/fuzz/corpus)}
 
 install_missing clang libclang-rt-14-dev

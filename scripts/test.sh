@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what is missing, builds and runs the whole test suite.
+# Installs what is missing, builds and runs the whole test suite, and, where clang is
+# installed, each fuzz target for a few seconds.
 #   scripts/test.sh                      plain build, in build/
 #   scripts/test.sh --sanitize=address   AddressSanitizer and UndefinedBehaviorSanitizer
 #   scripts/test.sh --sanitize=thread    ThreadSanitizer
@@ -22,3 +23,9 @@ install_missing
 dir=build${sanitize:+-$sanitize}
 build "$dir" -DPELMOR_SANITIZE="$sanitize"
 ctest --test-dir "$dir" --output-on-failure -j "$(processors)"
+
+# Each fuzz target replays all its seeds, the inputs of faults once found among them, and
+# fuzzes for a few seconds. Not with --sanitize: the fuzz build has sanitizers of its own.
+if [ -z "$sanitize" ] && command -v clang++ >/dev/null 2>&1; then
+    scripts/fuzz.sh 5
+fi
