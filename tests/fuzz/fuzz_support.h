@@ -14,6 +14,5 @@ inline void RequireProperty(bool holds, const char* property) {
 }
 
 inline bool IsHexDigit(char c) {
-    return c != '\0' &&
-           std::string_view("0123456789abcdefABCDEF").find(c) != std::string_view::npos;
+    return std::string_view("0123456789abcdefABCDEF").find(c) != std::string_view::npos;
 }

@@ -25,7 +25,7 @@ bool FieldHolds(const void* field, size_t size, std::string_view text) {
            std::all_of(bytes + text.size(), bytes + size, [](uint8_t b) { return b == 0; });
 }
 
-// The target's own decoder, so that a fault the loader shares with it cannot hide.
+// Decoded here, not by DecodeHexFingerprint, so that a fault of that decoder cannot hide.
 std::string DecodeDigits(std::string_view digits) {
     auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     std::string bytes;
