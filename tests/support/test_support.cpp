@@ -22,6 +22,23 @@ void SetNonBlocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+// In the forked child: gives descriptor `fd` what `stream` asks for; `captured` is the
+// writing end of the pipe that the parent reads.
+void ConnectChildStream(ChildStream stream, int captured, int fd) {
+    if (stream == ChildStream::Captured) {
+        dup2(captured, fd);
+        return;
+    }
+    int broken[2];
+    if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
+        close(broken[0]);
+        dup2(broken[1], fd);
+        close(broken[1]);
+        return;
+    }
+    close(fd);
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -40,8 +57,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
             _exit(125);
         }
         dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+        ConnectChildStream(options.standardOutput, out[1], 1);
+        ConnectChildStream(options.standardError, err[1], 2);
+        // The test process ignores SIGPIPE; the program must meet the default, as from a shell.
+        signal(SIGPIPE, SIG_DFL);
         for (const std::string& entry : options.environment) {
             putenv(const_cast<char*>(entry.c_str()));
         }

@@ -16,6 +16,13 @@ struct ProcessResult {
     std::string err;
 };
 
+// What a child's standard output or error is connected to.
+enum class ChildStream {
+    Captured,    // a pipe that RunProcess reads into ProcessResult
+    Closed,      // no descriptor at all
+    BrokenPipe,  // a pipe whose reading end is closed: every write fails
+};
+
 struct ProcessOptions {
     std::string input;                    // written to the child's standard input
     uid_t user = static_cast<uid_t>(-1);  // run as this user when set
@@ -27,6 +34,8 @@ struct ProcessOptions {
     std::map<std::string, std::string> replacedDirectories;
     std::vector<std::string> environment;  // NAME=value entries added for the child
     rlim_t maxProcesses = RLIM_INFINITY;   // RLIMIT_NPROC of the child
+    ChildStream standardOutput = ChildStream::Captured;
+    ChildStream standardError = ChildStream::Captured;
 };
 
 // A user id that owns no file and runs no process on the host, for tests that need a
