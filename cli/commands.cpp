@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "cli/standard_streams.h"
 #include "generate/options.h"
 #include "generate/run.h"
 #include "veriexec/loader.h"
@@ -10,6 +11,11 @@
 #include "veriexec/status.h"
 
 namespace {
+
+// The handlers of every command but generate end the process themselves.
+[[noreturn]] void EndCommand(int status) {
+    std::exit(FinishStandardOutput(status));
+}
 
 // A command without options does not even accept -h: the front end answers it as a parse error.
 CLI::App* AddBareCommand(CLI::App& parser, const char* word, const char* help) {
@@ -22,7 +28,7 @@ void AddStateChangeCommand(CLI::App& parser, const char* word, const char* help,
                            VeriexecRequest request) {
     AddBareCommand(parser, word, help)->callback([word, request] {
         CheckRequiredModules();
-        std::exit(SetVeriexecState(request, word));
+        EndCommand(SetVeriexecState(request, word));
     });
 }
 
@@ -47,7 +53,7 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         if (manifestFile->count() == 0) {
             throw CLI::CallForHelp();
         }
-        std::exit(LoadManifest(values.manifestFile));
+        EndCommand(LoadManifest(values.manifestFile));
     });
 
     AddStateChangeCommand(parser, "activate", "Set veriexec to active state", Activate);
@@ -55,6 +61,6 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
     AddStateChangeCommand(parser, "lock", "Lock veriexec (prevent further manifest loading)", Lock);
     AddBareCommand(parser, "status", "Show veriexec state")->callback([] {
         CheckRequiredModules();
-        std::exit(ReportVeriexecState());
+        EndCommand(ReportVeriexecState());
     });
 }

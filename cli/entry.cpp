@@ -9,8 +9,11 @@
 
 #include "cli/build_revision.h"
 #include "cli/commands.h"
+#include "cli/standard_streams.h"
 
-int Entry(int argc, char** argv) {
+namespace {
+
+int ParseAndRun(int argc, char** argv) {
     CLI::App parser("Pelmor signature utility.");
     parser.footer(fmt::format("Build revision: {}", BuildRevision));
     // The help flag is re-added after -v so that the help lists -v first; commands copy it
@@ -49,4 +52,11 @@ int Entry(int argc, char** argv) {
         std::cout << fmt::format("pelmor-sign version: {}\n", BuildRevision);
     }
     return values.generateStatus;
+}
+
+}  // namespace
+
+int Entry(int argc, char** argv) {
+    PrepareStandardStreams();
+    return FinishStandardOutput(ParseAndRun(argc, argv));
 }
