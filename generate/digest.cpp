@@ -70,6 +70,54 @@ std::string Hex(const unsigned char* bytes, unsigned int length) {
     return text;
 }
 
+// A file that changes while it is read would get the digest of bytes that were never its whole
+// content: a read counts only when the file's size and times are the same before and after it
+// and as many bytes as that size were read. Otherwise it is read again, a few times.
+constexpr int ReadAttempts = 3;
+
+enum class ReadOutcome { Whole, Changed, ReadFailed, UpdateFailed };
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Feeds the file's content, from its start, to the initialised `context`. `error` is set when
+// the file cannot be read.
+ReadOutcome ReadWhole(FILE* file, EVP_MD_CTX* context, int& error) {
+    struct stat before;
+    if (fstat(fileno(file), &before) != 0) {
+        error = errno;
+        return ReadOutcome::ReadFailed;
+    }
+    std::rewind(file);
+    std::array<unsigned char, 4096> buffer;
+    uintmax_t total = 0;
+    for (;;) {
+        size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
+        // A read error must not pass for the end of the file: the digest would be wrong.
+        if (std::ferror(file)) {
+            error = errno;
+            return ReadOutcome::ReadFailed;
+        }
+        if (count == 0) {
+            break;
+        }
+        if (EVP_DigestUpdate(context, buffer.data(), count) != 1) {
+            return ReadOutcome::UpdateFailed;
+        }
+        total += count;
+    }
+    struct stat after;
+    if (fstat(fileno(file), &after) != 0) {
+        error = errno;
+        return ReadOutcome::ReadFailed;
+    }
+    bool same = before.st_size == after.st_size && SameTime(before.st_mtim, after.st_mtim) &&
+                SameTime(before.st_ctim, after.st_ctim) &&
+                total == static_cast<uintmax_t>(after.st_size);
+    return same ? ReadOutcome::Whole : ReadOutcome::Changed;
+}
+
 }  // namespace
 
 DigestResult HashFileSha512(const std::string& path) {
@@ -104,23 +152,25 @@ DigestResult HashFileSha512(const std::string& path) {
         std::fprintf(stderr, "Error creating digest context\n");
         return Failure(true);
     }
-    if (EVP_DigestInit_ex(context.get(), sha512, nullptr) != 1) {
-        std::fprintf(stderr, "Error initializing digest\n");
-        return Failure(true);
-    }
-    std::array<unsigned char, 4096> buffer;
-    for (;;) {
-        size_t count = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        // A read error must not pass for the end of the file: the digest would be wrong.
-        if (std::ferror(file.get())) {
-            return SystemError("reading", path, errno);
+    for (int attempt = 1;; ++attempt) {
+        if (EVP_DigestInit_ex(context.get(), sha512, nullptr) != 1) {
+            std::fprintf(stderr, "Error initializing digest\n");
+            return Failure(true);
         }
-        if (count == 0) {
+        int error = 0;
+        ReadOutcome outcome = ReadWhole(file.get(), context.get(), error);
+        if (outcome == ReadOutcome::Whole) {
             break;
         }
-        if (EVP_DigestUpdate(context.get(), buffer.data(), count) != 1) {
+        if (outcome == ReadOutcome::ReadFailed) {
+            return SystemError("reading", path, error);
+        }
+        if (outcome == ReadOutcome::UpdateFailed) {
             std::fprintf(stderr, "Error updating digest\n");
             return Failure(true);
+        }
+        if (attempt == ReadAttempts) {
+            return Reported(fmt::format("Error reading {}: file changed while being read\n", path));
         }
     }
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest;

@@ -12,5 +12,6 @@ struct DigestResult {
 };
 
 // Hashes the regular file at `path` (symbolic links followed). Anything else, and a file that
-// no longer exists, fails silently; every other failure is reported on stderr.
+// no longer exists, fails silently; every other failure is reported on stderr, a file that
+// keeps changing while it is read included.
 DigestResult HashFileSha512(const std::string& path);

@@ -121,6 +121,17 @@ TEST_F(DigestTest, ReadErrorIsReportedInsteadOfPassingForTheEndOfTheFile) {
     EXPECT_TRUE(result.reported);
 }
 
+TEST_F(DigestTest, FileWhoseContentNeverMatchesItsSizeIsReportedAsChanging) {
+    // The kernel gives its files a size of 0 whatever they hold.
+    ::testing::internal::CaptureStderr();
+    DigestResult result = HashFileSha512("/proc/self/status");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error reading /proc/self/status: file changed while being read\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.text, "error");
+    EXPECT_TRUE(result.reported);
+}
+
 // Exits with 0 when `path` fails with a reported error; what was reported is on stderr. Ends
 // at once: with no descriptor left, the checks of a sanitizer build cannot run exit handlers.
 [[noreturn]] void ExitWithReportedFailure(const std::string& path) {

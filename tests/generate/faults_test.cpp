@@ -1,0 +1,186 @@
+// Faults met by a generate run: files that change while they are hashed, trees too deep or too
+// wide for a naive walk, files too large for 32-bit counts, configurations built to break a
+// parser. Each test checks the messages, the exit status and the manifest that survives.
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "support/generate_support.h"
+
+namespace {
+
+using GenerateFaultsTest = GenerateTest;
+
+constexpr size_t PageSize = 4096;
+
+// Bytes `from` to `to` (multiples of 8) of stream `stream`: every stream is a different,
+// endless run of bytes.
+std::string StreamBytes(uint64_t stream, uint64_t from, uint64_t to) {
+    std::string bytes(to - from, '\0');
+    for (uint64_t offset = from; offset < to; offset += 8) {
+        uint64_t word = (stream << 40) + offset / 8;
+        word = (word ^ (word >> 31)) * 0x9e3779b97f4a7c15ULL;
+        word ^= word >> 29;
+        std::memcpy(&bytes[offset - from], &word, 8);
+    }
+    return bytes;
+}
+
+// What the writer shares with the test: the digest of every content that it gives the file,
+// logged before the file gets it.
+struct WriterLog {
+    static constexpr int MaxContents = 65536;
+    std::atomic<int> operations;
+    std::atomic<int> contents;
+    std::string_view Digest(int index) const { return {digests[index], Sha512Size}; }
+
+    static constexpr size_t Sha512Size = 64;
+    char digests[MaxContents][Sha512Size];
+};
+
+void LogDigest(WriterLog& log, EVP_MD_CTX* context) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> copy(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_MD_CTX_copy_ex(copy.get(), context);
+    EVP_DigestFinal_ex(copy.get(), reinterpret_cast<unsigned char*>(log.digests[log.contents]),
+                       nullptr);
+    ++log.contents;
+}
+
+// Logs `content`, and each content that the file passes through while `grown` pages are
+// appended to it.
+void LogContent(WriterLog& log, const std::string& content, size_t grown = 0) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha512(), nullptr);
+    size_t whole = content.size() - grown * PageSize;
+    EVP_DigestUpdate(context.get(), content.data(), whole);
+    LogDigest(log, context.get());
+    for (size_t at = whole; at < content.size(); at += PageSize) {
+        EVP_DigestUpdate(context.get(), content.data() + at, PageSize);
+        LogDigest(log, context.get());
+    }
+}
+
+void WriteAt(const std::string& path, int flags, const std::string& content, size_t from) {
+    int fd = open(path.c_str(), O_WRONLY | flags);
+    size_t size = content.size() - from;
+    if (pwrite(fd, content.data() + from, size, static_cast<off_t>(from)) !=
+        static_cast<ssize_t>(size)) {
+        _exit(1);
+    }
+    close(fd);
+}
+
+// Keeps changing the file at `path` until it is killed: grows it, rewrites a page of it in place,
+// shrinks it and replaces it with a new file, over and over. Each change is one system call, so
+// the file only ever holds logged contents. A shrink cuts off what a reader of the file may be
+// reading, after a rewrite that made the shorter content one that the file never held.
+[[noreturn]] void RunWriter(const std::string& path, const std::string& spare, WriterLog& log) {
+    constexpr size_t Half = 128 * PageSize;
+    std::string content = StreamBytes(0, 0, Half);
+    LogContent(log, content);
+    WriteFile(path, content);
+    for (uint64_t step = 1; log.contents + Half / PageSize < WriterLog::MaxContents; ++step) {
+        switch (step % 4) {
+            case 0:  // grows
+                content += StreamBytes(step, Half, 2 * Half);
+                LogContent(log, content, Half / PageSize);
+                WriteAt(path, O_APPEND, content, Half);
+                break;
+            case 1: {  // a page is rewritten in place
+                size_t at = step % (Half / PageSize) * PageSize;
+                content.replace(at, PageSize, StreamBytes(step, at, at + PageSize));
+                LogContent(log, content);
+                WriteAt(path, 0, content.substr(0, at + PageSize), at);
+                break;
+            }
+            case 2:  // shrinks
+                content.resize(Half);
+                LogContent(log, content);
+                std::filesystem::resize_file(path, Half);
+                break;
+            case 3:  // is replaced
+                content = StreamBytes(step, 0, Half);
+                LogContent(log, content);
+                WriteFile(spare, content);
+                std::filesystem::rename(spare, path);
+                break;
+        }
+        ++log.operations;
+        usleep(200);
+    }
+    // The log is full: the file stays as it is until the end.
+    for (;;) {
+        pause();
+    }
+}
+
+TEST_F(GenerateFaultsTest, FileChangingWhileHashedGetsTheDigestOfAWholeContentOrIsReported) {
+    std::filesystem::create_directory(Path("changing"));
+    void* mapping =
+        mmap(nullptr, sizeof(WriterLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    std::unique_ptr<WriterLog, void (*)(WriterLog*)> shared(
+        new (mapping) WriterLog(), [](WriterLog* log) { munmap(log, sizeof(WriterLog)); });
+    WriterLog& log = *shared;
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        RunWriter(Path("changing/file"), Path("spare"), log);
+    }
+    std::shared_ptr<void> stopWriter(nullptr, [writer](void*) {
+        kill(writer, SIGKILL);
+        waitpid(writer, nullptr, 0);
+    });
+    while (log.operations < 4) {
+        ASSERT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the writer ended early";
+        usleep(1000);
+    }
+    // Each spelling of the path is a job of its own, so the file is hashed once per spelling.
+    std::vector<std::string> spellings;
+    std::vector<std::string> arguments = {"-o", Path("m"), "-j", "2"};
+    for (std::string dots; spellings.size() < 80; dots += "./") {
+        spellings.push_back(Path("changing/" + dots + "file"));
+        arguments.insert(arguments.end(), {"-f", spellings.back()});
+    }
+    ProcessResult result = Generate(arguments);
+    EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the writer stopped during the run";
+    stopWriter.reset();
+
+    std::set<std::string> logged;
+    for (int i = 0; i < log.contents; ++i) {
+        std::string digest;
+        for (unsigned char byte : log.Digest(i)) {
+            digest += fmt::format("{:02x}", byte);
+        }
+        logged.insert(digest);
+    }
+    std::string manifest = ReadFile(Path("m"));
+    int reported = 0;
+    for (const std::string& spelling : spellings) {
+        std::string report = "Error reading " + spelling + ": file changed while being read\n";
+        std::vector<std::string> lines = LinesUnder(manifest, spelling + " ");
+        if (result.err.find(report) != std::string::npos) {
+            ++reported;
+            EXPECT_EQ(lines.size(), 0u) << spelling;
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 1u) << spelling << " neither signed nor reported\n" << result.err;
+        std::string digest = lines[0].substr(spelling.size() + 8, 128);
+        EXPECT_EQ(logged.count(digest), 1u) << spelling << ": digest of bytes never whole";
+    }
+    EXPECT_EQ(Lines(result.err).size(), static_cast<size_t>(reported)) << result.err;
+    EXPECT_EQ(result.status, reported > 0 ? 1 : 0);
+}
+
+}  // namespace
