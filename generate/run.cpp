@@ -1,6 +1,7 @@
 #include "generate/run.h"
 
 #include <fmt/core.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +46,16 @@ void ListTypes() {
         listing += fmt::format("Signing types: {}\n", type);
     }
     std::cout << listing;
+}
+
+// A walk keeps one directory open for each level it is down, so the soft limit of open files,
+// often 1024, would cut a tree at about a thousand levels; the hard limit is the real bound.
+void RaiseOpenFileLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 void RunWorkers(int32_t jobs) {
@@ -107,6 +118,7 @@ int RunGenerate(const GenerateSettings& settings) {
     ListTypes();
     std::cout << fmt::format("Start signing, using {} jobs...\n", jobs)
               << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
+    RaiseOpenFileLimit();
     RunWorkers(jobs);
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              TotalJobMillis.load(), SignedFileCount.load());

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,6 +182,56 @@ TEST_F(GenerateFaultsTest, FileChangingWhileHashedGetsTheDigestOfAWholeContentOr
     }
     EXPECT_EQ(Lines(result.err).size(), static_cast<size_t>(reported)) << result.err;
     EXPECT_EQ(result.status, reported > 0 ? 1 : 0);
+}
+
+TEST_F(GenerateFaultsTest, TreeTwoThousandLevelsDeepIsWalkedToTheBottom) {
+    std::vector<std::string> files;
+    std::string deep = Path("deep");
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    for (int level = 1; level <= 2000; ++level) {
+        deep += "/d";
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << level;
+        if (level == 1 || level == 100 || level == 400) {
+            files.push_back(deep + "/elf");
+            MakeElf(files.back());
+        }
+    }
+    ProcessOptions options = HiddenSystem();
+    // One directory stays open per level: more than the usual soft limit allows.
+    options.openFiles = {1024, 4096};
+    ProcessResult result = Generate({"-d", Path("deep"), "-o", Path("m")}, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_),
+              std::vector<std::string>(
+                  {ExpectedLine(files[0]), ExpectedLine(files[1]), ExpectedLine(files[2])}));
+    EXPECT_NE(ProgressLine(result.out, Path("deep")).find("] [ 2003] [    3] ["), std::string::npos)
+        << result.out;
+}
+
+TEST_F(GenerateFaultsTest, DirectoryOfAHundredThousandEntriesIsWalkedWhole) {
+    // Entries are links to three files, since that is quicker than making files.
+    MakeScript(Path("script"));
+    WriteFile(Path("empty-1"), "");
+    WriteFile(Path("empty-2"), "");
+    std::filesystem::create_directory(Path("wide"));
+    std::string digest = ExpectedLine(Path("script")).substr(Path("script").size());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 100000; ++i) {
+        std::string entry = Path(fmt::format("wide/{:06d}", i));
+        const char* target = i % 100 == 0 ? "script" : i % 2 ? "empty-1" : "empty-2";
+        ASSERT_EQ(link(Path(target).c_str(), entry.c_str()), 0) << entry;
+        if (i % 100 == 0) {
+            expected.push_back(entry + digest);
+        }
+    }
+    ProcessResult result = Generate({"-d", Path("wide"), "-o", Path("m")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(Sorted(LinesUnder(ReadFile(Path("m")), dir_)), expected);
+    EXPECT_NE(ProgressLine(result.out, Path("wide")).find("] [100000] [ 1000] [   1.00 %] OK"),
+              std::string::npos)
+        << result.out;
 }
 
 }  // namespace

@@ -68,6 +68,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         if (options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) {
             _exit(126);
         }
+        if (options.openFiles.rlim_max != 0 && setrlimit(RLIMIT_NOFILE, &options.openFiles) != 0) {
+            _exit(126);
+        }
         if (options.user != static_cast<uid_t>(-1) &&
             (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
              setuid(options.user) != 0)) {

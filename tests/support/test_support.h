@@ -34,6 +34,7 @@ struct ProcessOptions {
     std::map<std::string, std::string> replacedDirectories;
     std::vector<std::string> environment;  // NAME=value entries added for the child
     rlim_t maxProcesses = RLIM_INFINITY;   // RLIMIT_NPROC of the child
+    rlimit openFiles{0, 0};                // RLIMIT_NOFILE of the child, when rlim_max is set
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
 };
