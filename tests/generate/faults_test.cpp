@@ -234,4 +234,69 @@ TEST_F(GenerateFaultsTest, DirectoryOfAHundredThousandEntriesIsWalkedWhole) {
         << result.out;
 }
 
+TEST_F(GenerateFaultsTest, SparseFileLargerThanFourGibibytesGetsTheDigestOfSha512sum) {
+    // Mostly a hole, so it takes no room on the disk, with bytes on both sides of 4 GiB.
+    constexpr off_t FourGibibytes = off_t{1} << 32;
+    int fd = open(Path("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, FourGibibytes + 5000), 0);
+    EXPECT_EQ(pwrite(fd, "head", 4, 0), 4);
+    EXPECT_EQ(pwrite(fd, "across 4 GiB", 12, FourGibibytes - 6), 12);
+    close(fd);
+    ProcessResult result = Generate({"-f", Path("sparse"), "-o", Path("m")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_),
+              std::vector<std::string>{ExpectedLine(Path("sparse"))});
+}
+
+TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrIsRead) {
+    MakeElf(Path("tree/elf"));
+    MakeElf(Path("configured/elf"));
+    const std::string opened(100000, '[');
+    const std::string closed(100000, ']');
+    std::string objects;
+    for (int i = 0; i < 100000; ++i) {
+        objects += R"({"a":)";
+    }
+    objects += "1" + std::string(100000, '}');
+    const std::string huge(100000000, 'x');
+    struct Case {
+        std::string text;
+        std::string err;  // the whole error output, or its start for the unclosed string
+        std::vector<std::string> lines;
+    } cases[] = {
+        {R"({"dirs": )" + opened + closed + "}",
+         "Config file error, [json.exception.type_error.302] type must be string, but is array\n",
+         {ExpectedLine(Path("tree/elf"))}},
+        {opened + closed,
+         "Config file error, [json.exception.type_error.305] cannot use operator[] with a string "
+         "argument with array\n",
+         {ExpectedLine(Path("tree/elf"))}},
+        {R"({"dirs": )" + opened,
+         "Config file error, [json.exception.parse_error.101] parse error at line 1, column "
+         "100010: syntax error while parsing value - unexpected end of input; expected '[', '{', "
+         "or a literal\n",
+         {ExpectedLine(Path("tree/elf"))}},
+        {objects, "", {ExpectedLine(Path("tree/elf"))}},
+        {R"({"comment": ")" + huge + R"(", "dirs": [")" + Path("configured") + R"("]})",
+         "",
+         {ExpectedLine(Path("configured/elf")), ExpectedLine(Path("tree/elf"))}},
+        {R"({"dirs": [")" + huge,
+         "Config file error, [json.exception.parse_error.101] parse error at line 1, column "
+         "100000012: syntax error while parsing value - invalid string: missing closing quote;",
+         {ExpectedLine(Path("tree/elf"))}},
+    };
+    for (const Case& c : cases) {
+        WriteFile(Path("config.json"), c.text);
+        ProcessResult result =
+            Generate({"-c", Path("config.json"), "-d", Path("tree"), "-o", Path("m")});
+        std::string start = c.text.substr(0, 20);
+        EXPECT_EQ(result.status, c.err.empty() ? 0 : 1) << start;
+        EXPECT_EQ(result.err.substr(0, c.err.size()), c.err) << start;
+        EXPECT_EQ(Lines(result.err).size(), c.err.empty() ? 0u : 1u) << start;
+        EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_), c.lines) << start;
+    }
+}
+
 }  // namespace
