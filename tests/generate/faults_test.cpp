@@ -210,18 +210,21 @@ TEST_F(GenerateFaultsTest, TreeTwoThousandLevelsDeepIsWalkedToTheBottom) {
 }
 
 TEST_F(GenerateFaultsTest, DirectoryOfAHundredThousandEntriesIsWalkedWhole) {
-    // Entries are links to three files, since that is quicker than making files.
+    // Entries are links to three files (ext4 takes 65,000 links to a file), since that is much
+    // quicker than making files. All but one in a hundred have names that the path filter
+    // passes over: asking libmagic about each would take minutes in a sanitizer build.
     MakeScript(Path("script"));
-    WriteFile(Path("empty-1"), "");
-    WriteFile(Path("empty-2"), "");
+    WriteFile(Path("empty0"), "");
+    WriteFile(Path("empty1"), "");
     std::filesystem::create_directory(Path("wide"));
     std::string digest = ExpectedLine(Path("script")).substr(Path("script").size());
     std::vector<std::string> expected;
     for (int i = 0; i < 100000; ++i) {
-        std::string entry = Path(fmt::format("wide/{:06d}", i));
-        const char* target = i % 100 == 0 ? "script" : i % 2 ? "empty-1" : "empty-2";
+        bool chosen = i % 100 == 0;
+        std::string entry = Path(fmt::format("wide/{:06d}{}", i, chosen ? "" : ".debug"));
+        std::string target = chosen ? "script" : "empty" + std::to_string(i % 2);
         ASSERT_EQ(link(Path(target).c_str(), entry.c_str()), 0) << entry;
-        if (i % 100 == 0) {
+        if (chosen) {
             expected.push_back(entry + digest);
         }
     }
@@ -263,7 +266,7 @@ TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrI
     const std::string huge(100000000, 'x');
     struct Case {
         std::string text;
-        std::string err;  // the whole error output, or its start for the unclosed string
+        std::string err;
         std::vector<std::string> lines;
     } cases[] = {
         {R"({"dirs": )" + opened + closed + "}",
@@ -282,10 +285,6 @@ TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrI
         {R"({"comment": ")" + huge + R"(", "dirs": [")" + Path("configured") + R"("]})",
          "",
          {ExpectedLine(Path("configured/elf")), ExpectedLine(Path("tree/elf"))}},
-        {R"({"dirs": [")" + huge,
-         "Config file error, [json.exception.parse_error.101] parse error at line 1, column "
-         "100000012: syntax error while parsing value - invalid string: missing closing quote;",
-         {ExpectedLine(Path("tree/elf"))}},
     };
     for (const Case& c : cases) {
         WriteFile(Path("config.json"), c.text);
@@ -293,8 +292,7 @@ TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrI
             Generate({"-c", Path("config.json"), "-d", Path("tree"), "-o", Path("m")});
         std::string start = c.text.substr(0, 20);
         EXPECT_EQ(result.status, c.err.empty() ? 0 : 1) << start;
-        EXPECT_EQ(result.err.substr(0, c.err.size()), c.err) << start;
-        EXPECT_EQ(Lines(result.err).size(), c.err.empty() ? 0u : 1u) << start;
+        EXPECT_EQ(result.err, c.err) << start;
         EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_), c.lines) << start;
     }
 }
