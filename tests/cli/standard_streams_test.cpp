@@ -1,5 +1,7 @@
 #include "cli/standard_streams.h"
 
+#include <cstdio>
+
 #include "support/generate_support.h"
 
 namespace {
