@@ -7,14 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-install_missing time python3
-build build >/dev/null
-bin=$PWD/build
-
-work=$(mktemp -d /tmp/pelmor-bench.XXXXXX)
-PELMOR_VERIEXEC_EMULATOR=$work/facility
-export PELMOR_VERIEXEC_EMULATOR
-trap '"$bin/veriexec-emulator" shutdown; rm -rf "$work"' EXIT
+bench_start python3
 "$bin/veriexec-emulator" boot
 
 # Trees: directories 500, 1,000 and 2,000 levels deep; a directory of 100,000 empty files and
@@ -54,12 +47,7 @@ echo "run                           seconds   peak RSS (KiB)   entries  signed"
 run() {
     label=$1
     shift
-    /usr/bin/time -f '%e %M' -o "$work/time" "$bin/tests/hidden-run" "$bin/pelmor-sign" \
-        generate -o "$work/manifest" "$@" >"$work/out" 2>"$work/err" || true
-    # time puts a line of its own before the figures when the status is not 0.
-    read -r seconds rss <<EOF
-$(tail -n 1 "$work/time")
-EOF
+    measure "$bin/tests/hidden-run" "$bin/pelmor-sign" generate -o "$work/manifest" "$@"
     counts=$(grep "OK: $work" "$work/out" | sed 's/.*\] \[ *\([0-9]*\)\] \[ *\([0-9]*\)\].*/\1 \2/')
     printf '%-28s  %7s   %14s   %s\n' "$label" "$seconds" "$rss" "${counts:--}"
     if [ -s "$work/err" ]; then

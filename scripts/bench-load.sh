@@ -7,14 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-install_missing time
-build build >/dev/null
-bin=$PWD/build
-
-work=$(mktemp -d /tmp/pelmor-bench.XXXXXX)
-PELMOR_VERIEXEC_EMULATOR=$work/facility
-export PELMOR_VERIEXEC_EMULATOR
-trap '"$bin/veriexec-emulator" shutdown; rm -rf "$work"' EXIT
+bench_start
 
 # The emulated kernel refuses an entry whose path names no file, so every entry gets a file
 # of its own. They are empty, so the digest of nothing is their true fingerprint.
@@ -32,13 +25,8 @@ for count in 10000 "$largest" "$largest+"; do
         echo " sha512=$fingerprint" >>"$work/manifest"
     fi
     "$bin/veriexec-emulator" boot
-    /usr/bin/time -f '%e %M' -o "$work/time" "$bin/pelmor-sign" load "$work/manifest" \
-        >"$work/summary" 2>/dev/null || true
-    # time puts a line of its own before the figures when the status is not 0.
-    read -r seconds rss <<EOF
-$(tail -n 1 "$work/time")
-EOF
+    measure "$bin/pelmor-sign" load "$work/manifest"
     loaded=$("$bin/veriexec-emulator" show | grep -c '^entry')
     printf '%7s   %7s   %14s   %s (%d in the table)\n' "$count" "$seconds" "$rss" \
-        "$(sed "s|$work/||" "$work/summary")" "$loaded"
+        "$(sed "s|$work/||" "$work/out")" "$loaded"
 done

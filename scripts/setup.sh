@@ -57,3 +57,25 @@ build() {
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$(processors)"
 }
+
+# bench_start [EXTRA_DEBIAN_PACKAGE...]: for the benchmark scripts. Builds in build/ and makes a
+# work directory with a private emulated facility, both removed at exit; sets bin and work.
+bench_start() {
+    install_missing time "$@"
+    build build >/dev/null
+    bin=$PWD/build
+    work=$(mktemp -d /tmp/pelmor-bench.XXXXXX)
+    PELMOR_VERIEXEC_EMULATOR=$work/facility
+    export PELMOR_VERIEXEC_EMULATOR
+    trap '"$bin/veriexec-emulator" shutdown; rm -rf "$work"' EXIT
+}
+
+# measure COMMAND...: runs COMMAND with its output in $work/out and its errors in $work/err,
+# whatever its exit status, and sets seconds and rss (its peak resident size in KiB).
+measure() {
+    /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/out" 2>"$work/err" || true
+    # time puts a line of its own before the figures when the status is not 0.
+    read -r seconds rss <<END
+$(tail -n 1 "$work/time")
+END
+}
