@@ -185,7 +185,9 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
         arguments.insert(arguments.end(), {"-d", Path("tree" + std::to_string(i))});
     }
     ProcessOptions limited = HiddenSystem();
-    limited.user = UnprivilegedUser;
+    // A user of its own: the limit counts every process of the user on the host, and other
+    // tests run as UnprivilegedUser at the same time.
+    limited.user = UnprivilegedUser + 1;
     // Room for the process, a sanitizer's own thread and one worker, not for six workers.
     limited.maxProcesses = 3;
     ProcessResult result = Generate(arguments, limited);
