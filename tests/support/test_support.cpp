@@ -18,10 +18,6 @@
 
 namespace {
 
-void SetNonBlocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 // In the forked child: gives descriptor `fd` what `stream` asks for; `captured` is the
 // writing end of the pipe that the parent reads.
 void ConnectChildStream(ChildStream stream, int captured, int fd) {
@@ -42,8 +38,8 @@ void ConnectChildStream(ChildStream stream, int captured, int fd) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return {};
     }
@@ -56,7 +52,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         if (options.hideSystemDirectories && !EnterHiddenSystem(hidden)) {
             _exit(125);
         }
-        dup2(in[0], 0);
+        int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        dup2(input, 0);
         ConnectChildStream(options.standardOutput, out[1], 1);
         ConnectChildStream(options.standardError, err[1], 2);
         // The test process ignores SIGPIPE; the program must meet the default, as from a shell.
@@ -84,24 +81,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         execv(args[0], args.data());
         _exit(127);
     }
-    close(in[0]);
     close(out[1]);
     close(err[1]);
 
     ProcessResult result;
-    size_t written = 0;
-    int inputFd = in[1];
-    if (options.input.empty()) {
-        close(inputFd);
-        inputFd = -1;
-    } else {
-        SetNonBlocking(inputFd);
-    }
     signal(SIGPIPE, SIG_IGN);
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inputFd, POLLOUT, 0}};
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 3, -1) < 0 && errno != EINTR) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
             break;
         }
         for (int i = 0; i < 2; ++i) {
@@ -116,20 +104,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
                 }
             }
         }
-        if (fds[2].fd >= 0 && fds[2].revents) {
-            ssize_t count =
-                write(fds[2].fd, options.input.data() + written, options.input.size() - written);
-            if (count > 0) {
-                written += static_cast<size_t>(count);
-            }
-            if (count < 0 || written == options.input.size()) {
-                close(fds[2].fd);
-                fds[2].fd = -1;
-            }
-        }
-    }
-    if (fds[2].fd >= 0) {
-        close(fds[2].fd);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -24,7 +24,6 @@ enum class ChildStream {
 };
 
 struct ProcessOptions {
-    std::string input;                    // written to the child's standard input
     uid_t user = static_cast<uid_t>(-1);  // run as this user when set
     // Run in a private mount namespace in which every built-in signing directory is empty
     // but for the few files the program needs to start, so that a generate run walks only
