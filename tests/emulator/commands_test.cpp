@@ -1,38 +1,19 @@
-#include <fcntl.h>
+#include <fmt/core.h>
+#include <unistd.h>
 
-#include <cstring>
+#include <cstdio>
 
 #include "support/test_support.h"
-#include "veriexec/device.h"
 
 namespace {
 
-class EmulatorCommandsTest : public TempDirTest {
-  protected:
-    // Sends one record through the real device path, as `load` does.
-    static void Load(const std::string& path, const char* type, const std::string& fingerprint,
-                     uint8_t flags = 0) {
-        ManifestEntry entry;
-        std::memset(&entry, 0, sizeof entry);
-        entry.flags = flags;
-        std::strcpy(entry.fingerprintType, type);
-        std::strcpy(entry.path, path.c_str());
-        for (size_t i = 0; i < fingerprint.size() / 2; ++i) {
-            entry.fingerprint[i] =
-                static_cast<uint8_t>(std::stoul(fingerprint.substr(2 * i, 2), nullptr, 16));
-        }
-        DeviceHandle device(O_WRONLY);
-        ASSERT_TRUE(device.IsOpen());
-        ASSERT_EQ(device.Request(LoadEntry, &entry), 0) << std::strerror(errno);
-    }
-};
+using EmulatorCommandsTest = TempDirTest;
 
 // SHA-512 and SHA-256 of "abc" (FIPS 180-2 test vectors).
-constexpr const char* Sha512Abc =
+const std::string Sha512Abc =
     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
     "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
-constexpr const char* Sha256Abc =
-    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string Sha256Abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
 TEST_F(EmulatorCommandsTest, BootGivesAFreshFacilityThatShowReports) {
     BootFacility();
@@ -40,6 +21,8 @@ TEST_F(EmulatorCommandsTest, BootGivesAFreshFacilityThatShowReports) {
               "state 0x00\n"
               "modules veriexec.ko mac_veriexec.ko mac_veriexec_sha256.ko mac_veriexec_sha512.ko\n"
               "device read-write\n");
+    WriteFile(Path("m"), Path("m") + " sha512=00\n");
+    ASSERT_EQ(RunSign({"load", Path("m")}).status, 0);
     ASSERT_EQ(RunEmulator({"set-state", "5"}).status, 0);
     ASSERT_EQ(RunEmulator({"device", "no-access"}).status, 0);
     BootFacility({"--without", "veriexec.ko", "--without", "mac_veriexec_sha256.ko"});
@@ -47,43 +30,39 @@ TEST_F(EmulatorCommandsTest, BootGivesAFreshFacilityThatShowReports) {
               "state 0x00\nmodules mac_veriexec.ko mac_veriexec_sha512.ko\ndevice read-write\n");
 }
 
-TEST_F(EmulatorCommandsTest, ShowListsLatestEntryPerPathSortedByPath) {
+TEST_F(EmulatorCommandsTest, ShowListsTheLatestEntryPerPathThatVerifyJudgesByCurrentContent) {
     BootFacility();
-    WriteFile(Path("b"), "abc", 0755);
+    for (const char* name : {"b", "c", "changed", "unlisted"}) {
+        WriteFile(Path(name), "abc", 0755);
+    }
     WriteFile(Path("a"), "abc", 0644);
-    Load(Path("b"), "sha256", Sha256Abc);
-    Load(Path("a"), "sha512", Sha512Abc, NonExecutable | Trusted);
-    Load(Path("b"), "sha512", Sha512Abc, Indirect);
-    std::string zeros(64, '0');
-    EXPECT_EQ(Show(),
-              "state 0x01\n"
-              "modules veriexec.ko mac_veriexec.ko mac_veriexec_sha256.ko "
-              "mac_veriexec_sha512.ko\n"
-              "device read-write\n"
-              "entry\t0x0a\tsha512\t" +
-                  std::string(Sha512Abc) + "\t" + Path("a") + "\n" + "entry\t0x01\tsha512\t" +
-                  std::string(Sha512Abc) + "\t" + Path("b") + "\n");
-}
-
-TEST_F(EmulatorCommandsTest, VerifyJudgesCurrentContentAgainstTheTable) {
-    BootFacility();
-    WriteFile(Path("good512"), "abc", 0755);
-    WriteFile(Path("good256"), "abc", 0755);
-    WriteFile(Path("changed"), "abc", 0755);
-    WriteFile(Path("unlisted"), "abc", 0755);
-    Load(Path("good512"), "sha512", Sha512Abc);
-    Load(Path("good256"), "sha256", Sha256Abc);
-    Load(Path("changed"), "sha512", Sha512Abc);
+    // {0} is the test's directory, {1} and {2} the digests of "abc".
+    WriteFile(Path("manifest"), fmt::format("{0}/b sha256={2}\n"
+                                            "{0}/a sha512={1} trusted\n"
+                                            "{0}/b sha512={1} indirect\n"
+                                            "{0}/c sha256={2}\n"
+                                            "{0}/changed sha512={1}\n",
+                                            dir_, Sha512Abc, Sha256Abc));
+    ASSERT_EQ(RunSign({"load", Path("manifest")}).status, 0);
     WriteFile(Path("changed"), "abd", 0755);
+    EXPECT_EQ(Show(), fmt::format("state 0x01\n"
+                                  "modules veriexec.ko mac_veriexec.ko mac_veriexec_sha256.ko "
+                                  "mac_veriexec_sha512.ko\n"
+                                  "device read-write\n"
+                                  "entry\t0x0a\tsha512\t{1}\t{0}/a\n"
+                                  "entry\t0x01\tsha512\t{1}\t{0}/b\n"
+                                  "entry\t0x00\tsha256\t{2}{3}\t{0}/c\n"
+                                  "entry\t0x00\tsha512\t{1}\t{0}/changed\n",
+                                  dir_, Sha512Abc, Sha256Abc, std::string(64, '0')));
 
-    ProcessResult good = RunEmulator({"verify", Path("good512"), Path("good256")});
+    ProcessResult good = RunEmulator({"verify", Path("a"), Path("c")});
     EXPECT_EQ(good.status, 0);
-    EXPECT_EQ(good.out, Path("good512") + ": ok\n" + Path("good256") + ": ok\n");
-
-    ProcessResult bad = RunEmulator({"verify", Path("good512"), Path("changed"), Path("unlisted")});
+    EXPECT_EQ(good.out, fmt::format("{0}/a: ok\n{0}/c: ok\n", dir_));
+    ProcessResult bad = RunEmulator({"verify", Path("a"), Path("changed"), Path("unlisted")});
     EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.out, Path("good512") + ": ok\n" + Path("changed") + ": fingerprint mismatch\n" +
-                           Path("unlisted") + ": not in table\n");
+    EXPECT_EQ(bad.out, fmt::format("{0}/a: ok\n{0}/changed: fingerprint mismatch\n"
+                                   "{0}/unlisted: not in table\n",
+                                   dir_));
 }
 
 TEST_F(EmulatorCommandsTest, BadArgumentsGiveAClearErrorAndStatusOne) {
