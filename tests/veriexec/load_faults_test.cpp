@@ -33,8 +33,7 @@ class LoadFaultsTest : public TempDirTest {
             std::string path = File(directory, i);
             // Links to a few files: much quicker to make than as many files.
             if (i % 10000 == 0) {
-                target = path;
-                WriteFile(target, "", 0755);
+                WriteFile(target = path, "", 0755);
             } else {
                 EXPECT_EQ(link(target.c_str(), path.c_str()), 0) << path;
             }
@@ -60,6 +59,14 @@ class LoadFaultsTest : public TempDirTest {
     // The table line of `show` for an entry sent from a line of MakeManifest.
     static std::string EntryLine(const std::string& path, int index) {
         return "entry\t0x00\tsha512\t" + Fingerprint(index) + "\t" + path + "\n";
+    }
+
+    // Checks that entries[first...] are the `count` entries of MakeManifest(directory, ...).
+    void ExpectEntries(const std::vector<std::string>& entries, size_t first,
+                       const std::string& directory, size_t count) const {
+        for (size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(entries[first + i], EntryLine(File(directory, i), i)) << directory << i;
+        }
     }
 
     // The entry lines of `show`, one per loaded path in path order.
@@ -114,9 +121,7 @@ TEST_F(LoadFaultsTest, LoadKilledMidwayLeavesAPrefixOfWholeEntriesThatALoadAgain
     std::vector<std::string> entries = Entries();
     ASSERT_GE(entries.size(), 1000u);
     ASSERT_LT(entries.size(), static_cast<size_t>(Count)) << "the load ended before the kill";
-    for (size_t i = 0; i < entries.size(); ++i) {
-        ASSERT_EQ(entries[i], EntryLine(File("files", i), i)) << i;
-    }
+    ExpectEntries(entries, 0, "files", entries.size());
     ProcessResult status = RunSign({"status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.out, "Veriexec state: 01\n  LOADED\n");
@@ -127,9 +132,7 @@ TEST_F(LoadFaultsTest, LoadKilledMidwayLeavesAPrefixOfWholeEntriesThatALoadAgain
     EXPECT_EQ(again.out, fmt::format("Loaded {} entries (0 errors) from {}\n", Count, manifest));
     entries = Entries();
     ASSERT_EQ(entries.size(), static_cast<size_t>(Count));
-    for (int i = 0; i < Count; ++i) {
-        ASSERT_EQ(entries[i], EntryLine(File("files", i), i)) << i;
-    }
+    ExpectEntries(entries, 0, "files", Count);
 }
 
 TEST_F(LoadFaultsTest, TwoLoadsAtOnceBothLoadEveryEntryWhole) {
@@ -146,10 +149,8 @@ TEST_F(LoadFaultsTest, TwoLoadsAtOnceBothLoadEveryEntryWhole) {
               fmt::format("Loaded {} entries (0 errors) from {}\n", Count, second));
     std::vector<std::string> entries = Entries();
     ASSERT_EQ(entries.size(), 2u * Count);
-    for (int i = 0; i < Count; ++i) {
-        ASSERT_EQ(entries[i], EntryLine(File("a", i), i)) << i;
-        ASSERT_EQ(entries[Count + i], EntryLine(File("b", i), i)) << i;
-    }
+    ExpectEntries(entries, 0, "a", Count);
+    ExpectEntries(entries, Count, "b", Count);
 }
 
 // `size` random bytes, none of them a line feed nor one of `excluded`.
