@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
+#include <sstream>
 
 #include "support/test_support.h"
 
@@ -65,28 +67,25 @@ TEST_F(EmulatorCommandsTest, ShowListsTheLatestEntryPerPathThatVerifyJudgesByCur
                                    dir_));
 }
 
+// The words of a command line.
+std::vector<std::string> Words(const char* line) {
+    std::istringstream words(line);
+    return {std::istream_iterator<std::string>(words), {}};
+}
+
 TEST_F(EmulatorCommandsTest, BadArgumentsGiveAClearErrorAndStatusOne) {
     BootFacility();
-    std::vector<std::vector<std::string>> bad = {
-        {},
-        {"reboot"},
-        {"boot", "--with", "veriexec.ko"},
-        {"boot", "--without"},
-        {"boot", "--without", "veriexec"},
-        {"kldload"},
-        {"kldload", "linux.ko"},
-        {"device", "sideways"},
-        {"fail", "Load", "EIO"},
-        {"fail", "LoadEntry", "EWHATEVER"},
-        {"fail", "LoadEntry"},
-        {"set-state", "ten"},
-        {"set-state", "0x100000000"},
-        {"set-state", ""},
-        {"show", "now"},
-        {"verify"},
-    };
     std::string before = Show();
-    for (const auto& arguments : bad) {
+    // An empty argument cannot be written as a word of a line.
+    std::vector<std::vector<std::string>> bad = {{"set-state", ""}};
+    for (const char* line :
+         {"", "reboot", "boot --with veriexec.ko", "boot --without", "boot --without veriexec",
+          "kldload", "kldload linux.ko", "device sideways", "fail Load EIO",
+          "fail LoadEntry EWHATEVER", "fail LoadEntry", "set-state ten", "set-state 0x100000000",
+          "show now", "verify"}) {
+        bad.push_back(Words(line));
+    }
+    for (const std::vector<std::string>& arguments : bad) {
         ProcessResult result = RunEmulator(arguments);
         EXPECT_EQ(result.status, 1) << (arguments.empty() ? "" : arguments[0]);
         EXPECT_EQ(result.err.rfind("veriexec-emulator: ", 0), 0u) << result.err;
@@ -95,13 +94,10 @@ TEST_F(EmulatorCommandsTest, BadArgumentsGiveAClearErrorAndStatusOne) {
 }
 
 TEST_F(EmulatorCommandsTest, CommandsOnAnUnbootedFacilitySayBootFirst) {
-    for (std::vector<std::string> arguments : {std::vector<std::string>{"show"},
-                                               {"set-state", "1"},
-                                               {"kldload", "veriexec.ko"},
-                                               {"device", "absent"},
-                                               {"fail", "Lock", "EIO"}}) {
-        ProcessResult result = RunEmulator(arguments);
-        EXPECT_EQ(result.status, 1) << arguments[0];
+    for (const char* line :
+         {"show", "set-state 1", "kldload veriexec.ko", "device absent", "fail Lock EIO"}) {
+        ProcessResult result = RunEmulator(Words(line));
+        EXPECT_EQ(result.status, 1) << line;
         EXPECT_NE(result.err.find("veriexec-emulator boot"), std::string::npos) << result.err;
     }
 }
