@@ -65,7 +65,8 @@ class LoadFaultsTest : public TempDirTest {
     void ExpectEntries(const std::vector<std::string>& entries, size_t first,
                        const std::string& directory, size_t count) const {
         for (size_t i = 0; i < count; ++i) {
-            ASSERT_EQ(entries[first + i], EntryLine(File(directory, i), i)) << directory << i;
+            ASSERT_EQ(entries[first + i], EntryLine(File(directory, i), i))
+                << directory << " " << i;
         }
     }
 
