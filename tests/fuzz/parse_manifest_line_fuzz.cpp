@@ -13,55 +13,42 @@
 
 namespace {
 
-constexpr int LineNumber = 4711;
 constexpr std::string_view WarningStart = "line 4711: ";
 constexpr std::string_view UnknownFlag = "line 4711: ignoring unknown flag '";
+constexpr std::string_view LineErrors[] = {"line 4711: bad format", "line 4711: path too long",
+                                           "line 4711: missing '=' in attribute",
+                                           "line 4711: bad fingerprint"};
 
-// A field holds `text` followed by NUL bytes to its end, so nothing from an earlier record or
-// from past the text can reach the kernel.
-bool FieldHolds(const void* field, size_t size, std::string_view text) {
-    const auto* bytes = static_cast<const uint8_t*>(field);
-    return text.size() <= size && std::memcmp(bytes, text.data(), text.size()) == 0 &&
-           std::all_of(bytes + text.size(), bytes + size, [](uint8_t b) { return b == 0; });
+bool StartsWith(std::string_view text, std::string_view start) {
+    return text.substr(0, start.size()) == start;
 }
 
-// Decoded here, not by DecodeHexFingerprint, so that a fault of that decoder cannot hide.
-std::string DecodeDigits(std::string_view digits) {
-    auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    std::string bytes;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes += static_cast<char>(value(digits[i]) << 4 | value(digits[i + 1]));
-    }
-    return bytes;
-}
-
-bool IsLineError(const std::string& warning) {
-    return warning == "line 4711: bad format" || warning == "line 4711: path too long" ||
-           warning == "line 4711: missing '=' in attribute" ||
-           warning == "line 4711: bad fingerprint";
+// A field holds `text`, then NUL bytes to its end: the kernel finds the text's end, and nothing
+// from an earlier record or from past the text can reach it.
+bool FieldHolds(const char* field, size_t size, std::string_view text) {
+    return text.size() < size && std::string_view(field, text.size()) == text &&
+           AllBytesAre(field + text.size(), size - text.size(), 0);
 }
 
 void CheckEntry(std::string_view line, const ManifestEntry& entry) {
     RequireProperty(line.find('\0') == std::string_view::npos, "a line with a NUL is refused");
     const size_t space = line.find(' ');
-    RequireProperty(space != std::string_view::npos, "an entry line has a space");
-    const std::string_view path = line.substr(0, space);
-    const std::string_view attribute = line.substr(space + 1);
-    const size_t equals = attribute.find('=');
-    RequireProperty(equals != std::string_view::npos, "an entry line has an attribute");
-    const std::string_view type = attribute.substr(0, std::min(equals, FingerprintTypeSize - 1));
-    std::string_view digits = attribute.substr(equals + 1);
+    const size_t equals = line.find('=', space);
+    RequireProperty(equals != std::string_view::npos, "an entry line has a space, then an '='");
+    std::string_view digits = line.substr(equals + 1);
     digits = digits.substr(0, digits.find(' '));
+    const size_t bytes = digits.size() / 2;
 
-    RequireProperty(path.size() < EntryPathSize && FieldHolds(entry.path, EntryPathSize, path),
+    RequireProperty(FieldHolds(entry.path, EntryPathSize, line.substr(0, space)),
                     "the path field holds the text before the first space, NUL-terminated");
-    RequireProperty(FieldHolds(entry.fingerprintType, FingerprintTypeSize, type),
-                    "the type field holds the type cut to 15 bytes, NUL-terminated");
-    RequireProperty(digits.size() % 2 == 0 && digits.size() <= 2 * FingerprintSize &&
-                        std::all_of(digits.begin(), digits.end(), IsHexDigit),
-                    "an entry's fingerprint is whole pairs of hexadecimal digits");
-    RequireProperty(FieldHolds(entry.fingerprint, FingerprintSize, DecodeDigits(digits)),
-                    "the fingerprint field holds the decoded digits, then zero bytes");
+    RequireProperty(
+        FieldHolds(entry.fingerprintType, FingerprintTypeSize,
+                   line.substr(space + 1, std::min(equals - space - 1, FingerprintTypeSize - 1))),
+        "the type field holds the type cut to 15 bytes, NUL-terminated");
+    RequireProperty(digits.size() % 2 == 0 && bytes <= FingerprintSize &&
+                        EncodesAs(entry.fingerprint, digits) &&
+                        AllBytesAre(entry.fingerprint + bytes, FingerprintSize - bytes, 0),
+                    "the fingerprint field holds whole pairs of digits decoded, then zero bytes");
     RequireProperty((entry.flags & ~(Indirect | NoPtrace | Trusted)) == 0,
                     "only flag tokens set flag bits");
 }
@@ -74,24 +61,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Filled with a pattern first: every byte of an entry must come from this line.
     std::memset(&entry, 0xa5, sizeof entry);
     std::vector<std::string> warnings{"left from an earlier line"};
-    const LineOutcome outcome = ParseManifestLine(line, LineNumber, entry, warnings);
+    const LineOutcome outcome = ParseManifestLine(line, 4711, entry, warnings);
 
     const bool ignorable = line.empty() || line.front() == '#';
     RequireProperty((outcome == LineOutcome::Ignored) == ignorable,
                     "exactly the empty and comment lines are ignored");
-    RequireProperty(outcome != LineOutcome::Ignored || warnings.empty(),
-                    "an ignored line has no warnings");
-    RequireProperty(
-        outcome != LineOutcome::Error || (!warnings.empty() && IsLineError(warnings.back())),
-        "a bad line's last warning says why it is bad");
+    RequireProperty(!ignorable || warnings.empty(), "an ignored line has no warnings");
+    RequireProperty(outcome != LineOutcome::Error ||
+                        (!warnings.empty() &&
+                         std::count(std::begin(LineErrors), std::end(LineErrors), warnings.back())),
+                    "a bad line's last warning says why it is bad");
     for (size_t i = 0; i < warnings.size(); ++i) {
-        const std::string& warning = warnings[i];
-        RequireProperty(warning.compare(0, WarningStart.size(), WarningStart) == 0,
-                        "every warning starts with its line number");
-        RequireProperty(warning.find_first_of("\n\r") == std::string::npos,
-                        "every warning is a single line");
+        RequireProperty(StartsWith(warnings[i], WarningStart) &&
+                            warnings[i].find_first_of("\n\r") == std::string::npos,
+                        "every warning is one line that starts with its line number");
         RequireProperty((outcome == LineOutcome::Error && i + 1 == warnings.size()) ||
-                            warning.compare(0, UnknownFlag.size(), UnknownFlag) == 0,
+                            StartsWith(warnings[i], UnknownFlag),
                         "all other warnings are about unknown flags");
     }
     if (outcome == LineOutcome::Entry) {
