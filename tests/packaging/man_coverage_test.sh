@@ -1,4 +1,5 @@
 #!/bin/sh
+# shellcheck disable=SC2046,SC2086 # lists of commands and options split into words
 # Checks that the manual pages document every command and option that the built programs
 # accept, as their own help and usage texts list them, so that a new command or option
 # cannot ship undocumented.
@@ -9,39 +10,33 @@ sign=$2
 emulator=$3
 failed=0
 
-# expect PAGE PATTERN WHAT: PATTERN (an extended regular expression) must match a line.
+# expect PAGE MARKUP WHAT WORD...: each WORD, less a leading dash, follows MARKUP (an extended
+# regular expression) on a line of man/PAGE. No WORD at all means the help went unread.
 expect() {
-    if ! grep -Eq "$2" "$source_dir/man/$1"; then
-        echo "man/$1 does not document $3"
-        failed=1
-    fi
-}
-
-# expect_options PAGE HELP_TEXT: every option in the first column of the help text.
-expect_options() {
-    for option in $(printf '%s\n' "$2" | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' ' '); do
-        expect "$1" "(^|[ .])Fl ${option#-}( |\$)" "option $option"
+    page=$1 markup=$2 what=$3
+    shift 3
+    [ $# -gt 0 ] || { echo "no ${what}s found for man/$page"; failed=1; }
+    for word; do
+        if ! grep -Eq "$markup ${word#-}( |\$)" "$source_dir/man/$page"; then
+            echo "man/$page does not document $what $word"
+            failed=1
+        fi
     done
 }
 
-help=$("$sign" -h)
-expect_options pelmor-sign.8 "$help"
-commands=$(printf '%s\n' "$help" | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]*\) .*/\1/p')
-if [ -z "$commands" ]; then
-    echo "no commands found in the help of $sign"
-    failed=1
-fi
-for command in $commands; do
-    expect pelmor-sign.8 "^\.It Cm $command( |\$)" "command $command"
-    # Commands without options answer -h with a parse error and their help on stderr.
-    expect_options pelmor-sign.8 "$("$sign" "$command" -h 2>&1)"
-done
+# The options in the first column of a help text.
+options() {
+    printf '%s\n' "$1" | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' ' '
+}
 
+help=$("$sign" -h)
+commands=$(printf '%s\n' "$help" | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]*\) .*/\1/p')
+# Commands without options answer -h with a parse error and their help on stderr.
+command_options=$(for command in $commands; do options "$("$sign" "$command" -h 2>&1)"; done)
 usage=$("$emulator" 2>&1)
-for command in $(printf '%s\n' "$usage" | sed -n 's/.*veriexec-emulator \([a-z-]*\).*/\1/p'); do
-    expect veriexec-emulator.8 "^\.It Cm $command( |\$)" "command $command"
-done
-for option in $(printf '%s\n' "$usage" | grep -o -- '--[a-z-]*'); do
-    expect veriexec-emulator.8 "(^|[ .])Fl ${option#-}( |\$)" "option $option"
-done
+expect pelmor-sign.8 '^\.It Cm' command $commands
+expect pelmor-sign.8 '(^|[ .])Fl' option $(options "$help") $command_options
+expect veriexec-emulator.8 '^\.It Cm' command \
+    $(printf '%s\n' "$usage" | sed -n 's/.*veriexec-emulator \([a-z-]*\).*/\1/p')
+expect veriexec-emulator.8 '(^|[ .])Fl' option $(printf '%s\n' "$usage" | grep -o -- '--[a-z-]*')
 exit $failed
