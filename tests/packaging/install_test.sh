@@ -1,56 +1,70 @@
 #!/bin/sh
 # Installs the build into a temporary prefix as an administrator would, over an existing
 # pelmor-sign.json, and checks the tree: programs in sbin, manual pages in section 8, the
-# sample configuration beside the administrator's file, which stays as it was.
-#   install_test.sh CMAKE BUILD_DIR
+# sample configuration beside the administrator's file, which stays as it was. Checks the
+# FreeBSD port against it: pkg-plist lists exactly what the install lays out on FreeBSD, and
+# each USE_RC_SUBR script is the rc.d script of the source tree (the framework installs it and
+# adds it to the package itself).
+#   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1
 build_dir=$2
+source_dir=$3
+port=$source_dir/packaging/freebsd
 work=$(mktemp -d /tmp/pelmor-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 failed=0
 
-fail() {
-    printf '%s\n' "$@"
-    failed=1
-}
-
-own_config='{"dirs": ["/opt/site"]}'
 mkdir -p "$root/etc"
-printf '%s\n' "$own_config" >"$root/etc/pelmor-sign.json"
+printf '{"dirs": ["/opt/site"]}\n' >"$root/etc/pelmor-sign.json"
+chmod 600 "$root/etc/pelmor-sign.json"
+cp -p "$root/etc/pelmor-sign.json" "$work/own"
 if ! "$cmake" --install "$build_dir" --prefix "$root" >"$work/log" 2>&1; then
     cat "$work/log"
     exit 1
 fi
 
-tree=$(cd "$root" && find . ! -type d | sort)
-expected='./etc/pelmor-sign.json
-./etc/pelmor-sign.json.sample
-./sbin/pelmor-sign
-./sbin/veriexec-emulator
-./share/man/man8/pelmor-sign.8
-./share/man/man8/veriexec-emulator.8'
-[ "$tree" = "$expected" ] || fail "installed:" "$tree" "expected:" "$expected"
-[ "$(cat "$root/etc/pelmor-sign.json")" = "$own_config" ] ||
-    fail "the install changed the existing pelmor-sign.json"
-
+tree=$(cd "$root" && find . ! -type d -printf '%m %P\n' | sort -k 2)
+expected='600 etc/pelmor-sign.json
+644 etc/pelmor-sign.json.sample
+755 sbin/pelmor-sign
+755 sbin/veriexec-emulator
+644 share/man/man8/pelmor-sign.8
+644 share/man/man8/veriexec-emulator.8'
+if [ "$tree" != "$expected" ]; then
+    printf 'installed:\n%s\nexpected:\n%s\n' "$tree" "$expected"
+    failed=1
+fi
+cmp "$work/own" "$root/etc/pelmor-sign.json" || failed=1
 version=$("$root/sbin/pelmor-sign" -v)
 expr "$version" : 'pelmor-sign version: [0-9a-f]\{8\}$' >/dev/null ||
-    fail "installed pelmor-sign -v printed: $version"
-[ -x "$root/sbin/veriexec-emulator" ] || fail "veriexec-emulator is not executable"
+    { echo "installed pelmor-sign -v printed: $version"; failed=1; }
 
 # The package puts the sample in force where no configuration exists yet, so it must be valid
 # JSON whose two lists add nothing.
 cat >"$work/sample.cmake" <<'CMAKE'
 file(READ "${SAMPLE}" text)
 foreach(key dirs types)
-  string(JSON length ERROR_VARIABLE error LENGTH "${text}" ${key})
-  if(error OR NOT length EQUAL 0)
-    message(FATAL_ERROR "'${key}' of the sample is not an empty list: ${length} ${error}")
+  string(JSON length LENGTH "${text}" ${key})
+  if(NOT length EQUAL 0)
+    message(FATAL_ERROR "'${key}' of the sample is not an empty list: ${length}")
   endif()
 endforeach()
 CMAKE
-"$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" ||
-    fail "bad sample configuration"
+"$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" || failed=1
+
+# The installed tree as FreeBSD lays it out: no emulator, since the kernel has the facility,
+# and manual pages under man/ rather than share/man/, which the ports framework compresses.
+printf '%s\n' "$tree" | sed 's/^[0-7]* //' | grep -v -x -e 'etc/pelmor-sign\.json' \
+    -e 'sbin/veriexec-emulator' -e 'share/man/man8/veriexec-emulator\.8' |
+    sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' | sort >"$work/installed"
+sed 's/^@sample //' "$port/pkg-plist" | sort | diff "$work/installed" - ||
+    { echo "pkg-plist (>) differs from the FreeBSD install layout (<)"; failed=1; }
+scripts=$(sed -n 's/^USE_RC_SUBR=[[:space:]]*//p' "$port/Makefile")
+[ -n "$scripts" ] || { echo "the port installs no rc.d script"; failed=1; }
+for script in $scripts; do
+    [ "$port/files/$script.in" -ef "$source_dir/rc.d/$script" ] ||
+        { echo "files/$script.in of the port is not rc.d/$script"; failed=1; }
+done
 exit $failed
