@@ -19,10 +19,6 @@ constexpr std::string_view LineErrors[] = {"line 4711: bad format", "line 4711: 
                                            "line 4711: missing '=' in attribute",
                                            "line 4711: bad fingerprint"};
 
-bool StartsWith(std::string_view text, std::string_view start) {
-    return text.substr(0, start.size()) == start;
-}
-
 // A field holds `text`, then NUL bytes to its end: the kernel finds the text's end, and nothing
 // from an earlier record or from past the text can reach it.
 bool FieldHolds(const char* field, size_t size, std::string_view text) {
@@ -72,11 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          std::count(std::begin(LineErrors), std::end(LineErrors), warnings.back())),
                     "a bad line's last warning says why it is bad");
     for (size_t i = 0; i < warnings.size(); ++i) {
-        RequireProperty(StartsWith(warnings[i], WarningStart) &&
+        RequireProperty(warnings[i].rfind(WarningStart, 0) == 0 &&
                             warnings[i].find_first_of("\n\r") == std::string::npos,
                         "every warning is one line that starts with its line number");
         RequireProperty((outcome == LineOutcome::Error && i + 1 == warnings.size()) ||
-                            StartsWith(warnings[i], UnknownFlag),
+                            warnings[i].rfind(UnknownFlag, 0) == 0,
                         "all other warnings are about unknown flags");
     }
     if (outcome == LineOutcome::Entry) {
