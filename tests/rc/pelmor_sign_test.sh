@@ -15,14 +15,11 @@ export PELMOR_VERIEXEC_EMULATOR RC_CONF
 failed=0
 
 sh -n "$source_dir/rc.d/pelmor_sign" || exit 1
-# The script as installed, but reading the stand-in instead of /etc/rc.subr.
+# The script as installed, but reading the stand-in instead of /etc/rc.subr (which no host
+# that runs this test has, so a script that still read it would fail every check).
 script=$work/pelmor_sign
 sed "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" "$source_dir/rc.d/pelmor_sign" \
     >"$script"
-if cmp -s "$script" "$source_dir/rc.d/pelmor_sign"; then
-    echo "rc.d/pelmor_sign does not read /etc/rc.subr"
-    exit 1
-fi
 
 # A program and two manifests for it: one good, one whose third line has no attribute.
 printf '#!/bin/sh\n' >"$work/tool"
@@ -57,9 +54,7 @@ check() {
 loaded() {
     echo "Loaded 1 entries ($1 errors) from $work/$2"
     shift 2
-    for step; do
-        echo "Veriexec state set to '$step'"
-    done
+    [ $# -eq 0 ] || printf "Veriexec state set to '%s'\n" "$@"
 }
 
 "$emulator" boot
@@ -71,29 +66,26 @@ same status "Veriexec state: 03
   LOADED
   ACTIVE" "$(sh "$script" status)"
 
-steps=""
-for name in loaded active enforce locked; do
-    case $name in
-    loaded) state=0x01 ;;
-    active) state=0x03 steps=activate ;;
-    enforce) state=0x07 steps="activate enforce" ;;
-    locked) state=0x0f steps="activate enforce lock" ;;
-    esac
+for row in "loaded 0x01" "active 0x03 activate" "enforce 0x07 activate enforce" \
+    "locked 0x0f activate enforce lock"; do
+    # shellcheck disable=SC2086 # name, state and steps
+    set -- $row
+    name=$1 state=$2
+    shift 2
     "$emulator" boot
-    # shellcheck disable=SC2086 # one word per step
-    check "$name" 0 $state "$(loaded 0 good $steps)" "" good pelmor_sign_enable=YES \
+    check "$name" 0 "$state" "$(loaded 0 good "$@")" "" good pelmor_sign_enable=YES \
         "pelmor_sign_state=$name"
 
     # A load with errors still reaches loaded and active; enforce and locked stop at active.
     warning="$script: WARNING: loading $work/bad reported errors"
     case $name in
     enforce | locked)
-        state=0x03 steps=activate warning="$warning: refusing '$name', leaving veriexec active"
+        set -- activate
+        state=0x03 warning="$warning: refusing '$name', leaving veriexec active"
         ;;
     esac
     "$emulator" boot
-    # shellcheck disable=SC2086 # one word per step
-    check "bad manifest, $name" 1 $state "$(loaded 1 bad $steps)" "$bad_line
+    check "bad manifest, $name" 1 "$state" "$(loaded 1 bad "$@")" "$bad_line
 $warning" bad pelmor_sign_enable=YES "pelmor_sign_state=$name"
 done
 
