@@ -8,23 +8,16 @@ namespace {
 
 using StandardStreamsTest = GenerateTest;
 
-struct Case {
-    ChildStream output;
-    ChildStream error;
-    std::string out;
-    std::string err;
-};
-
 ProcessOptions Streams(ChildStream output, ChildStream error, ProcessOptions options = {}) {
     options.standardOutput = output;
     options.standardError = error;
     return options;
 }
 
-TEST_F(StandardStreamsTest, GenerateWritesTheWholeManifestWhateverBecomesOfItsOutputs) {
+TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheirOutputs) {
     MakeElf(Path("tree/a"));
     MakeScript(Path("tree/b"));
-    // Its error makes the run write to standard error.
+    // Each command meets an error, so that it writes to standard error too.
     MakeElf(Path("tree/with space"));
     std::vector<std::string> arguments = {"-d", Path("tree"), "-o", Path("m")};
     std::string unwritable =
@@ -33,52 +26,45 @@ TEST_F(StandardStreamsTest, GenerateWritesTheWholeManifestWhateverBecomesOfItsOu
     std::string manifest = ReadFile(Path("m"));
     ASSERT_EQ(Sorted(LinesUnder(manifest, dir_)),
               Sorted({ExpectedLine(Path("tree/a")), ExpectedLine(Path("tree/b"))}));
-
-    const Case cases[] = {
-        // A closed descriptor 1 must not become the manifest's, taking the listings into it.
-        {ChildStream::Closed, ChildStream::Captured, "",
-         unwritable + "Error: cannot write standard output: Bad file descriptor\n"},
-        {ChildStream::BrokenPipe, ChildStream::Captured, "",
-         unwritable + "Error: cannot write standard output: Broken pipe\n"},
-        {ChildStream::Captured, ChildStream::Closed, "Done, full time", ""},
-        {ChildStream::Closed, ChildStream::Closed, "", ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.err + c.out);
-        std::remove(Path("m").c_str());
-        ProcessResult result = Generate(arguments, Streams(c.output, c.error, HiddenSystem()));
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(ReadFile(Path("m")), manifest);
-        EXPECT_NE(result.out.find(c.out), std::string::npos);
-    }
-}
-
-TEST_F(StandardStreamsTest, LoadSendsEveryEntryWhenItsOutputsFail) {
-    WriteFile(Path("f0"), "", 0755);
-    WriteFile(Path("f1"), "", 0755);
-    WriteFile(Path("manifest"),
-              Path("f0") + " sha512=00\nno-space-at-all\n" + Path("f1") + " sha512=01\n");
-    std::string summary = "Loaded 2 entries (1 errors) from " + Path("manifest") + "\n";
+    WriteFile(Path("load"),
+              Path("tree/a") + " sha512=00\nno-space-at-all\n" + Path("tree/b") + " sha512=01\n");
+    std::string summary = "Loaded 2 entries (1 errors) from " + Path("load") + "\n";
     std::string warning = "pelmor-sign: line 2: bad format\n";
-    const Case cases[] = {
-        {ChildStream::Captured, ChildStream::BrokenPipe, summary, ""},
-        {ChildStream::Captured, ChildStream::Closed, summary, ""},
-        {ChildStream::BrokenPipe, ChildStream::Captured, "",
-         warning + "Error: cannot write standard output: Broken pipe\n"},
-        {ChildStream::Closed, ChildStream::Captured, "",
-         warning + "Error: cannot write standard output: Bad file descriptor\n"},
+    std::string closed = "Error: cannot write standard output: Bad file descriptor\n";
+    std::string broken = "Error: cannot write standard output: Broken pipe\n";
+
+    struct Case {
+        ChildStream output;
+        ChildStream error;
+        std::string generateErr;
+        std::string loadOut;
+        std::string loadErr;
+    } cases[] = {
+        // A closed descriptor 1 must not become the manifest's, taking the listings into it.
+        {ChildStream::Closed, ChildStream::Captured, unwritable + closed, "", warning + closed},
+        {ChildStream::BrokenPipe, ChildStream::Captured, unwritable + broken, "", warning + broken},
+        {ChildStream::Captured, ChildStream::Closed, "", summary, ""},
+        {ChildStream::Captured, ChildStream::BrokenPipe, "", summary, ""},
+        {ChildStream::Closed, ChildStream::Closed, "", "", ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.err + c.out);
+        SCOPED_TRACE(c.generateErr + c.loadOut + c.loadErr);
+        std::remove(Path("m").c_str());
+        ProcessResult generate = Generate(arguments, Streams(c.output, c.error, HiddenSystem()));
+        EXPECT_EQ(generate.status, 1);
+        EXPECT_EQ(generate.err, c.generateErr);
+        EXPECT_EQ(ReadFile(Path("m")), manifest);
+        EXPECT_EQ(generate.out.find("Done, full time") != std::string::npos,
+                  c.output == ChildStream::Captured);
+
         BootFacility();
-        ProcessResult result = RunSign({"load", Path("manifest")}, Streams(c.output, c.error));
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
+        ProcessResult load = RunSign({"load", Path("load")}, Streams(c.output, c.error));
+        EXPECT_EQ(load.status, 1);
+        EXPECT_EQ(load.out, c.loadOut);
+        EXPECT_EQ(load.err, c.loadErr);
         std::string show = Show();
         EXPECT_EQ(std::count(show.begin(), show.end(), '\n'), 3 + 2) << show;
-        EXPECT_NE(show.find("\t" + Path("f1") + "\n"), std::string::npos) << show;
+        EXPECT_NE(show.find("\t" + Path("tree/b") + "\n"), std::string::npos) << show;
     }
 }
 
