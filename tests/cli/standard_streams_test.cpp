@@ -17,7 +17,7 @@ ProcessOptions Streams(ChildStream output, ChildStream error, ProcessOptions opt
 TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheirOutputs) {
     MakeElf(Path("tree/a"));
     MakeScript(Path("tree/b"));
-    // Each command meets an error, so that it writes to standard error too.
+    // A path that generate cannot write, and a bad line for load: both write to standard error.
     MakeElf(Path("tree/with space"));
     std::vector<std::string> arguments = {"-d", Path("tree"), "-o", Path("m")};
     std::string unwritable =
