@@ -21,58 +21,52 @@ GenerateSettings Parse(std::vector<std::string> arguments) {
     return settings;
 }
 
-TEST(GenerateOptionsTest, SingleValuedOptionsKeepTheirLastValue) {
-    GenerateSettings settings =
-        Parse({"-o", "first", "--out-file=last", "-j", "4", "--jobs", "010", "-c", "a", "-c", ""});
-    EXPECT_TRUE(settings.manifestGiven);
+TEST(GenerateOptionsTest, SingleValuedOptionsKeepTheirLastValueAndListsTakeOneValueEachTime) {
+    GenerateSettings settings = Parse({"-o",  "first", "--out-file=last",
+                                       "-j",  "4",     "--jobs",
+                                       "010", "-c",    "a",
+                                       "-c",  "",      "-d",
+                                       "/b",  "-f",    "x",
+                                       "-d",  "/a",    "-d",
+                                       "/b",  "-f",    "-d"});
+    EXPECT_TRUE(settings.manifestGiven && settings.jobsGiven && settings.configGiven);
     EXPECT_EQ(settings.manifestPath, "last");
-    EXPECT_TRUE(settings.jobsGiven);
     EXPECT_EQ(settings.jobs, 10);
-    EXPECT_TRUE(settings.configGiven);
     EXPECT_EQ(settings.configPath, "");
-
-    EXPECT_EQ(Parse({"-j", "2147483647"}).jobs, 2147483647);
-}
-
-TEST(GenerateOptionsTest, DirectoriesAndFilesTakeOneValueEachTimeInOrder) {
-    GenerateSettings settings = Parse({"-d", "/b", "-f", "x", "-d", "/a", "-d", "/b", "-f", "-d"});
     EXPECT_EQ(settings.directories, (std::vector<std::string>{"/b", "/a", "/b"}));
     EXPECT_EQ(settings.files, (std::vector<std::string>{"x", "-d"}));
+    EXPECT_EQ(Parse({"-j", "2147483647"}).jobs, 2147483647);
     EXPECT_THROW(Parse({"-d", "/a", "/b"}), CLI::ParseError);
 }
 
+// The help, up to the build revision that ends it.
+std::string Help(const std::string& printed) {
+    return printed.substr(0, printed.find("Build revision: "));
+}
+
+const std::string GenerateHelp = std::string("Generate manifest file\nUsage: ") +
+                                 PELMOR_SIGN_BINARY +
+                                 " generate [OPTIONS]\n\n"
+                                 "Options:\n"
+                                 "  -o,--out-file MANIFEST_FILE The name of the manifest file to "
+                                 "generate.\n"
+                                 "  -j,--jobs JOBS_COUNT        The count of parallel jobs.\n"
+                                 "  -d dir ...                  Add directory to signing files\n"
+                                 "  -f file ...                 Add file to signing files\n"
+                                 "  -c,--config CONFIG          Path to config file\n"
+                                 "  -h,--help                   Display this help menu\n\n";
+
+// The facility is not booted: a module check would fail the command with its own error.
 using GenerateCommandTest = TempDirTest;
 
 TEST_F(GenerateCommandTest, WithoutOutFileDirectoryOrConfigShowsHelpAndTouchesNothing) {
-    // The facility is not booted: a module check would fail the command.
     for (std::vector<std::string> arguments : {std::vector<std::string>{"generate"},
                                                {"generate", "-f", "/bin/sh"},
                                                {"generate", "-j", "4"}}) {
         ProcessResult result = RunSign(arguments);
         EXPECT_EQ(result.status, 0) << arguments.back();
         EXPECT_EQ(result.err, "");
-        std::vector<std::string> inOrder = {
-            "Generate manifest file",
-            "-o,--out-file MANIFEST_FILE",
-            "The name of the manifest file to generate.",
-            "-j,--jobs JOBS_COUNT",
-            "The count of parallel jobs.",
-            "-d dir",
-            "Add directory to signing files",
-            "-f file",
-            "Add file to signing files",
-            "-c,--config CONFIG",
-            "Path to config file",
-            "-h,--help",
-            "Display this help menu",
-        };
-        size_t at = 0;
-        for (const std::string& text : inOrder) {
-            size_t found = result.out.find(text, at);
-            ASSERT_NE(found, std::string::npos) << "'" << text << "' missing or out of order in\n"
-                                                << result.out;
-            at = found + text.size();
-        }
+        EXPECT_EQ(Help(result.out), GenerateHelp);
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
@@ -80,48 +74,28 @@ TEST_F(GenerateCommandTest, WithoutOutFileDirectoryOrConfigShowsHelpAndTouchesNo
 TEST_F(GenerateCommandTest, JobsCountThatIsNotAPositiveDecimalIsRefusedBeforeAnything) {
     struct Case {
         const char* value;
-        const char* message;
+        const char* rule;
     } cases[] = {
-        {"0", "--jobs: JOBS_COUNT must be at least 1, not '0'"},
-        {"-1", "--jobs: JOBS_COUNT must be at least 1, not '-1'"},
-        {"-2147483649", "--jobs: JOBS_COUNT must be at least 1, not '-2147483649'"},
-        {"abc", "--jobs: JOBS_COUNT must be a decimal number, not 'abc'"},
-        {"0x10", "--jobs: JOBS_COUNT must be a decimal number, not '0x10'"},
-        {"", "--jobs: JOBS_COUNT must be a decimal number, not ''"},
-        {"1.5", "--jobs: JOBS_COUNT must be a decimal number, not '1.5'"},
-        {" 4", "--jobs: JOBS_COUNT must be a decimal number, not ' 4'"},
-        {"2147483648", "--jobs: JOBS_COUNT must be at most 2147483647, not '2147483648'"},
+        {"0", "at least 1"},
+        {"-1", "at least 1"},
+        {"-2147483649", "at least 1"},
+        {"abc", "a decimal number"},
+        {"0x10", "a decimal number"},
+        {"", "a decimal number"},
+        {"1.5", "a decimal number"},
+        {" 4", "a decimal number"},
+        {"2147483648", "at most 2147483647"},
     };
     for (const Case& c : cases) {
-        // The facility is not booted: a module check would show its own error instead.
         ProcessResult result = RunSign({"generate", "-o", "manifest", "-j", c.value, "-d", "/"});
         EXPECT_EQ(result.status, 1) << c.value;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.message);
-        EXPECT_NE(result.err.find(std::string("Usage: ") + PELMOR_SIGN_BINARY + " generate"),
-                  std::string::npos)
-            << result.err;
-        EXPECT_NE(result.err.find("The count of parallel jobs."), std::string::npos);
+        EXPECT_EQ(Help(result.err), std::string("--jobs: JOBS_COUNT must be ") + c.rule +
+                                        ", not '" + c.value + "'\n" + GenerateHelp);
     }
-    ProcessResult earlier = RunSign({"generate", "-o", "manifest", "-j", "0", "-j", "2"});
-    EXPECT_EQ(earlier.status, 1);
+    // Every value is checked, not only the one that is kept.
+    EXPECT_EQ(RunSign({"generate", "-o", "manifest", "-j", "0", "-j", "2"}).status, 1);
     EXPECT_TRUE(std::filesystem::is_empty(dir_));
-}
-
-TEST_F(GenerateCommandTest, OutFileDirectoryOrConfigRunsTheCommand) {
-    for (const char* option : {"-o", "-d", "-c"}) {
-        ProcessResult unbooted = RunSign({"generate", option, ""});
-        EXPECT_EQ(unbooted.status, 1) << option;
-        EXPECT_EQ(unbooted.err, "Error: required kernel module 'veriexec.ko' is not loaded\n");
-    }
-
-    BootFacility();
-    ProcessResult config =
-        RunSign({"generate", "-c", "first.json", "--config", "last.json"}, HiddenSystem());
-    EXPECT_EQ(config.out.substr(0, config.out.find('\n') + 1),
-              "Config path from command line: last.json\n");
-    EXPECT_EQ(config.err, "Error: cannot open config file last.json: No such file or directory\n");
-    EXPECT_EQ(config.status, 1);
 }
 
 }  // namespace
