@@ -9,100 +9,59 @@
 
 namespace {
 
-using Paths = std::deque<std::filesystem::path>;
+using Strings = std::vector<std::string>;
 using Types = std::set<std::string>;
-
-struct Printed {
-    std::string out;
-    std::string err;
-};
 
 class ConfigTest : public TempDirTest {
   protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        Clear();
-    }
     void TearDown() override {
-        Clear();
-        TempDirTest::TearDown();
-    }
-    static void Clear() {
         JobQueue.clear();
         SigningTypes.clear();
         ReportedErrorCount = 0;
+        TempDirTest::TearDown();
     }
-    static Printed Read(const GenerateSettings& settings) {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        ReadConfiguration(settings);
-        Printed printed;
-        printed.out = ::testing::internal::GetCapturedStdout();
-        printed.err = ::testing::internal::GetCapturedStderr();
-        return printed;
-    }
-    static Printed ReadGiven(const std::string& path) {
+    // Reads the configuration as `-c path` would, after what the run queued before it; returns
+    // what was printed on stderr.
+    static std::string ReadGiven(const std::string& path) {
+        JobQueue = {"/bin"};
+        SigningTypes = {"ELF"};
+        ReportedErrorCount = 0;
         GenerateSettings settings;
         settings.configGiven = true;
         settings.configPath = path;
-        return Read(settings);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        ReadConfiguration(settings);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "Config path from command line: " + path + "\n");
+        return ::testing::internal::GetCapturedStderr();
     }
-    // Writes `content` as the configuration and reads it as `-c` would; returns stderr.
-    std::string ReadContent(const std::string& content) {
-        WriteFile(Path("config.json"), content);
-        Printed printed = ReadGiven(Path("config.json"));
-        EXPECT_EQ(printed.out, "Config path from command line: " + Path("config.json") + "\n");
-        return printed.err;
-    }
+    // The queue as written: path comparison would take "a//b" for "a/b".
+    static Strings Queued() { return Strings(JobQueue.begin(), JobQueue.end()); }
 };
 
-TEST_F(ConfigTest, DirsAreAppendedAsWrittenAndTypesJoinTheSet) {
-    JobQueue = {"/bin", "/sbin"};
-    SigningTypes = {"ELF"};
-    std::string err = ReadContent(R"({
-        "comment": "other keys are ignored",
-        "dirs": ["/opt/bin", "relative//dir/", "/opt/bin"],
-        "types": ["Ruby script", "ELF", "Ruby script"]
-    })");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(ReportedErrorCount, 0);
-    EXPECT_EQ(JobQueue, (Paths{"/bin", "/sbin", "/opt/bin", "relative//dir/", "/opt/bin"}));
-    EXPECT_EQ(JobQueue[3].native(), "relative//dir/");
-    EXPECT_EQ(SigningTypes, (Types{"ELF", "Ruby script"}));
-}
-
-TEST_F(ConfigTest, NullMissingKeysSingleStringsAndObjectsFollowTheLibrarysIteration) {
-    for (const char* content : {"null", "{}", R"({"dirs": null, "types": null})"}) {
-        Clear();
-        EXPECT_EQ(ReadContent(content), "") << content;
-        EXPECT_TRUE(JobQueue.empty()) << content;
-        EXPECT_TRUE(SigningTypes.empty()) << content;
-    }
-    Clear();
-    EXPECT_EQ(ReadContent(R"({"dirs": "/opt/bin", "types": {"a": "Ruby script", "b": "Lua"}})"),
-              "");
-    EXPECT_EQ(JobQueue, Paths{"/opt/bin"});
-    EXPECT_EQ(SigningTypes, (Types{"Lua", "Ruby script"}));
-
-    Clear();
-    EXPECT_EQ(ReadContent(R"({"types": ["Ruby script"]})"), "");
-    EXPECT_TRUE(JobQueue.empty());
-    EXPECT_EQ(SigningTypes, Types{"Ruby script"});
-}
-
-TEST_F(ConfigTest, TextAfterTheFirstValueIsIgnored) {
-    EXPECT_EQ(ReadContent("{\"dirs\": [\"/opt/bin\"]} trailing words {\n"), "");
-    EXPECT_EQ(JobQueue, Paths{"/opt/bin"});
-    EXPECT_EQ(ReportedErrorCount, 0);
-}
-
-TEST_F(ConfigTest, FaultsInTheFileAreReportedCountedAndKeepWhatWasAddedBefore) {
+TEST_F(ConfigTest, DirsAndTypesAreAddedAndFaultsReportedKeepingWhatCameBefore) {
     struct Case {
-        const char* content;
+        std::string content;
         std::string err;
-        Paths dirs;
+        Strings dirs;
         Types types;
     } cases[] = {
+        {R"({"comment": "other keys are ignored", "dirs": ["/opt/bin", "relative//dir/",
+             "/opt/bin"], "types": ["Ruby script", "ELF", "Ruby script"]})",
+         "",
+         {"/opt/bin", "relative//dir/", "/opt/bin"},
+         {"Ruby script"}},
+        {"null", "", {}, {}},
+        {"{}", "", {}, {}},
+        {R"({"dirs": null, "types": null})", "", {}, {}},
+        {R"({"types": ["Ruby script"]})", "", {}, {"Ruby script"}},
+        // A single string and an object are iterated as the library iterates them.
+        {R"({"dirs": "/opt/bin", "types": {"a": "Ruby script", "b": "Lua"}})",
+         "",
+         {"/opt/bin"},
+         {"Lua", "Ruby script"}},
+        {"{\"dirs\": [\"/opt/bin\"]} trailing words {\n", "", {"/opt/bin"}, {}},
         {"[\"/opt/bin\"]",
          "Config file error, [json.exception.type_error.305] cannot use operator[] with a string "
          "argument with array\n",
@@ -117,6 +76,7 @@ TEST_F(ConfigTest, FaultsInTheFileAreReportedCountedAndKeepWhatWasAddedBefore) {
          "boolean\n",
          {"/opt/bin"},
          {"Ruby script"}},
+        // Found by fuzzing: the system would read the path only up to the NUL byte.
         {R"({"dirs": ["/opt/bin", "/opt/sbin\u0000/x", "/usr/bin"], "types": ["ELF"]})",
          "Config file error, dirs entry holds a NUL byte: \"/opt/sbin\\u0000/x\"\n",
          {"/opt/bin"},
@@ -133,11 +93,13 @@ TEST_F(ConfigTest, FaultsInTheFileAreReportedCountedAndKeepWhatWasAddedBefore) {
          {},
          {}},
     };
-    for (const Case& c : cases) {
-        Clear();
-        EXPECT_EQ(ReadContent(c.content), c.err) << c.content;
-        EXPECT_EQ(ReportedErrorCount, 1) << c.content;
-        EXPECT_EQ(JobQueue, c.dirs) << c.content;
+    for (Case& c : cases) {
+        WriteFile(Path("config.json"), c.content);
+        EXPECT_EQ(ReadGiven(Path("config.json")), c.err) << c.content;
+        EXPECT_EQ(ReportedErrorCount, c.err.empty() ? 0 : 1) << c.content;
+        c.dirs.insert(c.dirs.begin(), "/bin");
+        EXPECT_EQ(Queued(), c.dirs) << c.content;
+        c.types.insert("ELF");
         EXPECT_EQ(SigningTypes, c.types) << c.content;
     }
 }
@@ -153,69 +115,45 @@ TEST_F(ConfigTest, NamedFileThatCannotBeOpenedIsReportedAndCounted) {
         {Path("dir"), "Is a directory"},
         {Path("missing/config.json"), "No such file or directory"},
     };
-    for (const Case& c : cases) {
-        Clear();
-        Printed printed = ReadGiven(c.path);
-        EXPECT_EQ(printed.out, "Config path from command line: " + c.path + "\n");
-        EXPECT_EQ(printed.err, "Error: cannot open config file " + c.path + ": " + c.error + "\n");
+    for (const auto& [path, error] : cases) {
+        EXPECT_EQ(ReadGiven(path), "Error: cannot open config file " + path + ": " + error + "\n");
         EXPECT_EQ(ReportedErrorCount, 1);
-        EXPECT_TRUE(JobQueue.empty());
+        EXPECT_EQ(Queued(), Strings{"/bin"});
     }
-}
-
-TEST_F(ConfigTest, MissingDefaultFileIsSilent) {
-    if (std::filesystem::exists(DefaultConfigPath)) {
-        GTEST_SKIP() << DefaultConfigPath << " exists on this host";
-    }
-    Printed printed = Read(GenerateSettings{});
-    EXPECT_EQ(printed.out, "Config path default: /usr/local/etc/pelmor-sign.json\n");
-    EXPECT_EQ(printed.err, "");
-    EXPECT_EQ(ReportedErrorCount, 0);
-}
-
-TEST_F(ConfigTest, UnreadableNamedFileFailsTheRun) {
-    BootFacility();
-    WriteFile(Path("config.json"), R"({"dirs": ["/opt/bin"]})", 0600);
-    ProcessOptions nobody = HiddenSystem();
-    nobody.user = UnprivilegedUser;
-    ProcessResult result = RunSign({"generate", "-c", Path("config.json")}, nobody);
-    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
-              "Config path from command line: " + Path("config.json") + "\n");
-    EXPECT_EQ(result.err,
-              "Error: cannot open config file " + Path("config.json") + ": Permission denied\n");
-    EXPECT_EQ(result.status, 1);
 }
 
 // The default file lives in a system directory: a private mount namespace puts a test
-// directory in its place for one run of the program.
-TEST_F(ConfigTest, DefaultFileThatExistsIsReadAndItsFaultsAreReported) {
+// directory in its place for each run of the program.
+TEST_F(ConfigTest, FaultsOfTheNamedOrTheDefaultFileFailTheRunButAMissingDefaultIsSilent) {
     BootFacility();
     ASSERT_EQ(mkdir(Path("etc").c_str(), 0755), 0);
-    auto runWithDefault = [this] {
+    WriteFile(Path("named.json"), R"({"dirs": ["/opt/bin"]})", 0600);
+    auto run = [this](std::vector<std::string> arguments, const std::string& configLine,
+                      const std::string& err, uid_t user = static_cast<uid_t>(-1)) {
         ProcessOptions options = HiddenSystem();
         options.replacedDirectories = {{"/usr/local/etc", Path("etc")}};
-        return RunSign({"generate", "-d", "none"}, options);
+        options.user = user;
+        arguments.insert(arguments.begin(), "generate");
+        ProcessResult result = RunSign(arguments, options);
+        EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), configLine + "\n") << err;
+        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(result.status, err.empty() ? 0 : 1) << err;
     };
-    const std::string configLine = "Config path default: /usr/local/etc/pelmor-sign.json\n";
-    ProcessResult empty = runWithDefault();
-    EXPECT_EQ(empty.out.rfind(configLine, 0), 0u) << empty.out;
-    EXPECT_EQ(empty.err, "");
-    EXPECT_EQ(empty.status, 0);
+    const std::string defaultLine = "Config path default: /usr/local/etc/pelmor-sign.json";
+    run({"-d", "none"}, defaultLine, "");
+    run({"-c", Path("named.json")}, "Config path from command line: " + Path("named.json"),
+        "Error: cannot open config file " + Path("named.json") + ": Permission denied\n",
+        UnprivilegedUser);
 
     WriteFile(Path("etc/pelmor-sign.json"), "{\"dirs\": [1]}");
-    ProcessResult broken = runWithDefault();
-    EXPECT_EQ(broken.out.rfind(configLine, 0), 0u);
-    EXPECT_EQ(broken.err,
-              "Config file error, [json.exception.type_error.302] type must be string, but is "
-              "number\n");
-    EXPECT_EQ(broken.status, 1);
+    run({"-d", "none"}, defaultLine,
+        "Config file error, [json.exception.type_error.302] type must be string, but is "
+        "number\n");
 
     std::filesystem::remove(Path("etc/pelmor-sign.json"));
     ASSERT_EQ(mkdir(Path("etc/pelmor-sign.json").c_str(), 0755), 0);
-    ProcessResult directory = runWithDefault();
-    EXPECT_EQ(directory.err,
-              "Error: cannot open config file /usr/local/etc/pelmor-sign.json: Is a directory\n");
-    EXPECT_EQ(directory.status, 1);
+    run({"-d", "none"}, defaultLine,
+        "Error: cannot open config file /usr/local/etc/pelmor-sign.json: Is a directory\n");
 }
 
 }  // namespace
