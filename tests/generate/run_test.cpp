@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "support/generate_support.h"
 
@@ -9,179 +10,192 @@ namespace {
 
 using RunTest = GenerateTest;
 
-// The lines of `out` that start with `prefix`, the prefix removed.
-std::vector<std::string> Listed(const std::string& out, const std::string& prefix) {
-    std::vector<std::string> listed;
-    for (const std::string& line : Lines(out)) {
-        if (line.rfind(prefix, 0) == 0) {
-            listed.push_back(line.substr(prefix.size(), line.size() - prefix.size() - 1));
-        }
-    }
-    return listed;
+// The count in the totals line, whose time is six wide; "" when there is no such line.
+std::string ProcessedCount(const std::string& out) {
+    std::smatch totals;
+    bool found = std::regex_search(
+        out, totals, std::regex("\nDone, full time: ( *)(\\d+) ms, processed files: (\\d+)\n$"));
+    return found && totals[1].length() + totals[2].length() == 6 ? totals[3].str() : "";
 }
 
-TEST_F(RunTest, ListsJobsInPathOrderKeepingTheFirstOfEqualPaths) {
-    ProcessResult result =
-        Generate({"-d", "/usr/lib-x", "-d", "/usr/lib/x", "-d", "lib", "-d", "/usr//bin", "-d",
-                  "/usr/bin/", "-f", Path("f"), "-d", Path("f"), "-d", "/etc"});
+// The words of `text`, with "@" standing for `dir`.
+std::vector<std::string> Words(const std::string& text, const std::string& dir) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) {
+        words.push_back(word[0] == '@' ? dir + word.substr(1) : word);
+    }
+    return words;
+}
+
+// One run over one tree: what is listed, chosen, written and printed for each kind of job.
+TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesABlockAndAProgressLinePerJob) {
+    MakeElf(Path("tree/bin/true"));
+    MakeScript(Path("tree/bin/run.sh"));
+    MakeText(Path("tree/doc/readme"));
+    MakeElf(Path("tree/lib/libx.so.debug"));
+    MakeElf(Path("tree/cache.pyc/elf"));
+    std::filesystem::create_directory(Path("tree/empty"));
+    std::filesystem::create_symlink("bin/true", Path("tree/link"));
+    std::filesystem::create_directory(Path("empty"));
+    MakeText(Path("notes.pyc"));
+    MakeElf(Path("real/dir/elf"));
+    std::filesystem::create_symlink(Path("real/dir/elf"), Path("file-link"));
+    std::filesystem::create_symlink(Path("real/dir"), Path("dir-link"));
+    WriteFile(Path("config.json"), R"({"dirs": [")" + Path("tree") +
+                                       R"("], "types": ["ELF", "Zsh script", "awk script"]})");
+    ProcessResult result = Generate(
+        Words("-c @/config.json -o @/m -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//bin "
+              "-d /usr/bin/ -f @/f -d @/f -d /etc -f @/notes.pyc -d @/empty -f @/file-link "
+              "-d @/dir-link -d @/nothing-here -f @/nor-here",
+              dir_));
     EXPECT_EQ(result.status, 0) << result.err;
-    std::vector<std::string> expected = {"lib",
-                                         "/bin",
-                                         "/boot",
-                                         "/etc",
-                                         "/lib",
-                                         "/libexec",
-                                         "/sbin",
-                                         Path("f"),
-                                         "/usr/bin",
-                                         "/usr/bin/",
-                                         "/usr/lib",
-                                         "/usr/lib/x",
-                                         "/usr/lib-x",
-                                         "/usr/libexec",
-                                         "/usr/local/bin",
-                                         "/usr/local/etc",
-                                         "/usr/local/lib",
-                                         "/usr/local/libexec",
-                                         "/usr/local/sbin",
-                                         "/usr/local/share/uefi-firmware/",
-                                         "/usr/sbin"};
-    EXPECT_EQ(Listed(result.out, "Job queue: "), expected);
-    // A trailing separator makes a distinct job that walks the same directory again.
+    EXPECT_EQ(result.err, "");
+
+    // Path order, not text order: relative before absolute, "/usr/lib/x" before "/usr/lib-x".
+    // The first of equal paths is kept, and a trailing separator makes a job of its own.
+    std::string listed = "Config path from command line: " + Path("config.json") + "\n";
+    for (const std::string& job :
+         Words("lib /bin /boot /etc /lib /libexec /sbin @/dir-link @/empty @/f @/file-link "
+               "@/nor-here @/notes.pyc @/nothing-here @/tree /usr/bin /usr/bin/ /usr/lib "
+               "/usr/lib/x /usr/lib-x /usr/libexec /usr/local/bin /usr/local/etc /usr/local/lib "
+               "/usr/local/libexec /usr/local/sbin /usr/local/share/uefi-firmware/ /usr/sbin",
+               dir_)) {
+        listed += "Job queue: " + job + "\n";
+    }
+    // Byte order: upper case before lower case.
+    for (const char* type : {"ELF", "POSIX", "Perl script", "Python script", "Zsh script",
+                             "awk script", "setgid ELF", "setuid ELF"}) {
+        listed += std::string("Signing types: ") + type + "\n";
+    }
+    listed += "Start signing, using 1 jobs...\n|    Time     | Thr |  All  |Sign |\n";
+    EXPECT_EQ(result.out.substr(0, listed.size()), listed);
+
+    std::string manifest = ReadFile(Path("m"));
+    std::string elf = ExpectedLine(Path("real/dir/elf")).substr(Path("real/dir/elf").size());
+    // Links named as jobs are followed but keep their own path; a queued file is hashed
+    // whatever its name or type; a link met in a walk is not followed.
+    EXPECT_EQ(Sorted(LinesUnder(manifest, dir_)),
+              Sorted({ExpectedLine(Path("tree/bin/true")), ExpectedLine(Path("tree/bin/run.sh")),
+                      ExpectedLine(Path("notes.pyc")), Path("file-link") + elf,
+                      Path("dir-link/elf") + elf}));
+    // Entries of tree: bin, bin/true, bin/run.sh, doc, doc/readme, lib, lib/libx.so.debug,
+    // cache.pyc, cache.pyc/elf, empty, link.
+    std::string tree = ProgressLine(result.out, Path("tree"));
+    EXPECT_TRUE(std::regex_match(tree, std::regex("\\[ {0,7}\\d{1,8} ms\\] .*\n"))) << tree;
+    EXPECT_EQ(tree.substr(12), "] [  0] [   11] [    2] [  18.18 %] OK: " + Path("tree") + "\n");
+    EXPECT_EQ(ProgressLine(result.out, Path("notes.pyc")).substr(12),
+              "] [  0] [    1] [    1] [ 100.00 %] OK: " + Path("notes.pyc") + "\n");
+    EXPECT_EQ(ProgressLine(result.out, Path("dir-link")).substr(12),
+              "] [  0] [    1] [    1] [ 100.00 %] OK: " + Path("dir-link") + "\n");
+    // An empty directory's 0/0 is the formatter's not-a-number, right-aligned.
+    EXPECT_TRUE(std::regex_match(ProgressLine(result.out, Path("empty")),
+                                 std::regex("\\[ +\\d+ ms\\] \\[  0\\] \\[    0\\] \\[    0\\] "
+                                            "\\[ {3}-nan %\\] OK: .*\n|.*\\[ {4}nan %\\].*\n")))
+        << result.out;
     EXPECT_NE(ProgressLine(result.out, "/usr/bin"), "");
     EXPECT_NE(ProgressLine(result.out, "/usr/bin/"), "");
+    // Jobs that do not exist are passed over without a word.
+    for (const char* missing : {"f", "nothing-here", "nor-here"}) {
+        EXPECT_EQ(ProgressLine(result.out, Path(missing)), "") << missing;
+    }
+
+    EXPECT_EQ(ProcessedCount(result.out), std::to_string(Lines(manifest).size()));
 }
 
-TEST_F(RunTest, ListsConfiguredAndBuiltInTypesOnceInByteOrder) {
-    WriteFile(Path("config.json"),
-              R"({"dirs": [")" + Path("extra") + R"("], "types": ["ELF", "Zsh script", "a"]})");
-    ProcessResult result = Generate({"-c", Path("config.json")});
-    EXPECT_EQ(result.status, 0) << result.err;
-    std::vector<std::string> expected = {"ELF",        "POSIX", "Perl script", "Python script",
-                                         "Zsh script", "a",     "setgid ELF",  "setuid ELF"};
-    EXPECT_EQ(Listed(result.out, "Signing types: "), expected);
-    std::vector<std::string> jobs = Listed(result.out, "Job queue: ");
-    EXPECT_NE(std::find(jobs.begin(), jobs.end(), Path("extra")), jobs.end());
-    EXPECT_EQ(Lines(result.out).front(),
-              "Config path from command line: " + Path("config.json") + "\n");
-}
-
-TEST_F(RunTest, PrintsStartLineHeaderAndTotalsOfWrittenLines) {
-    MakeElf(Path("tree/a"));
-    MakeScript(Path("tree/b"));
-    ProcessResult result = Generate({"-d", Path("tree"), "-o", Path("m"), "-j", "3"});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("Start signing, using 3 jobs...\n"
-                              "|    Time     | Thr |  All  |Sign |\n"),
-              std::string::npos);
-    std::smatch totals;
-    ASSERT_TRUE(std::regex_search(result.out, totals,
-                                  std::regex("\nDone, full time: ( *)(\\d+) ms, processed files: "
-                                             "(\\d+)\n$")));
-    EXPECT_EQ(totals[1].length() + totals[2].length(), 6);
-    EXPECT_EQ(std::stoul(totals[3]), Lines(ReadFile(Path("m"))).size());
-    EXPECT_EQ(LinesUnder(ReadFile(Path("m")), Path("tree")).size(), 2u);
-}
-
-TEST_F(RunTest, DryRunListsAndCountsButWritesNothing) {
-    MakeElf(Path("tree/a"));
-    MakeElf(Path("tree/b"));
-    auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
-    ProcessResult dry = Generate({"-d", Path("tree")});
-    EXPECT_EQ(dry.status, 0) << dry.err;
-    EXPECT_EQ(dry.err, "");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
-    EXPECT_NE(ProgressLine(dry.out, Path("tree")), "");
-
-    ProcessResult written = Generate({"-d", Path("tree"), "-o", Path("m")});
-    std::regex processed("processed files: (\\d+)\n$");
-    std::smatch dryCount, writtenCount;
-    ASSERT_TRUE(std::regex_search(dry.out, dryCount, processed));
-    ASSERT_TRUE(std::regex_search(written.out, writtenCount, processed));
-    EXPECT_EQ(dryCount[1], writtenCount[1]);
-}
-
-TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameLinesInWholeBlocks) {
+TEST_F(RunTest, AnyNumberOfWorkersOrADryRunGivesTheSameLinesInWholeBlocksThatLoadReads) {
     for (const char* job : {"one", "two", "three"}) {
         for (int i = 0; i < 5; ++i) {
             MakeElf(Path(std::string(job) + "/d" + std::to_string(i) + "/elf"));
         }
         MakeScript(Path(std::string(job) + "/script"));
     }
+    const std::string jobs = " -d @/one -d @/two -d @/three";
     std::vector<std::string> reference;
-    for (const char* jobs : {"1", "2", "40"}) {
-        ProcessResult result = Generate({"-d", Path("one"), "-d", Path("two"), "-d", Path("three"),
-                                         "-o", Path("m"), "-j", jobs});
+    std::string count;
+    for (const char* workers : {"1", "2", "40"}) {
+        ProcessResult result = Generate(Words("-o @/m -j " + std::string(workers) + jobs, dir_));
         EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.out.find("Start signing, using " + std::string(workers) + " jobs...\n"),
+                  std::string::npos);
         std::string manifest = ReadFile(Path("m"));
-        std::vector<std::string> lines = Sorted(Lines(manifest));
         if (reference.empty()) {
-            reference = lines;
+            reference = Sorted(Lines(manifest));
+            count = ProcessedCount(result.out);
             EXPECT_EQ(LinesUnder(manifest, dir_).size(), 18u);
         }
-        EXPECT_EQ(lines, reference) << jobs << " workers";
-        std::string text = "\n" + manifest;
+        EXPECT_EQ(Sorted(Lines(manifest)), reference) << workers << " workers";
         for (const char* job : {"one", "two", "three"}) {
-            std::string prefix = Path(job) + "/";
-            size_t first = text.find("\n" + prefix);
-            size_t last = text.rfind("\n" + prefix);
-            ASSERT_NE(first, std::string::npos);
-            std::string block = text.substr(first + 1, last - first);
-            EXPECT_EQ(LinesUnder(block, prefix).size(), Lines(block).size())
-                << "lines of " << job << " interleaved with another job with " << jobs;
+            std::string block;
+            for (const std::string& line : LinesUnder(manifest, Path(job) + "/")) {
+                block += line;
+            }
+            EXPECT_NE(manifest.find(block), std::string::npos)
+                << "lines of " << job << " interleaved with another job with " << workers;
             EXPECT_NE(ProgressLine(result.out, Path(job)), "");
         }
     }
+    ProcessResult load = RunSign({"load", Path("m")});
+    EXPECT_EQ(load.err, "");
+    EXPECT_EQ(load.out, "Loaded " + std::to_string(reference.size()) + " entries (0 errors) from " +
+                            Path("m") + "\n");
+    EXPECT_EQ(load.status, 0);
+
+    // Without -o nothing is written, but everything is listed, hashed and counted.
+    std::filesystem::remove(Path("m"));
+    auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
+    ProcessResult dry = Generate(Words(jobs, dir_));
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_EQ(dry.err, "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
+    EXPECT_NE(ProgressLine(dry.out, Path("one")), "");
+    EXPECT_EQ(ProcessedCount(dry.out), count);
 }
 
-TEST_F(RunTest, ManifestThatCannotBeCreatedStopsBeforeAnythingIsListed) {
+TEST_F(RunTest, ManifestThatCannotBeCreatedOrWrittenFailsTheRun) {
+    ProcessOptions unprivileged = HiddenSystem();
+    unprivileged.user = UnprivilegedUser;
     struct Case {
         std::string path;
+        ProcessOptions options;
         const char* error;
     } cases[] = {
-        {Path("missing/m"), "No such file or directory"},
-        {dir_, "Is a directory"},
+        {Path("missing/m"), HiddenSystem(), "No such file or directory"},
+        {dir_, HiddenSystem(), "Is a directory"},
+        {Path("m"), unprivileged, "Permission denied"},
     };
+    // Nothing is listed: the run stops before its first step.
     for (const Case& c : cases) {
-        ProcessResult result = Generate({"-o", c.path, "-d", dir_});
+        ProcessResult result = Generate({"-o", c.path}, c.options);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "Error: cannot open manifest file " + c.path + ": " + c.error + "\n");
     }
-    ProcessOptions unprivileged = HiddenSystem();
-    unprivileged.user = UnprivilegedUser;
-    ProcessResult refused = Generate({"-o", Path("m")}, unprivileged);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err,
-              "Error: cannot open manifest file " + Path("m") + ": Permission denied\n");
-}
 
-TEST_F(RunTest, MissingModuleLeavesAnExistingManifestUntouched) {
+    // A full disk is found only when the blocks are written: the run completes, then fails.
+    MakeElf(Path("tree/a"));
+    ProcessResult full = Generate({"-o", "/dev/full", "-d", Path("tree")});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.out.find("Done, full time:"), std::string::npos);
+    EXPECT_EQ(full.err, "Error: cannot write manifest file /dev/full: No space left on device\n");
+
+    // The module check comes before the manifest is opened, and so truncated.
     WriteFile(Path("m"), "kept\n");
     ASSERT_EQ(RunEmulator({"kldunload", "mac_veriexec_sha512.ko"}).status, 0);
-    ProcessResult result = Generate({"-o", Path("m"), "-d", dir_});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n");
+    ProcessResult unloaded = Generate({"-o", Path("m"), "-d", dir_});
+    EXPECT_EQ(unloaded.status, 1);
+    EXPECT_EQ(unloaded.out, "");
+    EXPECT_EQ(unloaded.err,
+              "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n");
     EXPECT_EQ(ReadFile(Path("m")), "kept\n");
 }
 
-TEST_F(RunTest, FailedManifestWriteIsReportedAfterTheTotals) {
-    MakeElf(Path("tree/a"));
-    ProcessResult result = Generate({"-o", "/dev/full", "-d", Path("tree")});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.out.find("Done, full time:"), std::string::npos);
-    EXPECT_EQ(result.err, "Error: cannot write manifest file /dev/full: No space left on device\n");
-}
-
 TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
-    for (int i = 0; i < 4; ++i) {
-        MakeElf(Path("tree" + std::to_string(i) + "/elf"));
-    }
     std::filesystem::create_directory(Path("out"));
     chmod(Path("out").c_str(), 0777);
     std::vector<std::string> arguments = {"-o", Path("out/m"), "-j", "6"};
     for (int i = 0; i < 4; ++i) {
+        MakeElf(Path("tree" + std::to_string(i) + "/elf"));
         arguments.insert(arguments.end(), {"-d", Path("tree" + std::to_string(i))});
     }
     ProcessOptions limited = HiddenSystem();
@@ -195,15 +209,6 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
     EXPECT_EQ(result.err, "Error: cannot start worker thread: Resource temporarily unavailable\n");
     EXPECT_EQ(LinesUnder(ReadFile(Path("out/m")), dir_).size(), 4u);
     EXPECT_NE(result.out.find("processed files:"), std::string::npos);
-}
-
-TEST_F(RunTest, JobPathsThatDoNotExistAreSilentAndHarmless) {
-    ProcessResult result =
-        Generate({"-d", Path("nothing-here"), "-f", Path("nor-here"), "-o", Path("m")});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(ProgressLine(result.out, Path("nothing-here")), "");
-    EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_).size(), 0u);
 }
 
 }  // namespace
