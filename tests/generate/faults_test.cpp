@@ -2,7 +2,7 @@
 // wide for a naive walk, files too large for 32-bit counts, configurations built to break a
 // parser. Each test checks the messages, the exit status and the manifest that survives.
 #include <fcntl.h>
-#include <fmt/core.h>
+#include <fmt/format.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -44,10 +44,7 @@ struct WriterLog {
     static constexpr int MaxContents = 65536;
     std::atomic<int> operations;
     std::atomic<int> contents;
-    std::string_view Digest(int index) const { return {digests[index], Sha512Size}; }
-
-    static constexpr size_t Sha512Size = 64;
-    char digests[MaxContents][Sha512Size];
+    unsigned char digests[MaxContents][64];
 };
 
 // Logs `content`, and each content that the file passes through while `grown` pages are
@@ -61,8 +58,7 @@ void LogContent(WriterLog& log, const std::string& content, size_t grown = 0) {
     for (;; at += PageSize) {
         Context copy(EVP_MD_CTX_new(), EVP_MD_CTX_free);
         EVP_MD_CTX_copy_ex(copy.get(), context.get());
-        EVP_DigestFinal_ex(copy.get(), reinterpret_cast<unsigned char*>(log.digests[log.contents]),
-                           nullptr);
+        EVP_DigestFinal_ex(copy.get(), log.digests[log.contents], nullptr);
         ++log.contents;
         if (at == content.size()) {
             return;
@@ -159,11 +155,7 @@ TEST_F(GenerateFaultsTest, FileChangingWhileHashedGetsTheDigestOfAWholeContentOr
 
     std::set<std::string> logged;
     for (int i = 0; i < log.contents; ++i) {
-        std::string digest;
-        for (unsigned char byte : log.Digest(i)) {
-            digest += fmt::format("{:02x}", byte);
-        }
-        logged.insert(digest);
+        logged.insert(fmt::format("{:02x}", fmt::join(log.digests[i], log.digests[i] + 64, "")));
     }
     std::string manifest = ReadFile(Path("m"));
     int reported = 0;
@@ -247,36 +239,28 @@ TEST_F(GenerateFaultsTest, SparseFileLargerThanFourGibibytesGetsTheDigestOfSha51
 TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrIsRead) {
     MakeElf(Path("tree/elf"));
     MakeElf(Path("configured/elf"));
-    const std::string tree = ExpectedLine(Path("tree/elf"));
+    const std::string dirs = R"("dirs": [")" + Path("configured") + R"("])";
     const std::string opened(100000, '[');
     const std::string closed(100000, ']');
     std::string objects;
     for (int i = 0; i < 100000; ++i) {
         objects += R"({"a":)";
     }
-    objects += "1" + std::string(100000, '}');
-    const std::string huge(100000000, 'x');
     struct Case {
         std::string text;
-        std::string err;
-        std::vector<std::string> lines;
+        std::string err;  // none when the file is read
     } cases[] = {
         {R"({"dirs": )" + opened + closed + "}",
-         "Config file error, [json.exception.type_error.302] type must be string, but is array\n",
-         {tree}},
+         "Config file error, [json.exception.type_error.302] type must be string, but is array\n"},
         {opened + closed,
          "Config file error, [json.exception.type_error.305] cannot use operator[] with a string "
-         "argument with array\n",
-         {tree}},
+         "argument with array\n"},
         {R"({"dirs": )" + opened,
          "Config file error, [json.exception.parse_error.101] parse error at line 1, column "
          "100010: syntax error while parsing value - unexpected end of input; expected '[', '{', "
-         "or a literal\n",
-         {tree}},
-        {objects, "", {tree}},
-        {R"({"comment": ")" + huge + R"(", "dirs": [")" + Path("configured") + R"("]})",
-         "",
-         {ExpectedLine(Path("configured/elf")), tree}},
+         "or a literal\n"},
+        {"{" + dirs + R"(, "nested": )" + objects + "1" + std::string(100001, '}'), ""},
+        {R"({"comment": ")" + std::string(100000000, 'x') + R"(", )" + dirs + "}", ""},
     };
     for (const Case& c : cases) {
         WriteFile(Path("config.json"), c.text);
@@ -285,7 +269,11 @@ TEST_F(GenerateFaultsTest, ConfigurationBuiltToBreakTheReaderGivesAnErrorLineOrI
         std::string start = c.text.substr(0, 20);
         EXPECT_EQ(result.status, c.err.empty() ? 0 : 1) << start;
         EXPECT_EQ(result.err, c.err) << start;
-        EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_), c.lines) << start;
+        std::vector<std::string> lines = {ExpectedLine(Path("tree/elf"))};
+        if (c.err.empty()) {
+            lines.insert(lines.begin(), ExpectedLine(Path("configured/elf")));
+        }
+        EXPECT_EQ(LinesUnder(ReadFile(Path("m")), dir_), lines) << start;
     }
 }
 
