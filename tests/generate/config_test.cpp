@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "generate/shared_state.h"
-#include "support/test_support.h"
+#include "support/generate_support.h"
 
 namespace {
 
@@ -91,17 +91,17 @@ TEST_F(ConfigTest, DirsAndTypesAreAddedAndFaultsReportedKeepingWhatCameBefore) {
 
 // The default file lives in a system directory: a private mount namespace puts a test
 // directory in its place for each run of the program.
-TEST_F(ConfigTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent) {
-    BootFacility();
+using ConfigRunTest = GenerateTest;
+
+TEST_F(ConfigRunTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent) {
     ASSERT_EQ(mkdir(Path("etc").c_str(), 0755), 0);
     WriteFile(Path("named.json"), R"({"dirs": ["/opt/bin"]})", 0600);
-    auto run = [this](std::vector<std::string> arguments, const std::string& configLine,
+    auto run = [this](const std::vector<std::string>& arguments, const std::string& configLine,
                       const std::string& err, uid_t user = static_cast<uid_t>(-1)) {
         ProcessOptions options = HiddenSystem();
         options.replacedDirectories = {{"/usr/local/etc", Path("etc")}};
         options.user = user;
-        arguments.insert(arguments.begin(), "generate");
-        ProcessResult result = RunSign(arguments, options);
+        ProcessResult result = Generate(arguments, options);
         EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), configLine + "\n") << err;
         EXPECT_EQ(result.err, err);
         EXPECT_EQ(result.status, err.empty() ? 0 : 1) << err;
