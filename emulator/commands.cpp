@@ -73,8 +73,9 @@ std::string KnownModules() {
     return known;
 }
 
-// Runs `change` on the facility's control under its lock and stores the result.
-int ChangeControl(const std::function<void(FacilityControl&)>& change) {
+// Runs `work` under the facility's lock with its control read; a facility that was never
+// booted is reported instead.
+int UnderLock(const std::function<int(const std::string&, FacilityControl&)>& work) {
     std::string directory = FacilityDirectory();
     FacilityLock lock(directory);
     FacilityControl control;
@@ -82,11 +83,16 @@ int ChangeControl(const std::function<void(FacilityControl&)>& change) {
         return Fail(
             fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
     }
-    change(control);
-    if (int error = WriteControl(directory, control); error != 0) {
-        return SystemFailure("cannot update " + directory, error);
-    }
-    return 0;
+    return work(directory, control);
+}
+
+// Runs `change` on the facility's control under its lock and stores the result.
+int ChangeControl(const std::function<void(FacilityControl&)>& change) {
+    return UnderLock([&change](const std::string& directory, FacilityControl& control) {
+        change(control);
+        int error = WriteControl(directory, control);
+        return error == 0 ? 0 : SystemFailure("cannot update " + directory, error);
+    });
 }
 
 int Boot(const std::vector<std::string>& arguments) {
@@ -159,17 +165,10 @@ int Device(const std::vector<std::string>& arguments) {
         }
         mode = found->mode;
     }
-    std::string directory = FacilityDirectory();
-    FacilityLock lock(directory);
-    FacilityControl control;
-    if (!lock.Held() || ReadControl(directory, control) != 0) {
-        return Fail(
-            fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
-    }
-    if (int error = SetDeviceMode(directory, mode); error != 0) {
-        return SystemFailure("cannot change the device in " + directory, error);
-    }
-    return 0;
+    return UnderLock([mode](const std::string& directory, FacilityControl&) {
+        int error = SetDeviceMode(directory, mode);
+        return error == 0 ? 0 : SystemFailure("cannot change the device in " + directory, error);
+    });
 }
 
 int InjectFailure(const std::vector<std::string>& arguments) {
@@ -235,14 +234,14 @@ std::string FieldText(const char* field, size_t size) {
 int Show() {
     std::string directory = FacilityDirectory();
     FacilityControl control;
-    FacilityTable table;
-    {
-        FacilityLock lock(directory);
-        if (!lock.Held() || ReadControl(directory, control) != 0) {
-            return Fail(
-                fmt::format("no facility in {} (run 'veriexec-emulator boot' first)", directory));
-        }
+    if (int status = UnderLock([&control](const std::string&, FacilityControl& read) {
+            control = read;
+            return 0;
+        });
+        status != 0) {
+        return status;
     }
+    FacilityTable table;
     if (int error = table.Open(directory); error != 0) {
         return SystemFailure("cannot read the table in " + directory, error);
     }
