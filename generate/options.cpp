@@ -25,6 +25,21 @@ std::string CheckJobsCount(const std::string& text) {
     return {};
 }
 
+// A single-valued text option whose last value is kept; an empty value still counts as given.
+void AddTextOption(CLI::App& command, const char* names, const char* valueName, const char* help,
+                   std::string& value, bool& given) {
+    command
+        .add_option_function<std::string>(
+            names,
+            [&value, &given](const std::string& text) {
+                value = text;
+                given = true;
+            },
+            help)
+        ->type_name(valueName)
+        ->take_last();
+}
+
 }  // namespace
 
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
@@ -38,16 +53,9 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
     }
     command.set_help_flag();
 
-    command
-        .add_option_function<std::string>(
-            "-o,--out-file",
-            [&settings](const std::string& path) {
-                settings.manifestPath = path;
-                settings.manifestGiven = true;
-            },
-            "The name of the manifest file to generate.")
-        ->type_name("MANIFEST_FILE")
-        ->take_last();
+    AddTextOption(command, "-o,--out-file", "MANIFEST_FILE",
+                  "The name of the manifest file to generate.", settings.manifestPath,
+                  settings.manifestGiven);
     command
         .add_option_function<std::string>(
             "-j,--jobs",
@@ -66,16 +74,8 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
     command.add_option("-f", settings.files, "Add file to signing files")
         ->type_name("file")
         ->allow_extra_args(false);
-    command
-        .add_option_function<std::string>(
-            "-c,--config",
-            [&settings](const std::string& path) {
-                settings.configPath = path;
-                settings.configGiven = true;
-            },
-            "Path to config file")
-        ->type_name("CONFIG")
-        ->take_last();
+    AddTextOption(command, "-c,--config", "CONFIG", "Path to config file", settings.configPath,
+                  settings.configGiven);
 
     command.set_help_flag(helpNames, helpText);
 }
