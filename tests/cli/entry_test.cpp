@@ -1,3 +1,7 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <regex>
 
 #include "support/test_support.h"
@@ -90,11 +94,29 @@ TEST_F(EntryTest, VersionLineShowsTheRevisionAndFollowsAGenerateRunButNotAStatus
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.out, "Veriexec state: 0\n  INACTIVE\n");
 
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: generate runs in a private mount namespace";
+    }
     ProcessResult generate = RunSign({"-v", "generate", "-o", Path("m")}, HiddenSystem());
     EXPECT_EQ(generate.status, 0);
     EXPECT_TRUE(std::regex_search(
         generate.out, std::regex("\nDone, full time: .*\n" + RunSign({"-v"}).out + "$")))
         << generate.out;
+}
+
+// A checkout in root's home or in a mktemp -d folder: nobody else may enter the folders above
+// the built program, yet the tests run it as another user to meet refused permissions.
+TEST_F(EntryTest, ProgramInsideAFolderOthersCannotEnterStillRunsAsAnotherUser) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: runs the program as another user";
+    }
+    ASSERT_EQ(mkdir(Path("private").c_str(), 0700), 0);
+    std::filesystem::copy_file(PELMOR_SIGN_BINARY, Path("private/pelmor-sign"));
+    ProcessOptions options;
+    options.user = UnprivilegedUser;
+    ProcessResult result = RunProcess({Path("private/pelmor-sign"), "-v"}, options);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, RunSign({"-v"}).out);
 }
 
 TEST_F(EntryTest, LoadChecksModulesBeforeAskingForAPath) {

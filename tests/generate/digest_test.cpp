@@ -12,7 +12,8 @@
 
 namespace {
 
-using DigestTest = GenerateTest;
+// Needs neither root nor a facility: only files of its own.
+using DigestTest = TempDirTest;
 
 TEST_F(DigestTest, MatchesThePublishedTestVectorsAndSha512sum) {
     struct Case {

@@ -17,9 +17,10 @@ class GenerateTest : public TempDirTest {
     void MakeElf(const std::string& path);
     void MakeScript(const std::string& path);
     void MakeText(const std::string& path);
-    // The line generate must write for `path`, with the digest taken by coreutils.
-    static std::string ExpectedLine(const std::string& path);
 };
+
+// The line generate must write for `path`, with the digest taken by coreutils.
+std::string ExpectedLine(const std::string& path);
 
 std::vector<std::string> Lines(const std::string& text);
 // The manifest lines of `text` whose path starts with `prefix`, in order.

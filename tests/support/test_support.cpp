@@ -47,6 +47,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     if (options.hideSystemDirectories) {
         hidden = PlanHiddenSystem(argv[0], options.replacedDirectories);
     }
+    // Opened while still privileged: the other user may not be able to reach the program
+    // through its path (a checkout inside a folder of mode 0700), but can run it from here.
+    int program = open(argv[0].c_str(), O_RDONLY | O_CLOEXEC);
     pid_t child = fork();
     if (child == 0) {
         if (options.hideSystemDirectories && !EnterHiddenSystem(hidden)) {
@@ -78,8 +81,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
             args.push_back(const_cast<char*>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        fexecve(program, args.data(), environ);
         _exit(127);
+    }
+    if (program >= 0) {
+        close(program);
     }
     close(out[1]);
     close(err[1]);
