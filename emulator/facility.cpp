@@ -294,11 +294,13 @@ int SetDeviceMode(const std::string& directory, DeviceMode mode) {
             bits = 0;
             break;
     }
-    int fd = open(node.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, bits);
-    if (fd < 0) {
+    // An existing node is not opened: for its owner, unless root, its own bits may refuse that.
+    int fd = open(node.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+    if (fd >= 0) {
+        close(fd);
+    } else if (errno != EEXIST) {
         return errno;
     }
-    close(fd);
     return chmod(node.c_str(), bits) == 0 ? 0 : errno;
 }
 
