@@ -23,6 +23,10 @@ install_missing
 dir=build${sanitize:+-$sanitize}
 build "$dir" -DPELMOR_SANITIZE="$sanitize"
 ctest --test-dir "$dir" --output-on-failure -j "$(processors)"
+# ctest names the tests it skipped but not why; GoogleTest wrote the reason into its log.
+awk '/: Skipped$/ { getline reason }
+     /^\[  SKIPPED \] [^ ]+ \(/ { print "Skipped " $4 ": " reason }' \
+    "$dir/Testing/Temporary/LastTest.log"
 
 # Each fuzz target replays all its seeds, the inputs of faults once found among them, and
 # fuzzes for a few seconds. Not with --sanitize: the fuzz build has sanitizers of its own.
