@@ -1,9 +1,11 @@
 #include "cli/commands.h"
 
-#include <cstdlib>
+#include <fmt/core.h>
 
-#include "cli/standard_streams.h"
-#include "generate/options.h"
+#include <cstring>
+#include <iostream>
+
+#include "generate/image_root.h"
 #include "generate/run.h"
 #include "veriexec/loader.h"
 #include "veriexec/modules.h"
@@ -12,9 +14,11 @@
 
 namespace {
 
-// The handlers of every command but generate end the process themselves.
-[[noreturn]] void EndCommand(int status) {
-    std::exit(FinishStandardOutput(status));
+// Reports a missing kernel module; true when every one is loaded.
+bool ModulesLoaded() {
+    std::string missing = CheckRequiredModules();
+    std::cerr << missing;
+    return missing.empty();
 }
 
 // A command without options does not even accept -h: the front end answers it as a parse error.
@@ -24,12 +28,29 @@ CLI::App* AddBareCommand(CLI::App& parser, const char* word, const char* help) {
     return command;
 }
 
-void AddStateChangeCommand(CLI::App& parser, const char* word, const char* help,
-                           VeriexecRequest request) {
-    AddBareCommand(parser, word, help)->callback([word, request] {
-        CheckRequiredModules();
-        EndCommand(SetVeriexecState(request, word));
+void AddStateChangeCommand(CLI::App& parser, CommandValues& values, const char* word,
+                           const char* help, VeriexecRequest request) {
+    AddBareCommand(parser, word, help)->callback([&values, word, request] {
+        values.ended = true;
+        values.status = ModulesLoaded() ? SetVeriexecState(request, word) : 1;
     });
+}
+
+int Generate(const GenerateSettings& settings) {
+    if (!settings.root.empty()) {
+        if (int error = CheckImageRoot(settings.root); error != 0) {
+            std::cerr << fmt::format("Error: cannot use root directory {}: {}\n", settings.root,
+                                     std::strerror(error));
+            return 1;
+        }
+    }
+    if (!ModulesLoaded()) {
+        return 1;
+    }
+    GenerateRun run(settings);
+    std::string failure = run.Execute();
+    std::cerr << failure;
+    return failure.empty() && run.ReportedErrors() == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -41,7 +62,7 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         if (!HasSomethingToDo(values.generate)) {
             throw CLI::CallForHelp();
         }
-        values.generateStatus = RunGenerate(values.generate);
+        values.status = Generate(values.generate);
     });
 
     CLI::App* load = parser.add_subcommand("load", "Load manifest into veriexec");
@@ -49,18 +70,23 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         load->add_option("MANIFEST_FILE", values.manifestFile, "Path to manifest file to load")
             ->type_name("");
     load->callback([manifestFile, &values] {
-        CheckRequiredModules();
+        values.ended = true;
+        if (!ModulesLoaded()) {
+            values.status = 1;
+            return;
+        }
         if (manifestFile->count() == 0) {
             throw CLI::CallForHelp();
         }
-        EndCommand(LoadManifest(values.manifestFile));
+        values.status = LoadManifest(values.manifestFile);
     });
 
-    AddStateChangeCommand(parser, "activate", "Set veriexec to active state", Activate);
-    AddStateChangeCommand(parser, "enforce", "Set veriexec to enforce state", Enforce);
-    AddStateChangeCommand(parser, "lock", "Lock veriexec (prevent further manifest loading)", Lock);
-    AddBareCommand(parser, "status", "Show veriexec state")->callback([] {
-        CheckRequiredModules();
-        EndCommand(ReportVeriexecState());
+    AddStateChangeCommand(parser, values, "activate", "Set veriexec to active state", Activate);
+    AddStateChangeCommand(parser, values, "enforce", "Set veriexec to enforce state", Enforce);
+    AddStateChangeCommand(parser, values, "lock",
+                          "Lock veriexec (prevent further manifest loading)", Lock);
+    AddBareCommand(parser, "status", "Show veriexec state")->callback([&values] {
+        values.ended = true;
+        values.status = ModulesLoaded() ? ReportVeriexecState() : 1;
     });
 }

@@ -1,5 +1,5 @@
-// The six commands: each is declared on the parser with its options and the handler that
-// does the command's whole work once its own arguments are parsed.
+// The commands: each is declared on the parser with its options and the handler that does the
+// command's whole work once its own arguments are parsed, and leaves the exit status.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -10,7 +10,9 @@
 struct CommandValues {
     std::string manifestFile;
     GenerateSettings generate;
-    int generateStatus = 0;
+    int status = 0;
+    // A command other than generate ran: the version line is not printed after it.
+    bool ended = false;
 };
 
 void RegisterCommands(CLI::App& parser, CommandValues& values);

@@ -48,10 +48,10 @@ int ParseAndRun(int argc, char** argv) {
         std::cerr << parser.help();
         return 1;
     }
-    if (version->count() > 0) {
+    if (version->count() > 0 && !values.ended) {
         std::cout << fmt::format("pelmor-sign version: {}\n", BuildRevision);
     }
-    return values.generateStatus;
+    return values.status;
 }
 
 }  // namespace

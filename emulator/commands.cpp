@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fmt/core.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,8 @@
 #include <memory>
 
 #include "emulator/facility.h"
+#include "generate/digest.h"
+#include "veriexec/manifest_format.h"
 #include "veriexec/modules.h"
 
 namespace {
@@ -219,14 +220,6 @@ int SetState(const std::vector<std::string>& arguments) {
         [value](FacilityControl& control) { control.state = static_cast<int32_t>(value); });
 }
 
-std::string HexBytes(const uint8_t* bytes, size_t size) {
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += fmt::format("{:02x}", bytes[i]);
-    }
-    return text;
-}
-
 std::string FieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
@@ -260,41 +253,9 @@ int Show() {
         }
         std::cout << fmt::format("entry\t0x{:02x}\t{}\t{}\t{}\n", entry.flags,
                                  FieldText(entry.fingerprintType, FingerprintTypeSize),
-                                 HexBytes(entry.fingerprint, FingerprintSize), path);
+                                 EncodeHex(entry.fingerprint, FingerprintSize), path);
     }
     return 0;
-}
-
-struct DigestContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-// The digest of a file's current content, as the kernel computes it at exec time.
-// Returns 0 or an errno value.
-int DigestFile(const std::string& path, const EVP_MD* digest, std::string& bytes) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-    int error = context && EVP_DigestInit_ex(context.get(), digest, nullptr) == 1 ? 0 : ENOMEM;
-    char buffer[65536];
-    ssize_t count;
-    while (error == 0 && (count = read(fd, buffer, sizeof buffer)) != 0) {
-        if (count < 0) {
-            error = errno == EINTR ? 0 : errno;
-        } else if (EVP_DigestUpdate(context.get(), buffer, static_cast<size_t>(count)) != 1) {
-            error = ENOMEM;
-        }
-    }
-    close(fd);
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (error == 0 && EVP_DigestFinal_ex(context.get(), value, &size) != 1) {
-        error = ENOMEM;
-    }
-    bytes.assign(reinterpret_cast<char*>(value), size);
-    return error;
 }
 
 int Verify(const std::vector<std::string>& arguments) {
@@ -318,15 +279,15 @@ int Verify(const std::vector<std::string>& arguments) {
             verdict = "cannot read the table";
         } else {
             std::string type = FieldText(entry.fingerprintType, FingerprintTypeSize);
-            const EVP_MD* digest = type == "sha256"   ? EVP_sha256()
-                                   : type == "sha512" ? EVP_sha512()
-                                                      : nullptr;
-            std::string actual;
-            if (digest == nullptr) {
+            const char* algorithm = type == "sha256"   ? "SHA256"
+                                    : type == "sha512" ? "SHA512"
+                                                       : nullptr;
+            DigestResult digest;
+            if (algorithm == nullptr) {
                 verdict = "unknown fingerprint type '" + type + "'";
-            } else if (int error = DigestFile(path, digest, actual); error != 0) {
-                verdict = std::string("cannot read: ") + std::strerror(error);
-            } else if (std::memcmp(actual.data(), entry.fingerprint, actual.size()) != 0) {
+            } else if (digest = FileDigester(algorithm).Hash(path); digest.status != 0) {
+                verdict = "cannot read: " + digest.cause;
+            } else if (digest.text != EncodeHex(entry.fingerprint, digest.text.size() / 2)) {
                 verdict = "fingerprint mismatch";
             }
         }

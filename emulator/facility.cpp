@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "common/file_io.h"
 #include "veriexec/modules.h"
 
 namespace {
@@ -27,23 +28,6 @@ constexpr const char* EntriesFile = "entries";
 constexpr const char* LockFile = "lock";
 
 constexpr off_t RecordSize = sizeof(ManifestEntry);
-
-// Writes all of `size` bytes, going on after short writes and interrupted calls.
-int WriteAll(int fd, const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t written = write(fd, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return 0;
-}
 
 // Creates an empty file with the given mode, or truncates an existing one.
 int CreateEmptyFile(const std::string& path, mode_t mode) {

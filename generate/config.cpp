@@ -5,18 +5,10 @@
 
 #include <cerrno>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "generate/shared_state.h"
-
 namespace {
-
-void ReportError(const std::string& line) {
-    std::cerr << line;
-    ++ReportedErrorCount;
-}
 
 // Opens the configuration; returns 0, or the system error that keeps it from being read.
 int OpenConfiguration(const std::string& path, std::ifstream& file) {
@@ -33,7 +25,8 @@ int OpenConfiguration(const std::string& path, std::ifstream& file) {
     return 0;
 }
 
-void AddConfiguration(std::istream& input) {
+std::string AddConfiguration(std::istream& input, std::vector<std::string>& dirs,
+                             std::set<std::string>& types) {
     nlohmann::json document;
     input >> document;
     for (const nlohmann::json& dir : document["dirs"]) {
@@ -41,46 +34,53 @@ void AddConfiguration(std::istream& input) {
         // The system reads a path only up to a NUL byte: the run would walk or hash another
         // file than the one named, and write a manifest line that load refuses.
         if (path.find('\0') != std::string::npos) {
-            ReportError(fmt::format("Config file error, dirs entry holds a NUL byte: {}\n",
-                                    dir.dump(-1, ' ', true)));
-            return;
+            return fmt::format("Config file error, dirs entry holds a NUL byte: {}\n",
+                               dir.dump(-1, ' ', true));
         }
-        JobQueue.emplace_back(std::move(path));
+        dirs.push_back(std::move(path));
     }
     for (const nlohmann::json& type : document["types"]) {
-        SigningTypes.insert(type.get<std::string>());
+        types.insert(type.get<std::string>());
     }
+    return "";
 }
 
 }  // namespace
 
-void ReadConfigurationFrom(std::istream& input) {
+std::string ConfigurationPath(const GenerateSettings& settings) {
+    return settings.configGiven ? settings.configPath : DefaultConfigPath;
+}
+
+std::string ReadConfigurationFrom(std::istream& input, std::vector<std::string>& dirs,
+                                  std::set<std::string>& types) {
     // Whatever was added before a fault stays.
     try {
-        AddConfiguration(input);
+        return AddConfiguration(input, dirs, types);
     } catch (const nlohmann::json::exception& error) {
-        ReportError(fmt::format("Config file error, {}\n", error.what()));
+        return fmt::format("Config file error, {}\n", error.what());
     } catch (const std::exception& error) {
-        ReportError(fmt::format("Can't open config file: {}\n", error.what()));
+        return fmt::format("Can't open config file: {}\n", error.what());
     }
 }
 
-void ReadConfiguration(const GenerateSettings& settings) {
-    const std::string path = settings.configGiven ? settings.configPath : DefaultConfigPath;
-    if (settings.configGiven) {
-        std::cout << fmt::format("Config path from command line: {}\n", path);
-    } else {
-        std::cout << fmt::format("Config path default: {}\n", path);
-    }
+std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot& root,
+                              std::vector<std::string>& dirs, std::set<std::string>& types) {
+    const std::string path = ConfigurationPath(settings);
+    // A named file is a path of the running system; the default one belongs to the image.
+    std::string location = path;
+    int error = settings.configGiven ? 0 : root.Resolve(path, location);
     std::ifstream file;
-    if (int error = OpenConfiguration(path, file); error != 0) {
+    if (error == 0) {
+        error = OpenConfiguration(location, file);
+    }
+    if (error != 0) {
         // Only the default file is optional; one that exists but cannot be read would leave
         // the administrator's directories and types out without a word.
         if (settings.configGiven || error != ENOENT) {
-            ReportError(fmt::format("Error: cannot open config file {}: {}\n", path,
-                                    std::generic_category().message(error)));
+            return fmt::format("Error: cannot open config file {}: {}\n", path,
+                               std::generic_category().message(error));
         }
-        return;
+        return "";
     }
-    ReadConfigurationFrom(file);
+    return ReadConfigurationFrom(file, dirs, types);
 }

@@ -1,17 +1,26 @@
-// The configuration step of a generate run: the JSON file whose "dirs" join the job queue
-// and whose "types" join the signing types. A broken configuration never stops the run.
+// The configuration file of a run: a JSON object whose "dirs" are walked as well and whose
+// "types" choose files as well. A broken configuration never stops the run; it is reported,
+// and what was read before the fault is kept.
 #pragma once
 
 #include <istream>
+#include <set>
+#include <string>
+#include <vector>
 
+#include "generate/image_root.h"
 #include "generate/options.h"
 
 inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
 
-// The configuration step: prints the config path line, appends `dirs` to JobQueue and inserts
-// `types` into SigningTypes; every error it reports adds 1 to ReportedErrorCount.
-void ReadConfiguration(const GenerateSettings& settings);
+// The -c value, or the default path (which lies inside the image root).
+std::string ConfigurationPath(const GenerateSettings& settings);
 
-// Reads the configuration from an open stream: appends `dirs` to JobQueue, inserts `types` into
-// SigningTypes, and reports a fault as one line on stderr that adds 1 to ReportedErrorCount.
-void ReadConfigurationFrom(std::istream& input);
+// Reads the run's configuration, adding its "dirs" to `dirs` and its "types" to `types`.
+// Returns the error line to report, or "" (also for a default file that does not exist).
+std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot& root,
+                              std::vector<std::string>& dirs, std::set<std::string>& types);
+
+// Reads a configuration from an open stream; returns the error line to report, or "".
+std::string ReadConfigurationFrom(std::istream& input, std::vector<std::string>& dirs,
+                                  std::set<std::string>& types);

@@ -1,17 +1,49 @@
-// The SHA-512 fingerprint of one file's content, as the manifest writes it: 128 lower-case
-// hexadecimal digits. Safe to call from every worker at once.
+// The fingerprint of one file's content, as the manifest writes it: its SHA-512 digest in
+// lower-case hexadecimal (or the SHA-256 digest, the kernel's other type). Each worker keeps
+// one digester, whose context and read buffer serve every file it hashes.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "generate/file_identity.h"
 
 struct DigestResult {
     int32_t status = 1;          // 0 success, 1 failure
-    std::string text = "error";  // 128 lower-case hex digits on success
-    bool reported = false;       // true when the failure was reported on stderr
+    std::string text = "error";  // the digest in hexadecimal on success
+    FileIdentity identity;       // of the file read, on success
+    // On failure: why, as the system or the digest tells it, and whether the file is missing.
+    std::string cause;
+    bool missing = false;
+    // The line to report on failure; "" for a file that is missing or not a regular file,
+    // which a walk passes over without a word.
+    std::string report;
 };
 
-// Hashes the regular file at `path` (symbolic links followed). Anything else, and a file that
-// no longer exists, fails silently; every other failure is reported on stderr, a file that
-// keeps changing while it is read included.
+class FileDigester {
+  public:
+    // `algorithm` as OpenSSL names it: "SHA512" or "SHA256".
+    explicit FileDigester(const char* algorithm = "SHA512");
+    ~FileDigester();
+    FileDigester(const FileDigester&) = delete;
+    FileDigester& operator=(const FileDigester&) = delete;
+
+    // Hashes the regular file at `path` (symbolic links followed). A file that keeps changing
+    // while it is read fails, as do a missing file and anything but a regular file.
+    DigestResult Hash(const std::string& path);
+
+  private:
+    enum class ReadOutcome { Whole, Changed, ReadFailed, UpdateFailed };
+    ReadOutcome ReadWhole(int fd, int& error, struct stat& after);
+
+    const char* algorithm_;
+    const EVP_MD* digest_;
+    EVP_MD_CTX* context_;
+    std::unique_ptr<unsigned char[]> buffer_;
+};
+
+// One file's SHA-512 digest, for callers that hash a file now and then.
 DigestResult HashFileSha512(const std::string& path);

@@ -1,8 +1,14 @@
 #include "generate/magic_classifier.h"
 
+#include <fcntl.h>
 #include <fmt/core.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "generate/shared_state.h"
+#include <fstream>
+
+#include "common/file_io.h"
 
 namespace {
 
@@ -14,31 +20,114 @@ const char* ErrorText(magic_t cookie) {
     return text != nullptr ? text : "unknown error";
 }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Whether a magic source file holds any rule: only blank and comment lines add nothing.
+bool HoldsRules(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        return true;
+    }
+    for (std::string line; std::getline(file, line);) {
+        size_t first = line.find_first_not_of(" \t\r");
+        if (first != std::string::npos && line[first] != '#') {
+            return true;
+        }
+    }
+    return !file.eof();
+}
+
+std::string StatusText(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        return path + " absent";
+    }
+    return fmt::format("{} {} {} {} {}.{:09d} {}.{:09d}", path, status.st_dev, status.st_ino,
+                       status.st_size, status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                       status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
+}
+
 }  // namespace
 
-MagicClassifier::MagicClassifier() : cookie_(magic_open(ClassifierFlags)) {
+MagicDatabase::MagicDatabase() {
+    // libmagic loads each file of the list from its compiled form, FILE.mgc, when there is
+    // one, and compiles the file itself otherwise; a file that is missing is passed over.
+    const char* list = magic_getpath(nullptr, 0);
+    std::string paths = list != nullptr ? list : "";
+    identity_ = fmt::format("libmagic {} {}", magic_version(), paths);
+    bool shareable = true;
+    for (size_t start = 0, end; start < paths.size(); start = end + 1) {
+        end = std::min(paths.find(':', start), paths.size());
+        std::string source = paths.substr(start, end - start);
+        std::string compiled = EndsWith(source, ".mgc") ? source : source + ".mgc";
+        identity_ += "\n" + StatusText(source) + "\n" + StatusText(compiled);
+        UniqueFd fd(open(compiled.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat status;
+        if (fd.Valid() && fstat(fd.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_size > 0) {
+            size_t size = static_cast<size_t>(status.st_size);
+            void* buffer = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.Get(), 0);
+            if (buffer == MAP_FAILED) {
+                shareable = false;
+                continue;
+            }
+            buffers_.push_back(buffer);
+            sizes_.push_back(size);
+            continue;
+        }
+        if (access(source.c_str(), F_OK) == 0 &&
+            (!EndsWith(source, ".mgc") && HoldsRules(source))) {
+            shareable = false;
+        }
+    }
+    shared_ = shareable && !buffers_.empty();
+}
+
+MagicDatabase::~MagicDatabase() {
+    for (size_t i = 0; i < buffers_.size(); ++i) {
+        munmap(buffers_[i], sizes_[i]);
+    }
+}
+
+MagicClassifier::~MagicClassifier() {
+    if (cookie_ != nullptr) {
+        magic_close(cookie_);
+    }
+}
+
+std::string MagicClassifier::Open(const MagicDatabase& database) {
+    cookie_ = magic_open(ClassifierFlags);
     if (cookie_ == nullptr) {
-        FailDuringRun("Error: Unable to initialize magic library\n");
+        return "Error: Unable to initialize magic library\n";
+    }
+    if (database.shared_) {
+        std::vector<void*> buffers = database.buffers_;
+        std::vector<size_t> sizes = database.sizes_;
+        if (magic_load_buffers(cookie_, buffers.data(), sizes.data(), buffers.size()) == 0) {
+            return "";
+        }
     }
     if (magic_load(cookie_, nullptr) != 0) {
         std::string message =
             fmt::format("Error: Cannot load magic database - {}\n", ErrorText(cookie_));
         magic_close(cookie_);
-        FailDuringRun(message);
+        cookie_ = nullptr;
+        return message;
     }
+    return "";
 }
 
-MagicClassifier::~MagicClassifier() {
-    magic_close(cookie_);
-}
-
-std::string MagicClassifier::Describe(const std::string& path) {
-    const char* description = magic_file(cookie_, path.c_str());
-    if (description == nullptr) {
-        std::string message = fmt::format("Error: Unable to determine file type for {} - {}\n",
-                                          path, ErrorText(cookie_));
-        magic_close(cookie_);
-        FailDuringRun(message);
+bool MagicClassifier::Describe(const std::string& path, std::string& description,
+                               std::string& error) {
+    const char* text = magic_file(cookie_, path.c_str());
+    if (text == nullptr) {
+        error = fmt::format("Error: Unable to determine file type for {} - {}\n", path,
+                            ErrorText(cookie_));
+        return false;
     }
-    return description;
+    description = text;
+    return true;
 }

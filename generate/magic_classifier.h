@@ -1,23 +1,48 @@
-// One libmagic handle, owned by one worker thread for its whole life: it tells the
-// file-type description of a path. Every libmagic failure ends the whole process.
+// libmagic for a run: the compiled database, mapped once and shared read-only by every
+// worker's handle, and the handle each worker thread owns to tell the file-type description
+// of a path.
 #pragma once
 
 #include <magic.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
+
+class MagicDatabase {
+  public:
+    // Maps the database files that libmagic loads by default ($MAGIC, or its built-in list).
+    // When they are not all compiled, nothing is shared and each handle loads its own.
+    MagicDatabase();
+    ~MagicDatabase();
+    MagicDatabase(const MagicDatabase&) = delete;
+    MagicDatabase& operator=(const MagicDatabase&) = delete;
+
+    // The libmagic version and the status of every database file: two runs describe files
+    // alike when this is the same.
+    const std::string& Identity() const { return identity_; }
+
+  private:
+    friend class MagicClassifier;
+    std::vector<void*> buffers_;
+    std::vector<size_t> sizes_;
+    bool shared_ = false;
+    std::string identity_;
+};
 
 class MagicClassifier {
   public:
-    // Opens and loads the default database; on failure reports and ends the process.
-    MagicClassifier();
+    MagicClassifier() = default;
     ~MagicClassifier();
     MagicClassifier(const MagicClassifier&) = delete;
     MagicClassifier& operator=(const MagicClassifier&) = delete;
 
-    // The description of the path itself (a symbolic link is described as a link); ends the
-    // process when libmagic gives none.
-    std::string Describe(const std::string& path);
+    // Opens a handle and loads the database; "" or the error line to report.
+    std::string Open(const MagicDatabase& database);
+    // The description of the path itself (a symbolic link is described as a link). false,
+    // with the error line to report in `error`, when libmagic gives none.
+    bool Describe(const std::string& path, std::string& description, std::string& error);
 
   private:
-    magic_t cookie_;
+    magic_t cookie_ = nullptr;
 };

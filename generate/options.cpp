@@ -76,6 +76,9 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
         ->allow_extra_args(false);
     AddTextOption(command, "-c,--config", "CONFIG", "Path to config file", settings.configPath,
                   settings.configGiven);
+    command.add_option("-R,--root", settings.root, "Sign the system image, jail or disk at DIR")
+        ->type_name("DIR")
+        ->take_last();
 
     command.set_help_flag(helpNames, helpText);
 }

@@ -16,9 +16,11 @@ struct GenerateSettings {
     std::vector<std::string> files;        // -f values, command-line order
     bool configGiven = false;
     std::string configPath;  // -c value
+    std::string root;        // -R: the image whose files are signed; empty for this system
 };
 
-// Declares -o, -j, -d, -f, -c on the generate command (its -h/--help is inherited from the parent).
+// Declares -o, -j, -d, -f, -c, -R on the generate command (its -h/--help is inherited from the
+// parent).
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings);
 // True when -o, -d or -c was given; otherwise generate only shows its help.
 bool HasSomethingToDo(const GenerateSettings& settings);

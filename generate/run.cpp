@@ -1,127 +1,139 @@
 #include "generate/run.h"
 
 #include <fmt/core.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "generate/config.h"
+#include "generate/replacement_file.h"
 #include "generate/selection_rules.h"
-#include "generate/shared_state.h"
 #include "generate/signing_worker.h"
-#include "veriexec/modules.h"
+#include "veriexec/manifest_format.h"
 
-namespace {
+namespace fs = std::filesystem;
 
-void QueueJobs(const GenerateSettings& settings) {
-    JobQueue.insert(JobQueue.end(), DefaultSignDirs.begin(), DefaultSignDirs.end());
-    JobQueue.insert(JobQueue.end(), settings.directories.begin(), settings.directories.end());
-    JobQueue.insert(JobQueue.end(), settings.files.begin(), settings.files.end());
-}
+GenerateRun::GenerateRun(const GenerateSettings& settings)
+    : settings_(settings), context_(settings.root) {}
 
-// Sorts by path order (element by element, so "/usr/lib/x" comes before "/usr/lib-x") and
-// keeps the first of equal paths, with its own text.
-void OrderJobs() {
-    std::stable_sort(JobQueue.begin(), JobQueue.end());
-    JobQueue.erase(std::unique(JobQueue.begin(), JobQueue.end()), JobQueue.end());
-}
+void GenerateRun::AssembleJobs() {
+    std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
+    queue.insert(queue.end(), settings_.directories.begin(), settings_.directories.end());
+    queue.insert(queue.end(), settings_.files.begin(), settings_.files.end());
 
-void ListJobs() {
+    std::string configPath = ConfigurationPath(settings_);
+    std::cout << (settings_.configGiven
+                      ? fmt::format("Config path from command line: {}\n", configPath)
+                      : fmt::format("Config path default: {}\n", configPath));
+    std::vector<std::string> configured;
+    std::string error =
+        ReadConfiguration(settings_, context_.root, configured, context_.signingTypes);
+    if (!error.empty()) {
+        context_.Report(error);
+    }
+    queue.insert(queue.end(), configured.begin(), configured.end());
+
+    // Path order, element by element ("/usr/lib/x" before "/usr/lib-x"); the first of equal
+    // paths stays, with its own text.
+    std::stable_sort(queue.begin(), queue.end());
+    queue.erase(std::unique(queue.begin(), queue.end()), queue.end());
     std::string listing;
-    for (const auto& job : JobQueue) {
+    for (const fs::path& job : queue) {
         listing += fmt::format("Job queue: {}\n", job.native());
+        std::string hostPath;
+        if (int failure = context_.root.Resolve(job.native(), hostPath); failure != 0) {
+            // Reported once; the job then names nothing and is passed over.
+            context_.Report(fmt::format("Filesystem error: filesystem error: status: {} [{}]\n",
+                                        std::generic_category().message(failure), job.native()));
+            hostPath.clear();
+        }
+        jobs_.push_back(std::make_unique<Job>(jobs_.size(), job.native(), std::move(hostPath)));
     }
     std::cout << listing;
 }
 
-void ListTypes() {
+std::string GenerateRun::Execute() {
+    // An empty manifest path is a dry run: everything is listed and hashed, nothing written.
+    if (!settings_.manifestPath.empty()) {
+        if (int error = ReplacementFile(settings_.manifestPath).Check(); error != 0) {
+            return fmt::format("Error: cannot open manifest file {}: {}\n", settings_.manifestPath,
+                               std::generic_category().message(error));
+        }
+    }
+    int32_t jobs = settings_.jobsGiven ? settings_.jobs : 1;
+    AssembleJobs();
+    context_.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
     std::string listing;
-    for (const auto& type : SigningTypes) {
+    for (const std::string& type : context_.signingTypes) {
         listing += fmt::format("Signing types: {}\n", type);
     }
-    std::cout << listing;
+    std::cout << listing << fmt::format("Start signing, using {} jobs...\n", jobs)
+              << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
+
+    QueueJobs(context_, *this, jobs_);
+    RunWorkers(context_, jobs);
+    if (context_.Failed()) {
+        return context_.Failure();
+    }
+    std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
+                             totalJobMillis_.load(), signedFileCount_.load());
+    WriteManifest();
+    return "";
 }
 
-// A walk keeps one directory open for each level it is down, so the soft limit of open files,
-// often 1024, would cut a tree at about a thousand levels; the hard limit is the real bound.
-void RaiseOpenFileLimit() {
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-void RunWorkers(int32_t jobs) {
-    std::vector<std::thread> workers;
-    std::string refusal;
-    for (int32_t index = 0; index < jobs; ++index) {
-        try {
-            workers.emplace_back(SigningWorker, index);
-        } catch (const std::system_error& error) {
-            refusal = error.code().message();
-            break;
-        }
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    if (!refusal.empty()) {
-        std::cerr << fmt::format("Error: cannot start worker thread: {}\n", refusal);
-        ++ReportedErrorCount;
-    }
-}
-
-void CloseManifest(const std::string& path) {
-    if (!ManifestStream.is_open()) {
+void GenerateRun::WriteManifest() {
+    if (settings_.manifestPath.empty()) {
         return;
     }
-    errno = 0;
-    ManifestStream.close();
-    int error = ManifestWriteError;
-    if (error == 0 && ManifestStream.fail()) {
-        error = errno != 0 ? errno : EIO;
+    // Blocks in job queue order, whatever order the jobs finished in.
+    std::vector<std::string_view> blocks;
+    for (const auto& job : jobs_) {
+        if (job->finished) {
+            blocks.push_back(job->lines);
+        }
     }
-    if (error != 0) {
-        std::cerr << fmt::format("Error: cannot write manifest file {}: {}\n", path,
-                                 std::strerror(error));
-        ++ReportedErrorCount;
+    if (int error = ReplacementFile(settings_.manifestPath).Replace(blocks); error != 0) {
+        context_.Report(fmt::format("Error: cannot write manifest file {}: {}\n",
+                                    settings_.manifestPath,
+                                    std::generic_category().message(error)));
     }
 }
 
-}  // namespace
-
-int RunGenerate(const GenerateSettings& settings) {
-    CheckRequiredModules();
-    // An empty manifest path is a dry run: everything is listed and hashed, nothing written.
-    if (!settings.manifestPath.empty()) {
-        ManifestStream.open(settings.manifestPath,
-                            std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!ManifestStream.is_open()) {
-            std::cerr << fmt::format("Error: cannot open manifest file {}: {}\n",
-                                     settings.manifestPath, std::strerror(errno));
-            return 1;
+bool GenerateRun::Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
+                       bool link, std::string& lines) {
+    if (!PathFitsManifest(path)) {
+        context_.Report(fmt::format("Error: path cannot be written to the manifest: {}\n", path));
+        return false;
+    }
+    // A link met in an image points at a file of the image, not of the running system.
+    std::string target = hostPath;
+    if (link) {
+        if (int error = context_.root.Resolve(path, target); error != 0) {
+            context_.Report(fmt::format("Error opening {}: {}\n", hostPath,
+                                        std::generic_category().message(error)));
+            return false;
         }
     }
-    int32_t jobs = settings.jobsGiven ? settings.jobs : 1;
-    QueueJobs(settings);
-    ReadConfiguration(settings);
-    OrderJobs();
-    ListJobs();
-    SigningTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
-    ListTypes();
-    std::cout << fmt::format("Start signing, using {} jobs...\n", jobs)
-              << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
-    RaiseOpenFileLimit();
-    RunWorkers(jobs);
-    std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
-                             TotalJobMillis.load(), SignedFileCount.load());
-    CloseManifest(settings.manifestPath);
-    return ReportedErrorCount > 0 ? 1 : 0;
+    DigestResult digest = worker.Hash(target);
+    if (digest.status != 0) {
+        if (!digest.report.empty()) {
+            context_.Report(digest.report);
+        }
+        return false;
+    }
+    lines += FormatManifestLine(path, digest.text);
+    return true;
+}
+
+void GenerateRun::Finished(SigningWorker& worker, Job& job) {
+    signedFileCount_ += job.signedCount;
+    totalJobMillis_ += job.millis;
+    float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
+    float percent = static_cast<float>(static_cast<double>(ratio) * 100.0);
+    // fmt 9 left-aligns a not-a-number (an empty directory's 0/0) unless told otherwise.
+    std::cout << fmt::format("[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:>7.2f} %] OK: {}\n", job.millis,
+                             worker.Index(), job.entries.load(), job.signedCount.load(), percent,
+                             job.path);
 }

@@ -1,8 +1,37 @@
-// The working half of the generate command: from the parsed options to the closed manifest.
-// Assembles the job queue and the signing types, runs the workers and reports the totals.
+// A generate run, from the parsed options to the replaced manifest: the jobs and signing types
+// it assembles and lists, the workers that walk and hash them, the progress lines and totals,
+// and the manifest, written whole once the run reaches its end.
 #pragma once
 
-#include "generate/options.h"
+#include <memory>
+#include <string>
+#include <vector>
 
-// Returns the exit status: 1 when any error was reported during the run.
-int RunGenerate(const GenerateSettings& settings);
+#include "generate/options.h"
+#include "generate/run_context.h"
+#include "generate/walk.h"
+
+class GenerateRun : private WalkClient {
+  public:
+    explicit GenerateRun(const GenerateSettings& settings);
+
+    // Runs to the end; returns the message of the failure that ended the run early (nothing
+    // is replaced then), or "".
+    std::string Execute();
+    // Errors reported on stderr on the way; any of them makes the command's status 1.
+    int32_t ReportedErrors() const { return context_.ReportedErrors(); }
+
+  private:
+    bool Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
+              bool link, std::string& lines) override;
+    void Finished(SigningWorker& worker, Job& job) override;
+
+    void AssembleJobs();
+    void WriteManifest();
+
+    const GenerateSettings& settings_;
+    RunContext context_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::atomic<int32_t> signedFileCount_{0};
+    std::atomic<int64_t> totalJobMillis_{0};
+};

@@ -1,14 +1,13 @@
 #include "generate/selection_rules.h"
 
 #include <algorithm>
-
-#include "generate/shared_state.h"
+#include <string_view>
 
 namespace {
 
 constexpr const char* FirmwareTree = "/usr/local/share/uefi-firmware";
 
-bool Contains(const std::string& text, const std::string& pattern) {
+bool Contains(std::string_view text, std::string_view pattern) {
     return text.find(pattern) != std::string::npos;
 }
 
@@ -24,12 +23,16 @@ bool PassesPathFilter(const std::string& path) {
     return !Contains(path, "/usr/local/share/");
 }
 
-bool ShouldSign(const std::string& path, MagicClassifier& classifier) {
-    if (Contains(path, FirmwareTree)) {
+bool NeedsDescription(const std::string& path) {
+    return !Contains(path, FirmwareTree);
+}
+
+bool ShouldSign(const std::string& path, const std::string& description,
+                const std::set<std::string>& signingTypes) {
+    if (!NeedsDescription(path)) {
         return true;
     }
-    const std::string description = classifier.Describe(path);
     return std::any_of(
-        SigningTypes.begin(), SigningTypes.end(),
+        signingTypes.begin(), signingTypes.end(),
         [&description](const std::string& type) { return Contains(description, type); });
 }

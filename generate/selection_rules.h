@@ -1,11 +1,10 @@
 // Which files of a directory walk are signed: the built-in directories and types, the path
-// filter and the predicate that asks the worker's libmagic classifier for the file's type.
+// filter, and the predicate on a file's libmagic description.
 #pragma once
 
 #include <array>
+#include <set>
 #include <string>
-
-#include "generate/magic_classifier.h"
 
 inline constexpr std::array<const char*, 16> DefaultSignDirs = {
     "/bin",
@@ -35,6 +34,10 @@ inline constexpr std::array<const char*, 6> DefaultSignTypes = {
 // firmware tree. A plain text test: the patterns also match inside longer names.
 bool PassesPathFilter(const std::string& path);
 
-// True for anything in the firmware tree (never described) and for files whose description
-// contains one of SigningTypes. Ends the process when libmagic cannot describe the path.
-bool ShouldSign(const std::string& path, MagicClassifier& classifier);
+// False for anything in the firmware tree, which is signed without asking libmagic.
+bool NeedsDescription(const std::string& path);
+
+// True for anything in the firmware tree and for files whose description contains one of the
+// signing types.
+bool ShouldSign(const std::string& path, const std::string& description,
+                const std::set<std::string>& signingTypes);

@@ -2,16 +2,13 @@
 
 #include <fmt/core.h>
 
-#include <cstdlib>
-#include <iostream>
-
 #include "veriexec/platform.h"
 
-void CheckRequiredModules() {
+std::string CheckRequiredModules() {
     for (const char* name : RequiredModules) {
         if (PlatformFindModule(name) == -1) {
-            std::cerr << fmt::format("Error: required kernel module '{}' is not loaded\n", name);
-            std::exit(1);
+            return fmt::format("Error: required kernel module '{}' is not loaded\n", name);
         }
     }
+    return "";
 }

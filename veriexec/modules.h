@@ -2,10 +2,11 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 inline constexpr std::array<const char*, 4> RequiredModules = {
     "veriexec.ko", "mac_veriexec.ko", "mac_veriexec_sha256.ko", "mac_veriexec_sha512.ko"};
 
-// Returns when every required module is loaded; otherwise reports the first missing one on
-// stderr and ends the process with status 1.
-void CheckRequiredModules();
+// "" when every required module is loaded; otherwise the error line that names the first
+// missing one, for the command to print before it ends with status 1.
+std::string CheckRequiredModules();

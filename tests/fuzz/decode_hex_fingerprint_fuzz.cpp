@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "veriexec/loader.h"
+#include "veriexec/manifest_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

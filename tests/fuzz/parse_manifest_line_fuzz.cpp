@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "veriexec/loader.h"
+#include "veriexec/manifest_format.h"
 
 namespace {
 

@@ -9,17 +9,17 @@ std::string Help(const std::string& printed) {
     return printed.substr(0, printed.find("Build revision: "));
 }
 
-const std::string GenerateHelp = std::string("Generate manifest file\nUsage: ") +
-                                 PELMOR_SIGN_BINARY +
-                                 " generate [OPTIONS]\n\n"
-                                 "Options:\n"
-                                 "  -o,--out-file MANIFEST_FILE The name of the manifest file to "
-                                 "generate.\n"
-                                 "  -j,--jobs JOBS_COUNT        The count of parallel jobs.\n"
-                                 "  -d dir ...                  Add directory to signing files\n"
-                                 "  -f file ...                 Add file to signing files\n"
-                                 "  -c,--config CONFIG          Path to config file\n"
-                                 "  -h,--help                   Display this help menu\n\n";
+const std::string GenerateHelp =
+    "Generate manifest file\n"
+    "Usage: pelmor-sign generate [OPTIONS]\n\n"
+    "Options:\n"
+    "  -o,--out-file MANIFEST_FILE The name of the manifest file to generate.\n"
+    "  -j,--jobs JOBS_COUNT        The count of parallel jobs.\n"
+    "  -d dir ...                  Add directory to signing files\n"
+    "  -f file ...                 Add file to signing files\n"
+    "  -c,--config CONFIG          Path to config file\n"
+    "  -R,--root DIR               Sign the system image, jail or disk at DIR\n"
+    "  -h,--help                   Display this help menu\n\n";
 
 // The facility is not booted: a module check would fail the command with its own error.
 using GenerateCommandTest = TempDirTest;
@@ -27,7 +27,7 @@ using GenerateCommandTest = TempDirTest;
 TEST_F(GenerateCommandTest, WithoutOutFileDirectoryOrConfigShowsHelpAndTouchesNothing) {
     for (std::vector<std::string> arguments : {std::vector<std::string>{"generate"},
                                                {"generate", "-f", "/bin/sh"},
-                                               {"generate", "-j", "4"}}) {
+                                               {"generate", "-j", "4", "-R", "/"}}) {
         ProcessResult result = RunSign(arguments);
         EXPECT_EQ(result.status, 0) << arguments.back();
         EXPECT_EQ(result.err, "");

@@ -1,14 +1,26 @@
-#include <sys/stat.h>
+// Generate runs over images of the tests' own: what is listed, chosen, written and printed,
+// the same bytes for any number of workers, the faults a run reports and gets over, and the
+// image root itself.
+#include "generate/run.h"
 
+#include <dirent.h>
+#include <magic.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
-#include "support/generate_support.h"
+#include "support/test_support.h"
 
 namespace {
 
-using RunTest = GenerateTest;
+namespace fs = std::filesystem;
+
+using RunTest = ImageTest;
 
 // The count in the totals line, whose time is six wide; "" when there is no such line.
 std::string ProcessedCount(const std::string& out) {
@@ -18,40 +30,63 @@ std::string ProcessedCount(const std::string& out) {
     return found && totals[1].length() + totals[2].length() == 6 ? totals[3].str() : "";
 }
 
-// The words of `text`, with "@" standing for `dir`.
-std::vector<std::string> Words(const std::string& text, const std::string& dir) {
-    std::vector<std::string> words;
-    std::istringstream stream(text);
-    for (std::string word; stream >> word; words.push_back(word)) {
-        for (size_t at; (at = word.find('@')) != std::string::npos;) {
-            word.replace(at, 1, dir);
+// The progress line printed for `job`, from its worker column on; "" when there is none.
+std::string Progress(const std::string& out, const std::string& job) {
+    for (const std::string& line : Lines(out)) {
+        if (std::regex_match(line, std::regex("\\[ {0,7}\\d{1,8} ms\\] .*\n")) &&
+            line.size() > job.size() + 5 &&
+            line.compare(line.size() - job.size() - 5, std::string::npos, "OK: " + job + "\n") ==
+                0) {
+            return line.substr(12);
         }
     }
-    return words;
+    return "";
 }
 
-// One run over one tree: what is listed, chosen, written and printed for each kind of job.
+// The names in a directory, in the order the system reads them.
+std::vector<std::string> ReadOrder(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(directory.c_str());
+    for (dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;) {
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") {
+            names.push_back(entry->d_name);
+        }
+    }
+    if (listing != nullptr) {
+        closedir(listing);
+    }
+    return names;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream stream(text);
+    return {std::istream_iterator<std::string>(stream), {}};
+}
+
+// One run over one image: what is listed, chosen, written and printed for each kind of job.
 TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesABlockAndAProgressLinePerJob) {
-    MakeElf(Path("tree/bin/true"));
-    MakeScript(Path("tree/bin/run.sh"));
-    MakeText(Path("tree/doc/readme"));
-    MakeElf(Path("tree/lib/libx.so.debug"));
-    MakeElf(Path("tree/cache.pyc/elf"));
-    std::filesystem::create_directory(Path("tree/empty"));
-    std::filesystem::create_symlink("bin/true", Path("tree/link"));
-    std::filesystem::create_directory(Path("empty"));
-    MakeText(Path("notes.pyc"));
-    MakeElf(Path("real/dir/elf"));
-    std::filesystem::create_symlink(Path("real/dir/elf"), Path("file-link"));
-    std::filesystem::create_symlink(Path("real/dir"), Path("dir-link"));
-    WriteFile(Path("config.json"), R"({"dirs": [")" + Path("tree") +
-                                       R"("], "types": ["ELF", "Zsh script", "awk script"]})");
-    ProcessResult result = Generate(
-        Words("-c @/missing.json --config @/config.json -o @/first --out-file=@/m "
-              "-d /usr/lib-x -d /usr/lib/x -d lib -d /usr//bin -d /usr/bin/ -f @/f -d @/f -d /etc "
-              "-f @/notes.pyc -d @/empty -f @/file-link -d @/dir-link -d @/nothing-here "
-              "-f @/nor-here -f -d",
-              dir_));
+    MakeElf("/tree/bin/true");
+    MakeScript("/tree/bin/run.sh");
+    MakeText("/tree/doc/readme");
+    MakeElf("/tree/lib/libx.so.debug");
+    MakeElf("/tree/cache.pyc/elf");
+    fs::create_directory(Image("/tree/empty"));
+    fs::create_symlink("bin/true", Image("/tree/link"));
+    fs::create_directory(Image("/empty"));
+    MakeText("/notes.pyc");
+    MakeElf("/real/dir/elf");
+    // Links are followed inside the image, an absolute one from the image's own root.
+    fs::create_symlink("/real/dir/elf", Image("/file-link"));
+    MakeScript("/usr/sbin/tool");
+    fs::create_symlink("../real/dir", Image("/usr/dir-link"));
+    WriteFile(Path("config.json"),
+              R"({"dirs": ["/tree"], "types": ["ELF", "Zsh script", "awk script"]})");
+    ProcessResult result =
+        Generate(Words("-c missing.json --config " + Path("config.json") + " -o first " +
+                       "--out-file=" + Path("m") +
+                       " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//bin -d /usr/bin/ -f /f -d /f "
+                       "-d /etc -f /notes.pyc -d /empty -f /file-link -d /usr/dir-link "
+                       "-d /nothing-here -f /nor-here -f -d"));
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
 
@@ -60,11 +95,10 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesABlockAndAProgressLinePerJob) 
     // equal paths is kept, and a trailing separator makes a job of its own.
     std::string listed = "Config path from command line: " + Path("config.json") + "\n";
     for (const std::string& job :
-         Words("-d lib /bin /boot /etc /lib /libexec /sbin @/dir-link @/empty @/f @/file-link "
-               "@/nor-here @/notes.pyc @/nothing-here @/tree /usr/bin /usr/bin/ /usr/lib "
-               "/usr/lib/x /usr/lib-x /usr/libexec /usr/local/bin /usr/local/etc /usr/local/lib "
-               "/usr/local/libexec /usr/local/sbin /usr/local/share/uefi-firmware/ /usr/sbin",
-               dir_)) {
+         Words("-d lib /bin /boot /empty /etc /f /file-link /lib /libexec /nor-here /notes.pyc "
+               "/nothing-here /sbin /tree /usr/bin /usr/bin/ /usr/dir-link /usr/lib /usr/lib/x "
+               "/usr/lib-x /usr/libexec /usr/local/bin /usr/local/etc /usr/local/lib "
+               "/usr/local/libexec /usr/local/sbin /usr/local/share/uefi-firmware/ /usr/sbin")) {
         listed += "Job queue: " + job + "\n";
     }
     // Byte order: upper case before lower case.
@@ -75,143 +109,281 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesABlockAndAProgressLinePerJob) 
     listed += "Start signing, using 1 jobs...\n|    Time     | Thr |  All  |Sign |\n";
     EXPECT_EQ(result.out.substr(0, listed.size()), listed);
 
-    std::string manifest = ReadFile(Path("m"));
-    std::string elf = ExpectedLine(Path("real/dir/elf")).substr(Path("real/dir/elf").size());
-    // Links named as jobs are followed but keep their own path; a queued file is hashed
-    // whatever its name or type; a link met in a walk is not followed.
-    EXPECT_EQ(Sorted(LinesUnder(manifest, dir_)),
-              Sorted({ExpectedLine(Path("tree/bin/true")), ExpectedLine(Path("tree/bin/run.sh")),
-                      ExpectedLine(Path("notes.pyc")), Path("file-link") + elf,
-                      Path("dir-link/elf") + elf}));
-    // Entries of tree: bin, bin/true, bin/run.sh, doc, doc/readme, lib, lib/libx.so.debug,
-    // cache.pyc, cache.pyc/elf, empty, link.
-    std::string tree = ProgressLine(result.out, Path("tree"));
-    EXPECT_TRUE(std::regex_match(tree, std::regex("\\[ {0,7}\\d{1,8} ms\\] .*\n"))) << tree;
-    EXPECT_EQ(tree.substr(12), "] [  0] [   11] [    2] [  18.18 %] OK: " + Path("tree") + "\n");
-    EXPECT_EQ(ProgressLine(result.out, Path("notes.pyc")).substr(12),
-              "] [  0] [    1] [    1] [ 100.00 %] OK: " + Path("notes.pyc") + "\n");
-    // An empty directory's 0/0 is the formatter's not-a-number, right-aligned.
-    EXPECT_TRUE(std::regex_match(ProgressLine(result.out, Path("empty")),
-                                 std::regex("\\[ +\\d+ ms\\] \\[  0\\] \\[    0\\] \\[    0\\] "
-                                            "\\[ {3}-nan %\\] OK: .*\n|.*\\[ {4}nan %\\].*\n")))
-        << result.out;
-    EXPECT_NE(ProgressLine(result.out, "/usr/bin"), "");
-    EXPECT_NE(ProgressLine(result.out, "/usr/bin/"), "");
-    // Jobs that do not exist are passed over without a word.
-    for (const char* missing : {"f", "nothing-here", "nor-here"}) {
-        EXPECT_EQ(ProgressLine(result.out, Path(missing)), "") << missing;
+    // Blocks in job order, each in walk order; links named as jobs are followed but keep their
+    // own path; a queued file is hashed whatever its name or type; a link met in a walk is not
+    // followed.
+    std::string elf = ExpectedLine("/real/dir/elf").substr(std::string("/real/dir/elf").size());
+    std::string tree;
+    for (const std::string& name : ReadOrder(Image("/tree/bin"))) {
+        tree += ExpectedLine("/tree/bin/" + name);
     }
-
-    EXPECT_EQ(ProcessedCount(result.out), std::to_string(Lines(manifest).size()));
+    EXPECT_EQ(ReadFile(Path("m")), "/file-link" + elf + ExpectedLine("/notes.pyc") + tree +
+                                       "/usr/dir-link/elf" + elf + ExpectedLine("/usr/sbin/tool"));
+    // Entries of /tree: bin, bin/true, bin/run.sh, doc, doc/readme, lib, lib/libx.so.debug,
+    // cache.pyc, cache.pyc/elf, empty, link.
+    EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [   11] [    2] [  18.18 %] OK: /tree\n");
+    EXPECT_EQ(Progress(result.out, "/notes.pyc"),
+              "] [  0] [    1] [    1] [ 100.00 %] OK: /notes.pyc\n");
+    // An empty directory's 0/0 is the formatter's not-a-number, right-aligned.
+    EXPECT_TRUE(std::regex_match(Progress(result.out, "/empty"),
+                                 std::regex("\\] \\[  0\\] \\[    0\\] \\[    0\\] "
+                                            "\\[ {3}-nan %\\] OK: /empty\n|.*\\[ {4}nan %\\].*")))
+        << result.out;
+    // Jobs that do not exist are passed over without a word.
+    for (const char* missing : {"/f", "/nothing-here", "/nor-here", "/usr/bin", "/usr/bin/"}) {
+        EXPECT_EQ(Progress(result.out, missing), "") << missing;
+    }
+    EXPECT_EQ(ProcessedCount(result.out), "6");
 }
 
-TEST_F(RunTest, AnyNumberOfWorkersOrADryRunGivesTheSameLinesInWholeBlocksThatLoadReads) {
-    for (const char* job : {"one", "two", "three"}) {
-        for (int i = 0; i < 5; ++i) {
-            MakeElf(Path(std::string(job) + "/d" + std::to_string(i) + "/elf"));
-        }
-        MakeScript(Path(std::string(job) + "/script"));
+TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesThatLoadReadsBack) {
+    // One big job, as /usr/lib is on a real host, and several small ones.
+    for (int i = 0; i < 40; ++i) {
+        MakeElf("/usr/lib/d" + std::to_string(i % 7) + "/sub" + std::to_string(i % 3) + "/elf" +
+                std::to_string(i));
+        MakeText("/usr/lib/d" + std::to_string(i % 7) + "/text" + std::to_string(i));
     }
-    const std::string jobs = " -d @/one -d @/two -d @/three";
-    std::vector<std::string> reference;
-    std::string count;
-    // More workers than jobs; the count is decimal whatever its leading zeros.
-    for (const auto& [options, workers] : {std::pair<std::string, std::string>{"-j 1", "1"},
-                                           {"--jobs 2", "2"},
-                                           {"-j 4 --jobs 040", "40"}}) {
-        ProcessResult result = Generate(Words("-o @/m " + options + jobs, dir_));
+    MakeScript("/usr/lib/top.sh");
+    for (const char* job : {"/bin", "/sbin", "/usr/sbin"}) {
+        MakeElf(std::string(job) + "/tool");
+        MakeScript(std::string(job) + "/tool.sh");
+    }
+    std::string reference;
+    for (const char* workers : {"1", "2", "8", "2"}) {
+        ProcessResult result = Generate({"-o", Path("m"), "-j", workers});
         EXPECT_EQ(result.status, 0) << result.err;
-        EXPECT_NE(result.out.find("Start signing, using " + workers + " jobs...\n"),
+        EXPECT_NE(result.out.find(std::string("Start signing, using ") + workers + " jobs...\n"),
                   std::string::npos);
-        std::string manifest = ReadFile(Path("m"));
+        for (const char* job : {"/bin", "/sbin", "/usr/lib", "/usr/sbin"}) {
+            EXPECT_NE(Progress(result.out, job), "") << job << " with " << workers;
+        }
+        EXPECT_EQ(ProcessedCount(result.out), "47");
         if (reference.empty()) {
-            reference = Sorted(Lines(manifest));
-            count = ProcessedCount(result.out);
-            EXPECT_EQ(LinesUnder(manifest, dir_).size(), 18u);
+            reference = ReadFile(Path("m"));
+            EXPECT_EQ(Lines(reference).size(), 47u);
         }
-        EXPECT_EQ(Sorted(Lines(manifest)), reference) << workers << " workers";
-        for (const char* job : {"one", "two", "three"}) {
-            std::string block;
-            for (const std::string& line : LinesUnder(manifest, Path(job) + "/")) {
-                block += line;
-            }
-            EXPECT_NE(manifest.find(block), std::string::npos)
-                << "lines of " << job << " interleaved with another job with " << workers;
-            EXPECT_NE(ProgressLine(result.out, Path(job)), "");
-        }
+        EXPECT_EQ(ReadFile(Path("m")), reference) << workers << " workers";
     }
-    ProcessResult load = RunSign({"load", Path("m")});
+    // Manifest paths are the image's: loaded on the image's own system, they name its files.
+    std::string onHost;
+    for (const std::string& line : Lines(reference)) {
+        onHost += root_ + line;
+    }
+    WriteFile(Path("host-manifest"), onHost);
+    ProcessResult load = RunSign({"load", Path("host-manifest")});
     EXPECT_EQ(load.err, "");
-    EXPECT_EQ(load.out, "Loaded " + std::to_string(reference.size()) + " entries (0 errors) from " +
-                            Path("m") + "\n");
-    EXPECT_EQ(load.status, 0);
+    EXPECT_EQ(load.out, "Loaded 47 entries (0 errors) from " + Path("host-manifest") + "\n");
+}
 
-    // Without -o nothing is written, but everything is listed, hashed and counted.
-    std::filesystem::remove(Path("m"));
-    auto before = std::distance(std::filesystem::directory_iterator(dir_), {});
-    ProcessResult dry = Generate(Words(jobs, dir_));
-    EXPECT_EQ(dry.status, 0);
-    EXPECT_EQ(dry.err, "");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), before);
-    EXPECT_NE(ProgressLine(dry.out, Path("one")), "");
-    EXPECT_EQ(ProcessedCount(dry.out), count);
+TEST_F(RunTest, ImageRootResolvesLinksInsideItAndMustBeAUsableDirectory) {
+    // The image's /bin/true is not the running system's: an absolute link must reach it.
+    MakeScript("/bin/true");
+    fs::create_directories(Image("/usr/bin"));
+    fs::create_symlink("/bin/true", Image("/usr/bin/absolute"));
+    fs::create_symlink("../../bin/true", Image("/usr/bin/relative"));
+    fs::create_symlink("/../../../bin/true", Image("/usr/bin/escaping"));
+    MakeElf("/opt/tool");
+    fs::create_directories(Image("/usr/local/share/uefi-firmware"));
+    fs::create_symlink("/usr/bin/absolute", Image("/usr/local/share/uefi-firmware/fw"));
+    fs::create_directories(Image("/usr/local/etc"));
+    WriteFile(Image("/usr/local/etc/pelmor-sign.json"), R"({"dirs": ["/opt"]})");
+    ProcessResult result = Generate({"-o", Path("m"), "-f", "/usr/bin/absolute", "-f",
+                                     "/usr/bin/relative", "-f", "/usr/bin/escaping"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n')),
+              "Config path default: /usr/local/etc/pelmor-sign.json");
+    std::string script = ExpectedLine("/bin/true").substr(std::string("/bin/true").size());
+    EXPECT_EQ(ReadFile(Path("m")), "/bin/true" + script + "/opt/tool" +
+                                       ExpectedLine("/opt/tool").substr(9) + "/usr/bin/absolute" +
+                                       script + "/usr/bin/escaping" + script + "/usr/bin/relative" +
+                                       script + "/usr/local/share/uefi-firmware/fw" + script);
+
+    WriteFile(Path("file"), "");
+    ASSERT_EQ(mkdir(Path("closed").c_str(), 0), 0);
+    struct Case {
+        std::string root;
+        std::string error;
+        bool unprivileged;
+    } cases[] = {
+        {Path("missing"), "No such file or directory", false},
+        {Path("file"), "Not a directory", false},
+        {Path("closed"), "Permission denied", true},
+    };
+    for (const Case& c : cases) {
+        ChildOptions options;
+        options.unprivileged = c.unprivileged;
+        WriteFile(Path("m"), "kept\n");
+        ProcessResult refused =
+            RunSignChild({"generate", "-R", c.root, "-o", Path("m"), "-d", "/"}, options);
+        EXPECT_EQ(refused.status, 1) << c.root;
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err,
+                  "Error: cannot use root directory " + c.root + ": " + c.error + "\n");
+        EXPECT_EQ(ReadFile(Path("m")), "kept\n");
+    }
+}
+
+// One run meets every fault that a walk reports and gets over: each costs only its own path,
+// and the run ends with status 1 once everything else is written.
+TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
+    MakeElf("/tree/a/elf");
+    MakeElf("/tree/locked/elf");
+    MakeElf("/tree/z/elf");
+    chmod(Image("/tree/locked").c_str(), 0);
+    std::vector<std::string> unwritable = {"/names/with space", "/names/new\nline",
+                                           "/names/carriage\r", "#hash/elf"};
+    for (const std::string& path : unwritable) {
+        MakeElf(path.front() == '#' ? "/" + path : path);
+    }
+    MakeElf("/names/fine");
+    // Deeper than a path can name: built step by step, since no single call takes it whole.
+    // libmagic cannot be asked about such a file, and a failure of libmagic ends the run.
+    std::string deep = "/long";
+    fs::create_directories(Image(deep));
+    fs::current_path(Image(deep));
+    while (deep.size() < 4200) {
+        fs::create_directory(std::string(200, 'd'));
+        fs::current_path(std::string(200, 'd'));
+        deep += "/" + std::string(200, 'd');
+    }
+    fs::copy_file("/bin/true", "elf");
+    WriteFile("notes.txt", "words\n");
+    fs::current_path(dir_);
+    unwritable.insert(unwritable.end(), {deep + "/elf", deep + "/notes.txt"});
+    ASSERT_EQ(mkfifo(Image("/fifo").c_str(), 0644), 0);
+    MakeElf("/secret");
+    chmod(Image("/secret").c_str(), 0);
+
+    ChildOptions unprivileged;
+    unprivileged.unprivileged = true;
+    fs::create_directory(Path("out"));
+    chmod(Path("out").c_str(), 0777);
+    ProcessResult result =
+        RunSignChild({"generate", "-R", root_, "-d", "/tree", "-d", "/names", "-d", "#hash", "-d",
+                      "/long", "-f", "/fifo", "-f", "/secret", "-o", Path("out/m")},
+                     unprivileged);
+    EXPECT_EQ(result.status, 1);
+    auto walkError = [](const std::string& error, const std::string& path) {
+        return "Filesystem error: filesystem error: directory iterator cannot open directory: " +
+               error + " [" + path + "]\n";
+    };
+    std::string err = walkError("Permission denied", Image("/tree/locked")) +
+                      walkError("Not a directory", Image("/fifo")) + "Error opening " +
+                      Image("/secret") + ": Permission denied\n";
+    for (const std::string& path : unwritable) {
+        err += "Error: path cannot be written to the manifest: " + path + "\n";
+    }
+    std::vector<std::string> errors = Lines(result.err), expected = Lines(err);
+    std::sort(errors.begin(), errors.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(errors, expected);
+    std::vector<std::string> manifest = Lines(ReadFile(Path("out/m")));
+    std::sort(manifest.begin(), manifest.end());
+    EXPECT_EQ(manifest,
+              (std::vector<std::string>{ExpectedLine("/names/fine"), ExpectedLine("/tree/a/elf"),
+                                        ExpectedLine("/tree/z/elf")}));
+    // The locked directory is counted, then passed over.
+    EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [    5] [    2] [  40.00 %] OK: /tree\n");
+    EXPECT_EQ(Progress(result.out, "/fifo"), "");
+    EXPECT_EQ(Progress(result.out, "/secret"), "");
+    EXPECT_NE(result.out.find("Done, full time"), std::string::npos);
+}
+
+// libmagic fails for the files it is asked about here that begin with "MAGICFAIL": their
+// rules call themselves until libmagic gives up.
+class LibmagicFailureTest : public RunTest {
+  protected:
+    void SetUp() override {
+        RunTest::SetUp();
+        unsetenv("MAGIC");
+        std::string database = magic_getpath(nullptr, 0);
+        WriteFile(Path("failing.magic"),
+                  "0\tname\tloop\n>0\tuse\tloop\n0\tstring\tMAGICFAIL\t\n"
+                  ">0\tuse\tloop\n");
+        setenv("MAGIC", (Path("failing.magic") + ":" + database).c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("MAGIC");
+        RunTest::TearDown();
+    }
+};
+
+TEST_F(LibmagicFailureTest, EndsTheRunWithItsMessageAndLeavesTheManifestAsItWas) {
+    MakeElf("/a/elf");
+    WriteFile(Image("/b/fails"), "MAGICFAIL and more\n", 0755);
+    MakeElf("/c/elf");
+    WriteFile(Path("m"), "yesterday's manifest\n");
+    ProcessResult result =
+        Generate({"-d", "/a", "-d", "/b", "-d", "/c", "-o", Path("m"), "-j", "2"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Error: Unable to determine file type for " + Image("/b/fails") +
+                              " - name use count (50) exceeded\n");
+    EXPECT_EQ(result.out.find("Done, full time"), std::string::npos);
+    EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n");
 }
 
 TEST_F(RunTest, ManifestThatCannotBeCreatedOrWrittenFailsTheRun) {
-    // Returns what the run listed.
-    auto expectFailure = [this](const std::vector<std::string>& arguments, const std::string& err,
-                                uid_t user = static_cast<uid_t>(-1)) {
-        ProcessOptions options = HiddenSystem();
-        options.user = user;
-        ProcessResult result = Generate(arguments, options);
+    fs::create_directory(Path("out"));
+    chmod(Path("out").c_str(), 0555);
+    // Nothing is listed: the run stops before its first step.
+    auto expectRefused = [](ProcessResult result, const std::string& err) {
         EXPECT_EQ(result.status, 1) << err;
         EXPECT_EQ(result.err, err);
-        return result.out;
+        EXPECT_EQ(result.out, "");
     };
-    // Nothing is listed: the run stops before its first step.
     const std::string cannotOpen = "Error: cannot open manifest file ";
-    EXPECT_EQ(expectFailure({"-o", Path("missing/m")},
-                            cannotOpen + Path("missing/m") + ": No such file or directory\n"),
-              "");
-    EXPECT_EQ(expectFailure({"-o", dir_}, cannotOpen + dir_ + ": Is a directory\n"), "");
-    EXPECT_EQ(expectFailure({"-o", Path("m")}, cannotOpen + Path("m") + ": Permission denied\n",
-                            UnprivilegedUser),
-              "");
-    // A full disk is found only when the blocks are written: the run completes, then fails.
-    MakeElf(Path("tree/a"));
-    EXPECT_NE(
-        expectFailure({"-o", "/dev/full", "-d", Path("tree")},
-                      "Error: cannot write manifest file /dev/full: No space left on device\n")
-            .find("Done, full time:"),
-        std::string::npos);
-    // The module check comes before the manifest is opened, and so truncated.
+    expectRefused(Generate({"-o", Path("missing/m")}),
+                  cannotOpen + Path("missing/m") + ": No such file or directory\n");
+    expectRefused(Generate({"-o", dir_}), cannotOpen + dir_ + ": Is a directory\n");
+    ChildOptions unprivileged;
+    unprivileged.unprivileged = true;
+    expectRefused(RunSignChild({"generate", "-R", root_, "-o", Path("out/m")}, unprivileged),
+                  cannotOpen + Path("out/m") + ": Permission denied\n");
+    // A full disk is found only when the manifest is written: the run completes, then fails.
+    MakeElf("/tree/a");
+    ProcessResult full = Generate({"-o", "/dev/full", "-d", "/tree"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "Error: cannot write manifest file /dev/full: No space left on device\n");
+    EXPECT_NE(full.out.find("Done, full time:"), std::string::npos);
+    // The module check comes before the manifest is touched.
     WriteFile(Path("m"), "kept\n");
     ASSERT_EQ(RunEmulator({"kldunload", "mac_veriexec_sha512.ko"}).status, 0);
-    EXPECT_EQ(
-        expectFailure({"-o", Path("m"), "-d", dir_},
-                      "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n"),
-        "");
+    expectRefused(Generate({"-o", Path("m"), "-d", "/"}),
+                  "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n");
     EXPECT_EQ(ReadFile(Path("m")), "kept\n");
 }
 
 TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
-    std::filesystem::create_directory(Path("out"));
-    chmod(Path("out").c_str(), 0777);
-    for (int i = 0; i < 4; ++i) {
-        MakeElf(Path("tree" + std::to_string(i) + "/elf"));
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the limit on threads holds for a user of its own only";
     }
-    ProcessOptions limited = HiddenSystem();
+    for (int i = 0; i < 4; ++i) {
+        MakeElf("/tree" + std::to_string(i) + "/elf");
+    }
+    fs::create_directory(Path("out"));
+    chmod(Path("out").c_str(), 0777);
+    std::vector<std::string> arguments = {"generate", "-R",     root_,    "-o",     Path("out/m"),
+                                          "-d",       "/tree0", "-d",     "/tree1", "-d",
+                                          "/tree2",   "-d",     "/tree3", "-j",     "6"};
+    ChildOptions limited;
     // A user of its own: the limit counts every process of the user on the host, and other
     // tests run as UnprivilegedUser at the same time.
     limited.user = UnprivilegedUser + 1;
-    // Room for the process, a sanitizer's own thread and one worker, not for six workers.
-    limited.maxProcesses = 3;
-    ProcessResult result = Generate(
-        Words("-o @/out/m -j 6 -d @/tree0 -d @/tree1 -d @/tree2 -d @/tree3", dir_), limited);
+    // Room for the process, a sanitizer's own thread and a worker or two, not for six workers.
+    limited.maxProcesses = 4;
+    ProcessResult result = RunSignChild(arguments, limited);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Error: cannot start worker thread: Resource temporarily unavailable\n");
-    EXPECT_EQ(LinesUnder(ReadFile(Path("out/m")), dir_).size(), 4u);
-    EXPECT_NE(result.out.find("processed files:"), std::string::npos);
+    EXPECT_EQ(Lines(ReadFile(Path("out/m"))).size(), 4u);
+    EXPECT_NE(result.out.find("processed files: 4"), std::string::npos);
+    // Without a single worker nothing is walked, and nothing replaces the manifest.
+    WriteFile(Path("out/m"), "kept\n");
+    limited.maxProcesses = 0;
+    ProcessResult none = RunSignChild(arguments, limited);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "Error: cannot start worker thread: Resource temporarily unavailable\n");
+    EXPECT_EQ(none.out.find("Done, full time"), std::string::npos);
+    EXPECT_EQ(ReadFile(Path("out/m")), "kept\n");
 }
 
 }  // namespace

@@ -1,25 +1,27 @@
 #include "support/test_support.h"
 
-#include "support/hidden_system.h"
-
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "cli/entry.h"
+#include "emulator/commands.h"
+
 namespace {
 
-// In the forked child: gives descriptor `fd` what `stream` asks for; `captured` is the
-// writing end of the pipe that the parent reads.
+// In a child: gives descriptor `fd` what `stream` asks for; `captured` is the writing end of
+// the pipe that the parent reads.
 void ConnectChildStream(ChildStream stream, int captured, int fd) {
     if (stream == ChildStream::Captured) {
         dup2(captured, fd);
@@ -35,63 +37,39 @@ void ConnectChildStream(ChildStream stream, int captured, int fd) {
     close(fd);
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+// Forks; the child gets `options` and runs `body`, whose result is its exit status. Returns
+// what the child printed and how it ended.
+template <typename Body>
+ProcessResult RunChild(const ChildOptions& options, Body body) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return {};
     }
-    HiddenSystemPlan hidden;
-    if (options.hideSystemDirectories) {
-        hidden = PlanHiddenSystem(argv[0], options.replacedDirectories);
-    }
-    // Opened while still privileged: the other user may not be able to reach the program
-    // through its path (a checkout inside a folder of mode 0700), but can run it from here.
-    int program = open(argv[0].c_str(), O_RDONLY | O_CLOEXEC);
+    std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        if (options.hideSystemDirectories && !EnterHiddenSystem(hidden)) {
-            _exit(125);
-        }
         int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(input, 0);
         ConnectChildStream(options.standardOutput, out[1], 1);
         ConnectChildStream(options.standardError, err[1], 2);
         // The test process ignores SIGPIPE; the program must meet the default, as from a shell.
         signal(SIGPIPE, SIG_DFL);
-        for (const std::string& entry : options.environment) {
-            putenv(const_cast<char*>(entry.c_str()));
+        uid_t user = options.user;
+        if (options.unprivileged && geteuid() == 0) {
+            user = UnprivilegedUser;
         }
         rlimit processes{options.maxProcesses, options.maxProcesses};
-        if (options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) {
+        if ((options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) ||
+            (user != static_cast<uid_t>(-1) &&
+             (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
         }
-        if (options.openFiles.rlim_max != 0 && setrlimit(RLIMIT_NOFILE, &options.openFiles) != 0) {
-            _exit(126);
-        }
-        if (options.user != static_cast<uid_t>(-1) &&
-            (setgroups(0, nullptr) != 0 || setgid(options.user) != 0 ||
-             setuid(options.user) != 0)) {
-            _exit(126);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        fexecve(program, args.data(), environ);
-        _exit(127);
-    }
-    if (program >= 0) {
-        close(program);
+        _exit(body());
     }
     close(out[1]);
     close(err[1]);
-
     ProcessResult result;
-    signal(SIGPIPE, SIG_IGN);
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -117,22 +95,67 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     return result;
 }
 
-ProcessOptions HiddenSystem() {
-    ProcessOptions options;
-    options.hideSystemDirectories = true;
-    return options;
+int RunEntry(const std::vector<std::string>& arguments) {
+    // warn(3) names the program as the system knows it, which in here is the test binary.
+    program_invocation_short_name = const_cast<char*>("pelmor-sign");
+    std::vector<std::string> words{"pelmor-sign"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    return Entry(static_cast<int>(words.size()), argv.data());
 }
 
-ProcessResult RunSign(const std::vector<std::string>& arguments, const ProcessOptions& options) {
-    std::vector<std::string> argv{PELMOR_SIGN_BINARY};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunProcess(argv, options);
+template <typename Body>
+ProcessResult Captured(Body body) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    ProcessResult result;
+    result.status = body();
+    std::fflush(nullptr);
+    result.out = ::testing::internal::GetCapturedStdout();
+    result.err = ::testing::internal::GetCapturedStderr();
+    return result;
+}
+
+}  // namespace
+
+ProcessResult RunSign(const std::vector<std::string>& arguments) {
+    return Captured([&arguments] { return RunEntry(arguments); });
+}
+
+ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options) {
+    return RunChild(options, [&arguments] { return RunEntry(arguments); });
+}
+
+pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        _exit(RunEntry(arguments));
+    }
+    return child;
 }
 
 ProcessResult RunEmulator(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv{VERIEXEC_EMULATOR_BINARY};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunProcess(argv);
+    return Captured([&arguments] { return RunEmulatorCommand(arguments); });
+}
+
+ProcessResult RunProgram(const std::vector<std::string>& argv) {
+    return RunChild({}, [&argv] {
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        return 127;
+    });
 }
 
 std::string ReadFile(const std::string& path) {
@@ -143,15 +166,34 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent);
+    }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line + "\n");
+    }
+    return lines;
+}
+
+std::string ManifestLine(const std::string& path, const std::string& hostPath) {
+    ProcessResult sum = RunProgram({"sha512sum", hostPath});
+    EXPECT_EQ(sum.status, 0) << sum.err;
+    return path + " sha512=" + sum.out.substr(0, 128) + "\n";
 }
 
 void TempDirTest::SetUp() {
     char pattern[] = "/tmp/pelmor-test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
     dir_ = pattern;
-    // Unprivileged runs in some tests must be able to reach files inside.
+    // Runs as another user must be able to reach files inside.
     chmod(dir_.c_str(), 0755);
     facility_ = Path("facility");
     setenv("PELMOR_VERIEXEC_EMULATOR", facility_.c_str(), 1);
@@ -161,7 +203,16 @@ void TempDirTest::SetUp() {
 
 void TempDirTest::TearDown() {
     std::filesystem::current_path(previousDirectory_);
+    // Directories a test made unreadable are opened again so that they can be removed.
     std::error_code ignored;
+    for (auto entry = std::filesystem::recursive_directory_iterator(
+             dir_, std::filesystem::directory_options::skip_permission_denied, ignored);
+         entry != std::filesystem::recursive_directory_iterator(); entry.increment(ignored)) {
+        if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) {
+            chmod(entry->path().c_str(), 0755);
+        }
+    }
+    chmod(dir_.c_str(), 0755);
     std::filesystem::remove_all(dir_, ignored);
     unsetenv("PELMOR_VERIEXEC_EMULATOR");
 }
@@ -177,4 +228,32 @@ std::string TempDirTest::Show() {
     ProcessResult show = RunEmulator({"show"});
     EXPECT_EQ(show.status, 0) << show.err;
     return show.out;
+}
+
+void ImageTest::SetUp() {
+    TempDirTest::SetUp();
+    root_ = Path("image");
+    std::filesystem::create_directory(root_);
+    BootFacility();
+}
+
+ProcessResult ImageTest::Generate(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{"generate", "-R", root_};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return RunSign(all);
+}
+
+void ImageTest::MakeElf(const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(Image(path)).parent_path());
+    std::filesystem::copy_file("/bin/true", Image(path),
+                               std::filesystem::copy_options::overwrite_existing);
+    chmod(Image(path).c_str(), 0755);
+}
+
+void ImageTest::MakeScript(const std::string& path) {
+    WriteFile(Image(path), "#!/bin/sh\necho " + path + "\n", 0755);
+}
+
+void ImageTest::MakeText(const std::string& path) {
+    WriteFile(Image(path), "Nothing to execute here, only some words.\n", 0644);
 }

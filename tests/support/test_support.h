@@ -1,12 +1,12 @@
-// Helpers shared by the tests: running the built programs and capturing what they print,
-// and a fixture that gives each test its own temporary directory and emulated facility.
+// What the tests share: each test's own temporary directory and emulated facility, the program
+// run in this process or in a child of it (for other users, limits and broken standard
+// streams), and readers for what it prints.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,41 +18,42 @@ struct ProcessResult {
 
 // What a child's standard output or error is connected to.
 enum class ChildStream {
-    Captured,    // a pipe that RunProcess reads into ProcessResult
+    Captured,    // a pipe that is read into ProcessResult
     Closed,      // no descriptor at all
     BrokenPipe,  // a pipe whose reading end is closed: every write fails
 };
 
-struct ProcessOptions {
-    uid_t user = static_cast<uid_t>(-1);  // run as this user when set
-    // Run in a private mount namespace in which every built-in signing directory is empty
-    // but for the few files the program needs to start, so that a generate run walks only
-    // what the test gives it instead of the whole host.
-    bool hideSystemDirectories = false;
-    // With hideSystemDirectories: built-in directories shown with a test directory's content.
-    std::map<std::string, std::string> replacedDirectories;
-    std::vector<std::string> environment;  // NAME=value entries added for the child
-    rlim_t maxProcesses = RLIM_INFINITY;   // RLIMIT_NPROC of the child
-    rlimit openFiles{0, 0};                // RLIMIT_NOFILE of the child, when rlim_max is set
+struct ChildOptions {
+    bool unprivileged = false;            // run as UnprivilegedUser when the suite runs as root
+    uid_t user = static_cast<uid_t>(-1);  // or as this user (root only)
+    rlim_t maxProcesses = RLIM_INFINITY;  // RLIMIT_NPROC of the child
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
 };
 
-// A user id that owns no file and runs no process on the host, for tests that need a
-// permission refused (the suite runs as root).
+// A user id that owns no file and runs no process on the host: as root, the tests take it to
+// meet refused permissions.
 inline constexpr uid_t UnprivilegedUser = 61234;
 
-// Options for a generate run over the test's own files only.
-ProcessOptions HiddenSystem();
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
-// Runs pelmor-sign or veriexec-emulator with the given arguments.
-ProcessResult RunSign(const std::vector<std::string>& arguments,
-                      const ProcessOptions& options = {});
+// pelmor-sign with these arguments, run in this process with its output captured.
+ProcessResult RunSign(const std::vector<std::string>& arguments);
+// pelmor-sign run in a child of this process: no program is executed, so the child reaches
+// the code wherever the checkout lies and whatever user it runs as.
+ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options);
+// Starts pelmor-sign in a child of this process without waiting for it; what it prints goes to
+// the file at `output`.
+pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output);
+// veriexec-emulator with these arguments, run in this process.
 ProcessResult RunEmulator(const std::vector<std::string>& arguments);
+// Executes a program of the host, such as sha512sum or sh.
+ProcessResult RunProgram(const std::vector<std::string>& argv);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::vector<std::string> Lines(const std::string& text);
+// The line generate writes for the file at `hostPath`, named `path`, with the digest of
+// coreutils' sha512sum.
+std::string ManifestLine(const std::string& path, const std::string& hostPath);
 
 // Each test runs in a fresh directory of its own (also the current directory), with
 // PELMOR_VERIEXEC_EMULATOR pointing at a private facility inside it.
@@ -71,4 +72,25 @@ class TempDirTest : public ::testing::Test {
 
   private:
     std::string previousDirectory_;
+};
+
+// A test whose runs sign a system image of its own, image/ in its directory: generate and
+// check walk it with -R, so that they never walk the host's system directories.
+class ImageTest : public TempDirTest {
+  protected:
+    void SetUp() override;
+    // Where a path of the image lies.
+    std::string Image(const std::string& path) const { return root_ + path; }
+    // generate -R IMAGE with these arguments, in this process.
+    ProcessResult Generate(const std::vector<std::string>& arguments);
+    // Files of the image: a copy of an ELF executable, a POSIX shell script, plain text.
+    void MakeElf(const std::string& path);
+    void MakeScript(const std::string& path);
+    void MakeText(const std::string& path);
+    // The manifest line of an image file.
+    std::string ExpectedLine(const std::string& path) const {
+        return ManifestLine(path, Image(path));
+    }
+
+    std::string root_;
 };

@@ -82,24 +82,6 @@ class LoadFaultsTest : public TempDirTest {
     }
 };
 
-// Starts pelmor-sign without waiting for it; its standard output and error go to `output`.
-pid_t StartSign(const std::vector<std::string>& arguments, const std::string& output) {
-    pid_t child = fork();
-    if (child == 0) {
-        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv{const_cast<char*>(PELMOR_SIGN_BINARY)};
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
 int WaitForExit(pid_t child) {
     int status = 0;
     waitpid(child, &status, 0);
@@ -109,7 +91,7 @@ int WaitForExit(pid_t child) {
 TEST_F(LoadFaultsTest, LoadKilledMidwayLeavesAPrefixOfWholeEntriesThatALoadAgainCompletes) {
     constexpr int Count = 30000;
     std::string manifest = MakeManifest("files", Count);
-    pid_t load = StartSign({"load", manifest}, Path("killed.out"));
+    pid_t load = StartSignChild({"load", manifest}, Path("killed.out"));
     // The facility's own log of records shows how far the load has come.
     struct stat log {};
     while (stat((facility_ + "/entries").c_str(), &log) == 0 &&
@@ -140,8 +122,8 @@ TEST_F(LoadFaultsTest, TwoLoadsAtOnceBothLoadEveryEntryWhole) {
     constexpr int Count = 5000;
     std::string first = MakeManifest("a", Count);
     std::string second = MakeManifest("b", Count);
-    pid_t loads[] = {StartSign({"load", first}, Path("a.out")),
-                     StartSign({"load", second}, Path("b.out"))};
+    pid_t loads[] = {StartSignChild({"load", first}, Path("a.out")),
+                     StartSignChild({"load", second}, Path("b.out"))};
     EXPECT_EQ(WaitForExit(loads[0]), 0);
     EXPECT_EQ(WaitForExit(loads[1]), 0);
     EXPECT_EQ(ReadFile(Path("a.out")),

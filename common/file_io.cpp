@@ -1,0 +1,33 @@
+#include "common/file_io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    fd_ = fd;
+}
+
+int UniqueFd::Close() {
+    int fd = Release();
+    return fd < 0 || close(fd) == 0 ? 0 : errno;
+}
+
+int WriteAll(int fd, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}

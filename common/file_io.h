@@ -1,0 +1,33 @@
+// Plain file I/O that every part of the program shares: a descriptor that closes itself, and
+// writing a whole buffer whatever the system cuts it into.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() { return std::exchange(fd_, -1); }
+    void Reset(int fd = -1);
+    // Closes the descriptor now; 0, or the errno of close(2), which can report a failed write.
+    int Close();
+
+  private:
+    int fd_ = -1;
+};
+
+// Writes all `size` bytes, going on after short writes and interrupted calls; 0 or an errno.
+int WriteAll(int fd, const void* data, std::size_t size);

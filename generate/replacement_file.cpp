@@ -1,0 +1,180 @@
+#include "generate/replacement_file.h"
+
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <random>
+
+#include "common/file_io.h"
+
+namespace {
+
+// The file a path names, a symbolic link followed to the file it points at, so that a link
+// to the manifest stays a link.
+std::string FinalTarget(const std::string& path) {
+    char resolved[PATH_MAX];
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+        realpath(path.c_str(), resolved) != nullptr) {
+        return resolved;
+    }
+    return path;
+}
+
+// A device, a pipe, or one of the process's own descriptors: /dev/stdout stays the process's
+// standard output even when that is a regular file, which a rename would take the manifest
+// away from.
+bool WrittenDirectly(const std::string& path, const struct stat& status) {
+    return !S_ISREG(status.st_mode) || path == "/dev/stdout" || path == "/dev/stderr" ||
+           path.rfind("/dev/fd/", 0) == 0 || path.rfind("/proc/self/fd/", 0) == 0;
+}
+
+void SplitPath(const std::string& path, std::string& directory, std::string& name) {
+    size_t slash = path.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int WriteParts(int fd, const std::vector<std::string_view>& parts) {
+    for (std::string_view part : parts) {
+        if (int error = WriteAll(fd, part.data(), part.size()); error != 0) {
+            return error;
+        }
+    }
+    return 0;
+}
+
+// Holds the signals that would end the process while a temporary file has a name, on this
+// thread, the only one left when a run replaces its files.
+class HeldSignals {
+  public:
+    HeldSignals() {
+        sigemptyset(&held_);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&held_, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held_, &previous_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+    bool AnyPending() const {
+        sigset_t pending;
+        sigpending(&pending);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, signal) == 1 && sigismember(&previous_, signal) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    sigset_t held_;
+    sigset_t previous_;
+};
+
+// Creates a file of a new name beside the target: ".NAME.XXXXXX".
+int CreateTemporary(int directory, const std::string& name, std::string& temporary) {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = fmt::format(".{}.{:06x}", name, random() & 0xffffff);
+        int fd = openat(directory, temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+}  // namespace
+
+int ReplacementFile::Check() const {
+    std::string target = FinalTarget(path_);
+    struct stat status;
+    if (stat(target.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            return EISDIR;
+        }
+        if (WrittenDirectly(path_, status)) {
+            return access(target.c_str(), W_OK) == 0 ? 0 : errno;
+        }
+    }
+    std::string directory, name;
+    SplitPath(target, directory, name);
+    if (name.empty()) {
+        return EISDIR;
+    }
+    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return errno;
+    }
+    return faccessat(fd.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
+    std::string target = FinalTarget(path_);
+    struct stat old;
+    bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && WrittenDirectly(path_, old)) {
+        // Appended: what the process wrote there already stays before the new content.
+        UniqueFd fd(open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (!fd.Valid()) {
+            return errno;
+        }
+        int error = WriteParts(fd.Get(), parts);
+        int closing = fd.Close();
+        return error != 0 ? error : closing;
+    }
+    std::string directoryPath, name, temporary;
+    SplitPath(target, directoryPath, name);
+    UniqueFd directory(open(directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.Valid()) {
+        return errno;
+    }
+    HeldSignals held;
+    UniqueFd file(CreateTemporary(directory.Get(), name, temporary));
+    if (!file.Valid()) {
+        return errno;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = exists ? old.st_mode & 07777 : 0644 & ~mask;
+    if (exists && (old.st_uid != geteuid() || old.st_gid != getegid())) {
+        // Only root may give a file away; others keep their own, as any editor would.
+        (void)fchown(file.Get(), old.st_uid, old.st_gid);
+    }
+    int error = fchmod(file.Get(), mode) == 0 ? 0 : errno;
+    if (error == 0) {
+        error = WriteParts(file.Get(), parts);
+    }
+    if (error == 0 && fsync(file.Get()) != 0) {
+        error = errno;
+    }
+    if (int closing = file.Close(); error == 0) {
+        error = closing;
+    }
+    if (error == 0 && held.AnyPending()) {
+        error = EINTR;
+    }
+    if (error == 0 &&
+        renameat(directory.Get(), temporary.c_str(), directory.Get(), name.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlinkat(directory.Get(), temporary.c_str(), 0);
+        return error;
+    }
+    // The rename itself is on the disk only once the directory is.
+    return fsync(directory.Get()) == 0 ? 0 : errno;
+}

@@ -1,0 +1,53 @@
+#include "generate/run_context.h"
+
+#include <fmt/core.h>
+
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "generate/signing_worker.h"
+
+void RunContext::Report(const std::string& line) {
+    std::cerr << line;
+    ++reportedErrors_;
+}
+
+void RunContext::Fail(const std::string& message) {
+    {
+        std::lock_guard<std::mutex> lock(failureMutex_);
+        if (failed_) {
+            return;
+        }
+        failure_ = message;
+        failed_ = true;
+    }
+    queue.Stop();
+}
+
+std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t count) {
+    std::vector<std::unique_ptr<SigningWorker>> workers;
+    std::vector<std::thread> threads;
+    std::string refusal;
+    for (int32_t index = 0; index < count; ++index) {
+        workers.push_back(std::make_unique<SigningWorker>(run, index));
+        try {
+            threads.emplace_back(&SigningWorker::Run, workers.back().get());
+        } catch (const std::system_error& error) {
+            workers.pop_back();
+            refusal =
+                fmt::format("Error: cannot start worker thread: {}\n", error.code().message());
+            break;
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    // Without a single worker nothing was walked: the run must not pass for complete.
+    if (threads.empty() && !refusal.empty()) {
+        run.Fail(refusal);
+    } else if (!refusal.empty()) {
+        run.Report(refusal);
+    }
+    return workers;
+}

@@ -1,0 +1,46 @@
+// What every worker of a run shares with the others and with the run: where the files are, the
+// signing types, the queue of work, the libmagic database, the count of errors reported and
+// the failure that stops the run. Built before the workers start; only the queue, the count
+// and the failure change while they run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "generate/image_root.h"
+#include "generate/magic_classifier.h"
+#include "generate/work_queue.h"
+
+class RunContext {
+  public:
+    explicit RunContext(const std::string& root) : root(root) {}
+
+    // Writes one error line on stderr; any such line makes the command's status 1.
+    void Report(const std::string& line);
+    int32_t ReportedErrors() const { return reportedErrors_.load(); }
+    // Stops the run: no more work is handed out, and `message` is what ends it. Only the first
+    // failure is kept.
+    void Fail(const std::string& message);
+    bool Failed() const { return failed_.load(); }
+    // The failure that stopped the run; read once every worker has ended.
+    const std::string& Failure() const { return failure_; }
+
+    const ImageRoot root;
+    std::set<std::string> signingTypes;
+    WorkQueue queue;
+    MagicDatabase magic;
+
+  private:
+    std::atomic<int32_t> reportedErrors_{0};
+    std::atomic<bool> failed_{false};
+    std::mutex failureMutex_;
+    std::string failure_;
+};
+
+// Runs `count` workers over the queue, each in a thread of its own, until the work is done or
+// the run fails. A worker thread that the system refuses is reported once the others have
+// finished; when none can be started, that ends the run. Returns the workers, for their totals.
+std::vector<std::unique_ptr<class SigningWorker>> RunWorkers(RunContext& run, int32_t count);

@@ -1,0 +1,72 @@
+// The walk of a run's jobs, shared among its workers. A queued file is one piece of work; a
+// queued directory is walked piece by piece, each piece listing one directory (opened, read
+// whole and closed before anything below it is walked) or choosing and signing a slice of its
+// entries. However the pieces run, a job's lines come out in the order of its walk: a
+// directory's entries in the order the system reads them, a subdirectory's entries right after
+// its own.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class RunContext;
+class SigningWorker;
+
+// One stretch of a job's output, in walk order: its own lines, then its parts' in turn. A
+// tree as deep as the directories, taken apart without recursion.
+struct Segment {
+    Segment() = default;
+    ~Segment();
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+    // Appends the whole stretch to `out`, releasing its parts on the way.
+    void MoveInto(std::string& out);
+
+    std::string lines;
+    std::vector<Segment*> parts;  // owned
+};
+
+// One queued path and what walking it gathers.
+struct Job {
+    Job(size_t index, std::string path, std::string hostPath);
+
+    const size_t index;          // in the job queue
+    const std::string path;      // as queued: manifest lines and progress lines name it so
+    const std::string hostPath;  // where it lies on the running system
+    const std::string prefix;    // of its entries' paths, and of where they lie
+    const std::string hostPrefix;
+
+    std::atomic<int32_t> entries{0};
+    std::atomic<int32_t> signedCount{0};
+    // Set by the worker that ran the job's last piece, read once the workers have ended.
+    bool finished = false;
+    int64_t millis = 0;
+    std::string lines;  // the job's output, in walk order
+
+    // Used by the walk while the job runs.
+    std::atomic<int> pending{0};
+    bool abandoned = false;
+    std::chrono::steady_clock::time_point start;
+    Segment output;
+};
+
+// What a walk leaves to the run that walks.
+class WalkClient {
+  public:
+    virtual ~WalkClient() = default;
+    // A file chosen for signing: a queued regular file, or a walked entry that the path
+    // filter passes and the signing types choose. `path` is its manifest path, `hostPath`
+    // where it lies, `link` tells a symbolic link met in a walk. Appends the file's line, if
+    // it has one, to `lines` and says whether it did.
+    virtual bool Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
+                      bool link, std::string& lines) = 0;
+    // The last piece of `job` is done: its output and counts are complete.
+    virtual void Finished(SigningWorker& worker, Job& job) = 0;
+};
+
+// Queues the first piece of every job, the first job to be taken first.
+void QueueJobs(RunContext& run, WalkClient& client, std::vector<std::unique_ptr<Job>>& jobs);

@@ -1,0 +1,153 @@
+#!/bin/sh
+# Where generate stands against the floor and against the shell pipeline that a user would
+# run instead (../shared/notes/performance.md), all measured in one run, interleaved.
+#   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
+# The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
+# of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
+# medians, ratios and peak memory; checks only that the manifests are the same for any number
+# of workers and hold exactly the files that the pipeline hashes.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+
+rounds=${1:-3}
+case $rounds in
+'' | *[!0-9]* | [012])
+    echo "usage: $0 [ROUNDS]   (3 or more)" >&2
+    exit 2
+    ;;
+esac
+bench_start python3
+"$bin/veriexec-emulator" boot
+
+corpus=${PELMOR_BENCH_CORPUS:-$PWD/build/bench-corpus}
+if [ ! -d "$corpus/usr" ]; then
+    echo "Laying out the corpus in $corpus"
+    mkdir -p "$corpus/usr/lib"
+    cp -a /usr/bin /usr/sbin /usr/libexec "$corpus/usr/"
+    for folder in /usr/lib/x86_64-linux-gnu /usr/lib/python3* /usr/lib/git-core; do
+        if [ -d "$folder" ]; then
+            cp -a "$folder" "$corpus/usr/lib/"
+        fi
+    done
+fi
+# What generate walks there: the built-in directories that the corpus has.
+dirs=""
+for dir in bin sbin lib libexec usr/bin usr/sbin usr/lib usr/libexec; do
+    if [ -d "$corpus/$dir" ] && [ ! -L "$corpus/$dir" ]; then
+        dirs="$dirs $corpus/$dir"
+    fi
+done
+# shellcheck disable=SC2086 # the directories
+find $dirs -type f >"$work/walked"
+echo "Corpus: $(wc -l <"$work/walked") regular files under$(echo "$dirs" | sed "s|$corpus||g")"
+
+# The pipeline of the notes: classify, keep the built-in types, hash what is kept.
+cat >"$work/worker.sh" <<'SH'
+file -N -0 -e elf -e encoding -- "$@" \
+ | sed -nE 's/\x00: .*(ELF|POSIX|setuid ELF|setgid ELF|Perl script|Python script).*$//p' \
+ | tr '\n' '\0' | xargs -0 -r sha512sum
+SH
+
+# The floor: libmagic's CPU time over every regular file walked, with generate's flags, plus
+# OpenSSL's SHA-512 CPU time over the files it selects, read in 128 KiB blocks.
+cat >"$work/floor.py" <<'PY'
+import ctypes, hashlib, os, sys, time
+magic = ctypes.CDLL("libmagic.so.1")
+magic.magic_open.restype = ctypes.c_void_p
+magic.magic_open.argtypes = [ctypes.c_int]
+magic.magic_load.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+magic.magic_file.restype = ctypes.c_char_p
+magic.magic_file.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+cookie = magic.magic_open(0x010000 | 0x200000)  # MAGIC_NO_CHECK_ELF | MAGIC_NO_CHECK_ENCODING
+magic.magic_load(cookie, None)
+walked = [line.rstrip("\n").encode() for line in open(sys.argv[1])]
+selected = [line.rstrip("\n").encode() for line in open(sys.argv[2])]
+start = time.process_time()
+for path in walked:
+    magic.magic_file(cookie, path)
+classified = time.process_time()
+buffer = bytearray(128 * 1024)
+view = memoryview(buffer)
+for path in selected:
+    digest = hashlib.sha512()
+    fd = os.open(path, os.O_RDONLY)
+    while True:
+        count = os.readv(fd, [buffer])
+        if count == 0:
+            break
+        digest.update(view[:count])
+    os.close(fd)
+    digest.hexdigest()
+hashed = time.process_time()
+print("%.3f %.3f" % (classified - start, hashed - classified))
+PY
+
+generate() {
+    measure "$bin/pelmor-sign" generate -R "$corpus" -o "$work/manifest-$1" -j "$1"
+    if [ -s "$work/err" ]; then
+        sed 's/^/    generate: /' "$work/err"
+    fi
+}
+
+# A first run fills the page cache and tells which files the floor hashes.
+generate 1
+sed "s| sha512=.*||; s|^|$corpus|" "$work/manifest-1" >"$work/selected"
+
+median() {
+    sort -n | awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
+}
+
+: >"$work/times"
+for round in $(seq "$rounds"); do
+    python3 "$work/floor.py" "$work/walked" "$work/selected" >"$work/floor"
+    read -r classify hash <"$work/floor"
+    echo "floor1 $(awk "BEGIN { print $classify + $hash }")" >>"$work/times"
+    echo "classify $classify" >>"$work/times"
+    echo "hash $hash" >>"$work/times"
+    # shellcheck disable=SC2086 # the directories
+    measure sh -c "cd '$work' && find $dirs -type f -print0 | xargs -0 -P2 -n 500 sh ./worker.sh"
+    mv "$work/out" "$work/pipeline-out"
+    echo "pipeline $seconds" >>"$work/times"
+    for workers in 1 2 4; do
+        generate "$workers"
+        echo "j$workers $seconds" >>"$work/times"
+        echo "rss$workers $rss" >>"$work/times"
+    done
+    echo "round $round done" >&2
+done
+
+value() {
+    sed -n "s/^$1 //p" "$work/times" | median
+}
+ratio() {
+    awk "BEGIN { printf \"%.2f\", $1 / $2 }"
+}
+floor1=$(value floor1)
+floor2=$(awk "BEGIN { print $floor1 / 2 }")
+j1=$(value j1) j2=$(value j2) j4=$(value j4) pipeline=$(value pipeline)
+rss1=$(value rss1) rss2=$(value rss2) rss4=$(value rss4)
+
+echo
+echo "Medians of $rounds rounds, seconds:"
+echo "  floor, one core     $floor1 (libmagic $(value classify) + SHA-512 $(value hash))"
+echo "  floor, two cores    $floor2"
+echo "  shell pipeline -P 2 $pipeline"
+echo "  generate -j 1       $j1"
+echo "  generate -j 2       $j2"
+echo "  generate -j 4       $j4"
+echo "Ratios:"
+echo "  -j2/floor2    $(ratio "$j2" "$floor2")"
+echo "  -j1/floor1    $(ratio "$j1" "$floor1")"
+echo "  -j2/pipeline  $(ratio "$j2" "$pipeline")"
+echo "Peak RSS (median): -j 1 $((rss1 / 1024)) MB, -j 2 $((rss2 / 1024)) MB, -j 4 $((rss4 / 1024)) MB;"
+echo "  each added worker: $(((rss2 - rss1) / 1024)) MB from 1 to 2, $(((rss4 - rss1) / 3 / 1024)) MB on average from 1 to 4"
+
+# The same bytes for any number of workers, holding exactly what the pipeline hashes.
+cmp -s "$work/manifest-1" "$work/manifest-2" && cmp -s "$work/manifest-1" "$work/manifest-4" &&
+    same="yes" || same="NO"
+sed 's|^\(.*\) sha512=\(.*\)$|\2  \1|' "$work/manifest-1" | sort >"$work/ours"
+sed "s|  $corpus|  |" "$work/pipeline-out" | sort >"$work/theirs"
+cmp -s "$work/ours" "$work/theirs" && agree="yes" || agree="NO"
+echo "Manifests of -j 1, 2 and 4 byte-identical: $same ($(wc -l <"$work/manifest-1") lines)"
+echo "Manifest holds exactly the pipeline's files and digests: $agree"

@@ -1,0 +1,69 @@
+#include "generate/walk.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <set>
+
+#include "generate/run_context.h"
+#include "generate/signing_worker.h"
+#include "support/test_support.h"
+
+namespace {
+
+// Signs every chosen file as a line of its own path, slowly, and notes which worker did.
+class RecordingClient : public WalkClient {
+  public:
+    bool Sign(SigningWorker& worker, const std::string& path, const std::string&, bool,
+              std::string& lines) override {
+        usleep(1000);
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.insert(worker.Index());
+        lines += path + "\n";
+        return true;
+    }
+    void Finished(SigningWorker&, Job&) override { ++finished; }
+
+    std::set<int32_t> workers;
+    int finished = 0;
+
+  private:
+    std::mutex mutex_;
+};
+
+using WalkTest = TempDirTest;
+
+TEST_F(WalkTest, EveryWorkerTakesPartInASingleJobAndItsLinesKeepTheWalkOrder) {
+    // The firmware tree is signed without libmagic, so only the walk is at work here.
+    const std::string job = "/usr/local/share/uefi-firmware/";
+    for (int directory = 0; directory < 6; ++directory) {
+        for (int file = 0; file < 40; ++file) {
+            WriteFile(Path("image" + job + "d" + std::to_string(directory) + "/s" +
+                           std::to_string(directory % 2) + "/f" + std::to_string(file)),
+                      "");
+        }
+    }
+    std::string single;
+    for (int32_t workers : {1, 4}) {
+        RunContext run(Path("image"));
+        std::vector<std::unique_ptr<Job>> jobs;
+        jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
+        RecordingClient client;
+        QueueJobs(run, client, jobs);
+        RunWorkers(run, workers);
+        ASSERT_TRUE(jobs[0]->finished);
+        EXPECT_EQ(client.finished, 1);
+        EXPECT_EQ(client.workers.size(), static_cast<size_t>(workers));
+        // 6 directories, 6 subdirectories and 240 files, every one chosen in the firmware tree.
+        EXPECT_EQ(jobs[0]->entries, 252);
+        EXPECT_EQ(jobs[0]->signedCount, 252);
+        EXPECT_EQ(Lines(jobs[0]->lines).size(), 252u);
+        if (single.empty()) {
+            single = jobs[0]->lines;
+        }
+        EXPECT_EQ(jobs[0]->lines, single) << workers << " workers";
+    }
+}
+
+}  // namespace

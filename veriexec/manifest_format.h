@@ -1,0 +1,70 @@
+// The manifest format, the one place it is defined: the line generate writes for a file, how
+// an entry line reads back into the record the kernel takes, fingerprints as hexadecimal text,
+// and reading a manifest line by line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "veriexec/device.h"
+
+// Lower-case hexadecimal text of `size` bytes, two digits per byte, first byte first.
+std::string EncodeHex(const uint8_t* bytes, std::size_t size);
+
+// Decodes hexadecimal text, exactly two digits (either case) per byte, first pair first.
+// Returns the number of bytes written to `output`, or -1 (and writes nothing) when the text
+// has an odd length, needs more than `capacity` bytes or holds anything but digits.
+int DecodeHexFingerprint(std::string_view text, uint8_t* output, std::size_t capacity);
+
+// The line generate writes for a file: its path, a space, "sha512=" and the digest.
+std::string FormatManifestLine(const std::string& path, const std::string& digest);
+
+// Whether load reads a line for this path back as written: fields end at a space, a line at
+// a line feed, a leading '#' makes a comment, and the kernel takes at most 1023 bytes.
+bool PathFitsManifest(const std::string& path);
+
+enum class LineOutcome {
+    Ignored,  // blank or comment line: nothing to send, nothing to count
+    Error,    // a bad line: counted as an error, nothing sent
+    Entry,    // `entry` is filled and is to be sent to the kernel
+};
+
+// Reads one manifest line (without its line feed) that has the number `lineNumber`. Replaces
+// the content of `warnings` with the messages to print for the line, in order; for an entry
+// the record is zeroed and filled from the line. Touches no device and no file: the
+// NonExecutable bit, which needs the file's mode, is left to the caller.
+LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEntry& entry,
+                              std::vector<std::string>& warnings);
+
+// A manifest read as a stream, one line at a time: memory follows the longest line, not the
+// length of the file.
+class ManifestReader {
+  public:
+    ManifestReader() = default;
+    ~ManifestReader();
+    ManifestReader(const ManifestReader&) = delete;
+    ManifestReader& operator=(const ManifestReader&) = delete;
+
+    // false, with errno set, when the manifest cannot be opened.
+    bool Open(const std::string& path);
+    // The next line without its line feed; false at the end of the file or at a read failure.
+    bool Next(std::string_view& line);
+    int LineNumber() const { return lineNumber_; }
+    // errno of the read that failed, 0 when the manifest was read to its end.
+    int ReadError() const { return readError_; }
+
+  private:
+    struct FileCloser {
+        void operator()(FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<FILE, FileCloser> file_;
+    char* buffer_ = nullptr;
+    std::size_t capacity_ = 0;
+    int lineNumber_ = 0;
+    int readError_ = 0;
+};
