@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "generate/check.h"
 #include "generate/image_root.h"
 #include "generate/run.h"
 #include "veriexec/loader.h"
@@ -36,21 +37,35 @@ void AddStateChangeCommand(CLI::App& parser, CommandValues& values, const char* 
     });
 }
 
-int Generate(const GenerateSettings& settings) {
-    if (!settings.root.empty()) {
-        if (int error = CheckImageRoot(settings.root); error != 0) {
-            std::cerr << fmt::format("Error: cannot use root directory {}: {}\n", settings.root,
-                                     std::strerror(error));
-            return 1;
-        }
+// Reports an image root that cannot be used; true when there is none or it can be.
+bool RootUsable(const std::string& root) {
+    int error = root.empty() ? 0 : CheckImageRoot(root);
+    if (error != 0) {
+        std::cerr << fmt::format("Error: cannot use root directory {}: {}\n", root,
+                                 std::strerror(error));
     }
-    if (!ModulesLoaded()) {
+    return error == 0;
+}
+
+int Generate(const GenerateSettings& settings) {
+    if (!RootUsable(settings.root) || !ModulesLoaded()) {
         return 1;
     }
     GenerateRun run(settings);
     std::string failure = run.Execute();
     std::cerr << failure;
     return failure.empty() && run.ReportedErrors() == 0 ? 0 : 1;
+}
+
+// Touches no kernel facility, so that an image can be checked where it is built.
+int Check(const CheckSettings& settings) {
+    if (!RootUsable(settings.walk.root)) {
+        return 1;
+    }
+    CheckRun run(settings);
+    std::string failure = run.Execute();
+    std::cerr << failure;
+    return failure.empty() && !run.ReportedAnything() ? 0 : 1;
 }
 
 }  // namespace
@@ -63,6 +78,16 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
             throw CLI::CallForHelp();
         }
         values.status = Generate(values.generate);
+    });
+
+    CLI::App* check = parser.add_subcommand("check", "Check files against a manifest");
+    DeclareCheckOptions(*check, values.check);
+    check->callback([&values] {
+        values.ended = true;
+        if (!values.check.manifestGiven) {
+            throw CLI::CallForHelp();
+        }
+        values.status = Check(values.check);
     });
 
     CLI::App* load = parser.add_subcommand("load", "Load manifest into veriexec");

@@ -10,6 +10,7 @@
 struct CommandValues {
     std::string manifestFile;
     GenerateSettings generate;
+    CheckSettings check;
     int status = 0;
     // A command other than generate ran: the version line is not printed after it.
     bool ended = false;

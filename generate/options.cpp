@@ -1,6 +1,7 @@
 #include "generate/options.h"
 
 #include <charconv>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -26,9 +27,9 @@ std::string CheckJobsCount(const std::string& text) {
 }
 
 // A single-valued text option whose last value is kept; an empty value still counts as given.
-void AddTextOption(CLI::App& command, const char* names, const char* valueName, const char* help,
-                   std::string& value, bool& given) {
-    command
+CLI::Option* AddTextOption(CLI::App& command, const char* names, const char* valueName,
+                           const char* help, std::string& value, bool& given) {
+    return command
         .add_option_function<std::string>(
             names,
             [&value, &given](const std::string& text) {
@@ -40,22 +41,20 @@ void AddTextOption(CLI::App& command, const char* names, const char* valueName, 
         ->take_last();
 }
 
-}  // namespace
-
-void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
-    // The help flag was copied from the parent when the command was made; it is declared
-    // again after the options so that the help lists it last.
-    std::string helpNames;
-    std::string helpText;
+// Removes the help flag that the command copied from the parent when it was made and returns
+// a function that declares it again, last, so that the help lists it after the options.
+std::function<void()> MoveHelpFlagLast(CLI::App& command) {
+    std::string names;
+    std::string text;
     if (const CLI::Option* inherited = command.get_help_ptr()) {
-        helpNames = inherited->get_name(false, true);
-        helpText = inherited->get_description();
+        names = inherited->get_name(false, true);
+        text = inherited->get_description();
     }
     command.set_help_flag();
+    return [&command, names, text] { command.set_help_flag(names, text); };
+}
 
-    AddTextOption(command, "-o,--out-file", "MANIFEST_FILE",
-                  "The name of the manifest file to generate.", settings.manifestPath,
-                  settings.manifestGiven);
+void AddJobsOption(CLI::App& command, GenerateSettings& settings) {
     command
         .add_option_function<std::string>(
             "-j,--jobs",
@@ -68,19 +67,57 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
         ->type_name("JOBS_COUNT")
         ->check(CheckJobsCount)
         ->take_last();
-    command.add_option("-d", settings.directories, "Add directory to signing files")
-        ->type_name("dir")
-        ->allow_extra_args(false);
-    command.add_option("-f", settings.files, "Add file to signing files")
-        ->type_name("file")
-        ->allow_extra_args(false);
-    AddTextOption(command, "-c,--config", "CONFIG", "Path to config file", settings.configPath,
-                  settings.configGiven);
-    command.add_option("-R,--root", settings.root, "Sign the system image, jail or disk at DIR")
-        ->type_name("DIR")
-        ->take_last();
+}
 
-    command.set_help_flag(helpNames, helpText);
+void AddRootOption(CLI::App& command, GenerateSettings& settings, const char* help) {
+    command.add_option("-R,--root", settings.root, help)->type_name("DIR")->take_last();
+}
+
+// -d, -f and -c: what is walked besides the built-in directories, and the signing types.
+std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& settings) {
+    return {command.add_option("-d", settings.directories, "Add directory to signing files")
+                ->type_name("dir")
+                ->allow_extra_args(false),
+            command.add_option("-f", settings.files, "Add file to signing files")
+                ->type_name("file")
+                ->allow_extra_args(false),
+            AddTextOption(command, "-c,--config", "CONFIG", "Path to config file",
+                          settings.configPath, settings.configGiven)};
+}
+
+}  // namespace
+
+void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
+    auto declareHelp = MoveHelpFlagLast(command);
+    AddTextOption(command, "-o,--out-file", "MANIFEST_FILE",
+                  "The name of the manifest file to generate.", settings.manifestPath,
+                  settings.manifestGiven);
+    AddJobsOption(command, settings);
+    AddWalkOptions(command, settings);
+    AddRootOption(command, settings, "Sign the system image, jail or disk at DIR");
+    declareHelp();
+}
+
+void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
+    auto declareHelp = MoveHelpFlagLast(command);
+    AddJobsOption(command, settings.walk);
+    AddRootOption(command, settings.walk, "Check the system image, jail or disk at DIR");
+    CLI::Option* coverage =
+        command.add_flag("--coverage", settings.coverage,
+                         "Also list the files that generate would sign and the manifest lacks");
+    for (CLI::Option* option : AddWalkOptions(command, settings.walk)) {
+        option->needs(coverage);
+    }
+    command
+        .add_option_function<std::string>(
+            "MANIFEST_FILE",
+            [&settings](const std::string& path) {
+                settings.manifestPath = path;
+                settings.manifestGiven = true;
+            },
+            "Path to manifest file to check")
+        ->type_name("");
+    declareHelp();
 }
 
 bool HasSomethingToDo(const GenerateSettings& settings) {

@@ -1,5 +1,5 @@
-// The options of the generate command: declared on its CLI11 sub-parser and parsed into
-// GenerateSettings, which the run and the configuration step read.
+// The options of the generate and check commands: declared on their CLI11 sub-parsers and
+// parsed into the settings that their runs and the configuration step read.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -19,8 +19,18 @@ struct GenerateSettings {
     std::string root;        // -R: the image whose files are signed; empty for this system
 };
 
+struct CheckSettings {
+    std::string manifestPath;  // MANIFEST_FILE
+    bool manifestGiven = false;
+    bool coverage = false;
+    // -j, -R and, with --coverage, -d, -f and -c: what generate would walk, and how.
+    GenerateSettings walk;
+};
+
 // Declares -o, -j, -d, -f, -c, -R on the generate command (its -h/--help is inherited from the
 // parent).
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings);
+// Declares -j, -R, --coverage, -d, -f, -c and MANIFEST_FILE on the check command.
+void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);
 // True when -o, -d or -c was given; otherwise generate only shows its help.
 bool HasSomethingToDo(const GenerateSettings& settings);

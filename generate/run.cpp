@@ -2,57 +2,18 @@
 
 #include <fmt/core.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <system_error>
 
 #include "generate/config.h"
+#include "generate/job_list.h"
 #include "generate/replacement_file.h"
 #include "generate/selection_rules.h"
 #include "generate/signing_worker.h"
 #include "veriexec/manifest_format.h"
 
-namespace fs = std::filesystem;
-
 GenerateRun::GenerateRun(const GenerateSettings& settings)
     : settings_(settings), context_(settings.root) {}
-
-void GenerateRun::AssembleJobs() {
-    std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
-    queue.insert(queue.end(), settings_.directories.begin(), settings_.directories.end());
-    queue.insert(queue.end(), settings_.files.begin(), settings_.files.end());
-
-    std::string configPath = ConfigurationPath(settings_);
-    std::cout << (settings_.configGiven
-                      ? fmt::format("Config path from command line: {}\n", configPath)
-                      : fmt::format("Config path default: {}\n", configPath));
-    std::vector<std::string> configured;
-    std::string error =
-        ReadConfiguration(settings_, context_.root, configured, context_.signingTypes);
-    if (!error.empty()) {
-        context_.Report(error);
-    }
-    queue.insert(queue.end(), configured.begin(), configured.end());
-
-    // Path order, element by element ("/usr/lib/x" before "/usr/lib-x"); the first of equal
-    // paths stays, with its own text.
-    std::stable_sort(queue.begin(), queue.end());
-    queue.erase(std::unique(queue.begin(), queue.end()), queue.end());
-    std::string listing;
-    for (const fs::path& job : queue) {
-        listing += fmt::format("Job queue: {}\n", job.native());
-        std::string hostPath;
-        if (int failure = context_.root.Resolve(job.native(), hostPath); failure != 0) {
-            // Reported once; the job then names nothing and is passed over.
-            context_.Report(fmt::format("Filesystem error: filesystem error: status: {} [{}]\n",
-                                        std::generic_category().message(failure), job.native()));
-            hostPath.clear();
-        }
-        jobs_.push_back(std::make_unique<Job>(jobs_.size(), job.native(), std::move(hostPath)));
-    }
-    std::cout << listing;
-}
 
 std::string GenerateRun::Execute() {
     // An empty manifest path is a dry run: everything is listed and hashed, nothing written.
@@ -63,9 +24,15 @@ std::string GenerateRun::Execute() {
         }
     }
     int32_t jobs = settings_.jobsGiven ? settings_.jobs : 1;
-    AssembleJobs();
-    context_.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
+    std::string configPath = ConfigurationPath(settings_);
+    std::cout << (settings_.configGiven
+                      ? fmt::format("Config path from command line: {}\n", configPath)
+                      : fmt::format("Config path default: {}\n", configPath));
+    jobs_ = AssembleJobs(settings_, context_);
     std::string listing;
+    for (const auto& job : jobs_) {
+        listing += fmt::format("Job queue: {}\n", job->path);
+    }
     for (const std::string& type : context_.signingTypes) {
         listing += fmt::format("Signing types: {}\n", type);
     }
@@ -107,16 +74,7 @@ bool GenerateRun::Sign(SigningWorker& worker, const std::string& path, const std
         context_.Report(fmt::format("Error: path cannot be written to the manifest: {}\n", path));
         return false;
     }
-    // A link met in an image points at a file of the image, not of the running system.
-    std::string target = hostPath;
-    if (link) {
-        if (int error = context_.root.Resolve(path, target); error != 0) {
-            context_.Report(fmt::format("Error opening {}: {}\n", hostPath,
-                                        std::generic_category().message(error)));
-            return false;
-        }
-    }
-    DigestResult digest = worker.Hash(target);
+    DigestResult digest = worker.Hash(context_.Target(path, hostPath, link));
     if (digest.status != 0) {
         if (!digest.report.empty()) {
             context_.Report(digest.report);

@@ -26,7 +26,6 @@ class GenerateRun : private WalkClient {
               bool link, std::string& lines) override;
     void Finished(SigningWorker& worker, Job& job) override;
 
-    void AssembleJobs();
     void WriteManifest();
 
     const GenerateSettings& settings_;

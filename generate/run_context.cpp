@@ -25,6 +25,15 @@ void RunContext::Fail(const std::string& message) {
     queue.Stop();
 }
 
+std::string RunContext::Target(const std::string& path, const std::string& hostPath,
+                               bool link) const {
+    std::string target = hostPath;
+    if (link && root.Resolve(path, target) != 0) {
+        target.clear();
+    }
+    return target;
+}
+
 std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t count) {
     std::vector<std::unique_ptr<SigningWorker>> workers;
     std::vector<std::thread> threads;

@@ -27,6 +27,9 @@ class RunContext {
     bool Failed() const { return failed_.load(); }
     // The failure that stopped the run; read once every worker has ended.
     const std::string& Failure() const { return failure_; }
+    // Where the content of a chosen file lies: a link met in an image points at a file of the
+    // image, not of the running system. "" when the link does not resolve.
+    std::string Target(const std::string& path, const std::string& hostPath, bool link) const;
 
     const ImageRoot root;
     std::set<std::string> signingTypes;

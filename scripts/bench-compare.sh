@@ -1,6 +1,7 @@
 #!/bin/sh
 # Where generate stands against the floor and against the shell pipeline that a user would
-# run instead (../shared/notes/performance.md), all measured in one run, interleaved.
+# run instead (../shared/notes/performance.md), and what check costs beside it, all measured in
+# one run, interleaved.
 #   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
 # The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
 # of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
@@ -114,6 +115,8 @@ for round in $(seq "$rounds"); do
         echo "j$workers $seconds" >>"$work/times"
         echo "rss$workers $rss" >>"$work/times"
     done
+    measure "$bin/pelmor-sign" check -R "$corpus" -j 2 "$work/manifest-2"
+    echo "check $seconds" >>"$work/times"
     echo "round $round done" >&2
 done
 
@@ -136,6 +139,7 @@ echo "  shell pipeline -P 2 $pipeline"
 echo "  generate -j 1       $j1"
 echo "  generate -j 2       $j2"
 echo "  generate -j 4       $j4"
+echo "  check -j 2          $(value check) ($(ratio "$(value check)" "$j2") of generate -j 2)"
 echo "Ratios:"
 echo "  -j2/floor2    $(ratio "$j2" "$floor2")"
 echo "  -j1/floor1    $(ratio "$j1" "$floor1")"

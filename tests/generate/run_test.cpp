@@ -4,9 +4,14 @@
 #include "generate/run.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <magic.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -351,6 +356,62 @@ TEST_F(RunTest, ManifestThatCannotBeCreatedOrWrittenFailsTheRun) {
     expectRefused(Generate({"-o", Path("m"), "-d", "/"}),
                   "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n");
     EXPECT_EQ(ReadFile(Path("m")), "kept\n");
+}
+
+// The manifest is replaced whole or not at all: whatever cuts a run short, yesterday's stays as
+// it was, with nothing beside it.
+TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
+    // Two gibibytes to hash, mostly a hole: the run is still at it when it is cut short.
+    int fd = open(Image("/big").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 31), 0);
+    close(fd);
+    MakeElf("/usr/bin/tool");
+    fs::create_directory(Path("out"));
+    WriteFile(Path("out/m"), "yesterday\n", 0640);
+    auto expectUntouched = [this](const std::string& when) {
+        EXPECT_EQ(ReadFile(Path("out/m")), "yesterday\n") << when;
+        EXPECT_EQ(std::distance(fs::directory_iterator(Path("out")), {}), 1) << when;
+    };
+    for (int signal : {SIGKILL, SIGINT}) {
+        pid_t child = StartSignChild({"generate", "-R", root_, "-f", "/big", "-o", Path("out/m")},
+                                     Path("log"));
+        for (int waited = 0;
+             ReadFile(Path("log")).find("Start signing") == std::string::npos && waited < 10000;
+             ++waited) {
+            usleep(1000);
+        }
+        usleep(50000);
+        kill(child, signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        expectUntouched(strsignal(signal));
+    }
+    // A write that fails part way, as on a full disk.
+    ChildOptions small;
+    small.maxFileSize = 100;
+    std::vector<std::string> tool = {"generate", "-R", root_,        "-d",
+                                     "/usr/bin", "-o", Path("out/m")};
+    ProcessResult failed = RunSignChild(tool, small);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err,
+              "Error: cannot write manifest file " + Path("out/m") + ": File too large\n");
+    EXPECT_NE(failed.out.find("Done, full time"), std::string::npos);
+    expectUntouched("write failed");
+    // A run that completes replaces the manifest, which keeps its mode.
+    ASSERT_EQ(RunSign(tool).status, 0);
+    EXPECT_EQ(ReadFile(Path("out/m")), ExpectedLine("/usr/bin/tool"));
+    struct stat status;
+    ASSERT_EQ(stat(Path("out/m").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    // The process's own standard output is written as it is, after what the run printed.
+    tool.back() = "/dev/stdout";
+    ProcessResult shown = RunSign(tool);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find(" ms, processed files: 1\n" + ExpectedLine("/usr/bin/tool")),
+              std::string::npos)
+        << shown.out;
 }
 
 TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {

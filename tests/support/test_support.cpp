@@ -59,6 +59,11 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
         if (options.unprivileged && geteuid() == 0) {
             user = UnprivilegedUser;
         }
+        rlimit fileSize{options.maxFileSize, options.maxFileSize};
+        if (options.maxFileSize != RLIM_INFINITY) {
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &fileSize);
+        }
         rlimit processes{options.maxProcesses, options.maxProcesses};
         if ((options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) ||
             (user != static_cast<uid_t>(-1) &&

@@ -27,6 +27,7 @@ struct ChildOptions {
     bool unprivileged = false;            // run as UnprivilegedUser when the suite runs as root
     uid_t user = static_cast<uid_t>(-1);  // or as this user (root only)
     rlim_t maxProcesses = RLIM_INFINITY;  // RLIMIT_NPROC of the child
+    rlim_t maxFileSize = RLIM_INFINITY;   // RLIMIT_FSIZE: a larger write fails, as on a full disk
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
 };

@@ -1,0 +1,160 @@
+#include "generate/check.h"
+
+#include <err.h>
+#include <fmt/core.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <iostream>
+#include <map>
+
+#include "generate/job_list.h"
+#include "generate/signing_worker.h"
+#include "veriexec/manifest_format.h"
+
+namespace {
+
+// Entries hashed by one piece of work.
+constexpr size_t SliceSize = 32;
+
+// The digest of each fingerprint type the kernel takes, as OpenSSL names it.
+const std::map<std::string, const char*> Algorithms = {{"sha512", "SHA512"}, {"sha256", "SHA256"}};
+
+}  // namespace
+
+CheckRun::CheckRun(const CheckSettings& settings)
+    : settings_(settings), context_(settings.walk.root) {}
+
+bool CheckRun::ReportedAnything() const {
+    return problems_ > 0 || manifestErrors_ > 0 || context_.ReportedErrors() > 0;
+}
+
+bool CheckRun::ReadManifest() {
+    const std::string& path = settings_.manifestPath;
+    ManifestReader manifest;
+    if (!manifest.Open(path)) {
+        warnx("cannot open manifest %s", path.c_str());
+        ++manifestErrors_;
+        return false;
+    }
+    ManifestEntry record;
+    std::vector<std::string> warnings;
+    for (std::string_view line; manifest.Next(line);) {
+        LineOutcome outcome = ParseManifestLine(line, manifest.LineNumber(), record, warnings);
+        for (const std::string& warning : warnings) {
+            warnx("%s", warning.c_str());
+        }
+        if (outcome == LineOutcome::Error) {
+            ++manifestErrors_;
+        }
+        if (outcome == LineOutcome::Entry) {
+            entries_.push_back({record.path, record.fingerprintType,
+                                EncodeHex(record.fingerprint, FingerprintSize), Outcome::Unchanged,
+                                ""});
+            listed_.insert(record.path);
+        }
+    }
+    if (manifest.ReadError() != 0) {
+        errno = manifest.ReadError();
+        warn("cannot read manifest %s", path.c_str());
+        ++manifestErrors_;
+    }
+    return true;
+}
+
+void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
+    auto algorithm = Algorithms.find(entry.type);
+    if (algorithm == Algorithms.end()) {
+        entry.outcome = Outcome::Unreadable;
+        entry.cause = fmt::format("unknown fingerprint type '{}'", entry.type);
+        return;
+    }
+    std::string hostPath;
+    if (int error = context_.root.Resolve(entry.path, hostPath); error != 0) {
+        entry.outcome = Outcome::Unreadable;
+        entry.cause = std::generic_category().message(error);
+        return;
+    }
+    DigestResult digest = entry.type == "sha512" ? worker.Hash(hostPath)
+                                                 : FileDigester(algorithm->second).Hash(hostPath);
+    if (digest.status != 0) {
+        entry.outcome = digest.missing ? Outcome::Missing : Outcome::Unreadable;
+        entry.cause = digest.cause;
+        return;
+    }
+    // The field holds the fingerprint, then zeros to its end.
+    bool same = entry.fingerprint.compare(0, digest.text.size(), digest.text) == 0 &&
+                entry.fingerprint.find_first_not_of('0', digest.text.size()) == std::string::npos;
+    entry.outcome = same ? Outcome::Unchanged : Outcome::Changed;
+}
+
+bool CheckRun::Sign(SigningWorker&, const std::string& path, const std::string& hostPath, bool link,
+                    std::string& lines) {
+    if (!PathFitsManifest(path)) {
+        context_.Report(fmt::format("Error: path cannot be written to the manifest: {}\n", path));
+        return false;
+    }
+    // Generate would sign what it can hash: a regular file, a link to one.
+    struct stat status;
+    std::string target = context_.Target(path, hostPath, link);
+    if (listed_.count(path) != 0 || stat(target.c_str(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    lines += fmt::format("not in manifest: {}\n", path);
+    return true;
+}
+
+std::string CheckRun::Execute() {
+    if (!ReadManifest()) {
+        return "";
+    }
+    for (size_t first = 0; first < entries_.size(); first += SliceSize) {
+        size_t last = std::min(first + SliceSize, entries_.size());
+        context_.queue.Push([this, first, last](SigningWorker& worker) {
+            for (size_t i = first; i < last; ++i) {
+                Verify(worker, entries_[i]);
+            }
+        });
+    }
+    if (settings_.coverage) {
+        jobs_ = AssembleJobs(settings_.walk, context_);
+        QueueJobs(context_, *this, jobs_);
+    }
+    RunWorkers(context_, settings_.walk.jobsGiven ? settings_.walk.jobs : 1);
+    if (context_.Failed()) {
+        return context_.Failure();
+    }
+
+    int32_t counts[4] = {0, 0, 0, 0};
+    std::string report;
+    for (const Entry& entry : entries_) {
+        ++counts[static_cast<int>(entry.outcome)];
+        switch (entry.outcome) {
+            case Outcome::Unchanged:
+                break;
+            case Outcome::Changed:
+                report += fmt::format("changed: {}\n", entry.path);
+                break;
+            case Outcome::Missing:
+                report += fmt::format("missing: {}\n", entry.path);
+                break;
+            case Outcome::Unreadable:
+                report += fmt::format("unreadable: {}: {}\n", entry.path, entry.cause);
+                break;
+        }
+    }
+    int32_t unlisted = 0;
+    for (const auto& job : jobs_) {
+        if (job->finished) {
+            report += job->lines;
+            unlisted += job->signedCount;
+        }
+    }
+    problems_ = counts[1] + counts[2] + counts[3] + unlisted;
+    report += fmt::format("Checked {} entries: {} unchanged, {} changed, {} missing, {} unreadable",
+                          entries_.size(), counts[0], counts[1], counts[2], counts[3]);
+    report += settings_.coverage ? fmt::format(", {} not in manifest\n", unlisted) : "\n";
+    std::cout << report;
+    return "";
+}

@@ -1,0 +1,42 @@
+#include "generate/job_list.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "generate/config.h"
+#include "generate/selection_rules.h"
+
+namespace fs = std::filesystem;
+
+std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings, RunContext& run) {
+    std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
+    queue.insert(queue.end(), settings.directories.begin(), settings.directories.end());
+    queue.insert(queue.end(), settings.files.begin(), settings.files.end());
+    std::vector<std::string> configured;
+    std::string error = ReadConfiguration(settings, run.root, configured, run.signingTypes);
+    if (!error.empty()) {
+        run.Report(error);
+    }
+    queue.insert(queue.end(), configured.begin(), configured.end());
+    run.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
+
+    // Path order, element by element ("/usr/lib/x" before "/usr/lib-x"); the first of equal
+    // paths stays, with its own text.
+    std::stable_sort(queue.begin(), queue.end());
+    queue.erase(std::unique(queue.begin(), queue.end()), queue.end());
+    std::vector<std::unique_ptr<Job>> jobs;
+    for (const fs::path& job : queue) {
+        std::string hostPath;
+        if (int failure = run.root.Resolve(job.native(), hostPath); failure != 0) {
+            // Reported once; the job then names nothing and is passed over.
+            run.Report(fmt::format("Filesystem error: filesystem error: status: {} [{}]\n",
+                                   std::generic_category().message(failure), job.native()));
+            hostPath.clear();
+        }
+        jobs.push_back(std::make_unique<Job>(jobs.size(), job.native(), std::move(hostPath)));
+    }
+    return jobs;
+}

@@ -1,0 +1,16 @@
+// The jobs of a run and its signing types: the built-in directories, the -d and -f values and
+// the configuration's dirs, in path order with equal paths once, each found inside the image
+// root; the built-in types and the configuration's. Generate lists them; check walks them as
+// generate would.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "generate/options.h"
+#include "generate/run_context.h"
+#include "generate/walk.h"
+
+// Reads the configuration (reporting its faults through `run`), fills `run.signingTypes` and
+// returns the jobs in queue order.
+std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings, RunContext& run);
