@@ -75,7 +75,7 @@ void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
         entry.cause = std::generic_category().message(error);
         return;
     }
-    DigestResult digest = entry.type == "sha512" ? worker.Hash(hostPath)
+    DigestResult digest = entry.type == "sha512" ? worker.Hash(entry.path, hostPath)
                                                  : FileDigester(algorithm->second).Hash(hostPath);
     if (digest.status != 0) {
         entry.outcome = digest.missing ? Outcome::Missing : Outcome::Unreadable;
@@ -88,26 +88,29 @@ void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
     entry.outcome = same ? Outcome::Unchanged : Outcome::Changed;
 }
 
-bool CheckRun::Sign(SigningWorker&, const std::string& path, const std::string& hostPath, bool link,
-                    std::string& lines) {
-    if (!PathFitsManifest(path)) {
-        context_.Report(fmt::format("Error: path cannot be written to the manifest: {}\n", path));
+bool CheckRun::Sign(SigningWorker&, const ChosenFile& file, std::string& lines) {
+    if (!PathFitsManifest(file.path)) {
+        context_.Report(
+            fmt::format("Error: path cannot be written to the manifest: {}\n", file.path));
         return false;
     }
     // Generate would sign what it can hash: a regular file, a link to one.
     struct stat status;
-    std::string target = context_.Target(path, hostPath, link);
-    if (listed_.count(path) != 0 || stat(target.c_str(), &status) != 0 ||
+    std::string target = context_.Target(file.path, file.hostPath, file.link);
+    if (listed_.count(file.path) != 0 || stat(target.c_str(), &status) != 0 ||
         !S_ISREG(status.st_mode)) {
         return false;
     }
-    lines += fmt::format("not in manifest: {}\n", path);
+    lines += fmt::format("not in manifest: {}\n", file.path);
     return true;
 }
 
 std::string CheckRun::Execute() {
     if (!ReadManifest()) {
         return "";
+    }
+    if (!settings_.walk.cachePath.empty()) {
+        context_.UseCache(settings_.walk.cachePath);
     }
     for (size_t first = 0; first < entries_.size(); first += SliceSize) {
         size_t last = std::min(first + SliceSize, entries_.size());

@@ -34,8 +34,7 @@ class CheckRun : private WalkClient {
 
     bool ReadManifest();
     void Verify(SigningWorker& worker, Entry& entry) const;
-    bool Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
-              bool link, std::string& lines) override;
+    bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override;
     void Finished(SigningWorker&, Job&) override {}
 
     const CheckSettings& settings_;

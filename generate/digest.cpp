@@ -145,3 +145,10 @@ DigestResult HashFileSha512(const std::string& path) {
     FileDigester digester;
     return digester.Hash(path);
 }
+
+std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes) {
+    std::array<uint8_t, 64> value{};
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), value.data(), &length, EVP_sha512(), nullptr);
+    return value;
+}

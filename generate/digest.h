@@ -5,9 +5,11 @@
 
 #include <openssl/evp.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "generate/file_identity.h"
 
@@ -47,3 +49,6 @@ class FileDigester {
 
 // One file's SHA-512 digest, for callers that hash a file now and then.
 DigestResult HashFileSha512(const std::string& path);
+
+// The SHA-512 digest of bytes in memory, such as a file's checksum of its own content.
+std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes);

@@ -73,6 +73,10 @@ void AddRootOption(CLI::App& command, GenerateSettings& settings, const char* he
     command.add_option("-R,--root", settings.root, help)->type_name("DIR")->take_last();
 }
 
+void AddCacheOption(CLI::App& command, GenerateSettings& settings, const char* help) {
+    command.add_option("--cache", settings.cachePath, help)->type_name("FILE")->take_last();
+}
+
 // -d, -f and -c: what is walked besides the built-in directories, and the signing types.
 std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& settings) {
     return {command.add_option("-d", settings.directories, "Add directory to signing files")
@@ -95,6 +99,8 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
     AddJobsOption(command, settings);
     AddWalkOptions(command, settings);
     AddRootOption(command, settings, "Sign the system image, jail or disk at DIR");
+    AddCacheOption(command, settings,
+                   "Reuse what FILE records of files that have not changed, and update it");
     declareHelp();
 }
 
@@ -108,6 +114,8 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
     for (CLI::Option* option : AddWalkOptions(command, settings.walk)) {
         option->needs(coverage);
     }
+    AddCacheOption(command, settings.walk,
+                   "Read only the files whose status differs from what FILE records");
     command
         .add_option_function<std::string>(
             "MANIFEST_FILE",

@@ -17,6 +17,7 @@ struct GenerateSettings {
     bool configGiven = false;
     std::string configPath;  // -c value
     std::string root;        // -R: the image whose files are signed; empty for this system
+    std::string cachePath;   // --cache; empty when absent
 };
 
 struct CheckSettings {

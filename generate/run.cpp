@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include <iostream>
+#include <map>
 #include <system_error>
 
 #include "generate/config.h"
@@ -36,18 +37,73 @@ std::string GenerateRun::Execute() {
     for (const std::string& type : context_.signingTypes) {
         listing += fmt::format("Signing types: {}\n", type);
     }
-    std::cout << listing << fmt::format("Start signing, using {} jobs...\n", jobs)
+    std::cout << listing;
+    if (!settings_.cachePath.empty()) {
+        context_.UseCache(settings_.cachePath);
+    }
+    std::cout << fmt::format("Start signing, using {} jobs...\n", jobs)
               << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
 
     QueueJobs(context_, *this, jobs_);
-    RunWorkers(context_, jobs);
+    std::vector<std::unique_ptr<SigningWorker>> workers = RunWorkers(context_, jobs);
     if (context_.Failed()) {
         return context_.Failure();
     }
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              totalJobMillis_.load(), signedFileCount_.load());
+    std::vector<std::pair<std::string, CacheRecord>> records;
+    if (context_.cache != nullptr) {
+        records = GatherRecords(workers);
+    }
     WriteManifest();
+    if (context_.cache != nullptr && !settings_.manifestPath.empty()) {
+        std::string bytes = SerializeCache(context_.magic.Identity(), records);
+        if (int error = ReplacementFile(settings_.cachePath).Replace({bytes}); error != 0) {
+            context_.Report(fmt::format("Error: cannot write cache file {}: {}\n",
+                                        settings_.cachePath,
+                                        std::generic_category().message(error)));
+        }
+    }
     return "";
+}
+
+std::vector<std::pair<std::string, CacheRecord>> GenerateRun::GatherRecords(
+    std::vector<std::unique_ptr<SigningWorker>>& workers) {
+    uint32_t described = 0;
+    uint32_t hashed = 0;
+    std::map<std::string, SigningWorker::Noted> merged;
+    for (auto& worker : workers) {
+        described += worker->Described();
+        hashed += worker->Hashed();
+        for (auto& [path, noted] : worker->Records()) {
+            auto [known, added] = merged.try_emplace(path, noted);
+            // A file looked at by two workers, as a queued file and in a walk.
+            if (!added && known->second.record.identity == noted.record.identity) {
+                CacheRecord& record = known->second.record;
+                record.described = record.described || noted.record.described;
+                record.description =
+                    record.described ? record.description : noted.record.description;
+                if (noted.record.hashed) {
+                    record.hashed = true;
+                    record.digest = noted.record.digest;
+                }
+                known->second.reused = known->second.reused || noted.reused;
+            }
+        }
+        worker->Records().clear();
+    }
+    uint32_t reused = 0;
+    std::vector<std::pair<std::string, CacheRecord>> records;
+    for (auto& [path, noted] : merged) {
+        reused += noted.reused ? 1 : 0;
+        // A record never holds a path that the manifest could not.
+        if (PathFitsManifest(path)) {
+            records.emplace_back(path, std::move(noted.record));
+        }
+    }
+    std::cout << fmt::format("Cache: {} files described and {} hashed, {} reused\n", described,
+                             hashed, reused);
+    return records;
 }
 
 void GenerateRun::WriteManifest() {
@@ -68,20 +124,21 @@ void GenerateRun::WriteManifest() {
     }
 }
 
-bool GenerateRun::Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
-                       bool link, std::string& lines) {
-    if (!PathFitsManifest(path)) {
-        context_.Report(fmt::format("Error: path cannot be written to the manifest: {}\n", path));
+bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) {
+    if (!PathFitsManifest(file.path)) {
+        context_.Report(
+            fmt::format("Error: path cannot be written to the manifest: {}\n", file.path));
         return false;
     }
-    DigestResult digest = worker.Hash(context_.Target(path, hostPath, link));
+    DigestResult digest =
+        worker.Hash(file.path, context_.Target(file.path, file.hostPath, file.link), file.identity);
     if (digest.status != 0) {
         if (!digest.report.empty()) {
             context_.Report(digest.report);
         }
         return false;
     }
-    lines += FormatManifestLine(path, digest.text);
+    lines += FormatManifestLine(file.path, digest.text);
     return true;
 }
 

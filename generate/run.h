@@ -22,9 +22,11 @@ class GenerateRun : private WalkClient {
     int32_t ReportedErrors() const { return context_.ReportedErrors(); }
 
   private:
-    bool Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
-              bool link, std::string& lines) override;
+    bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override;
     void Finished(SigningWorker& worker, Job& job) override;
+    // The cache records of what the workers looked at, in path order; prints what was reused.
+    std::vector<std::pair<std::string, CacheRecord>> GatherRecords(
+        std::vector<std::unique_ptr<SigningWorker>>& workers);
 
     void WriteManifest();
 

@@ -25,6 +25,13 @@ void RunContext::Fail(const std::string& message) {
     queue.Stop();
 }
 
+void RunContext::UseCache(const std::string& path) {
+    cache = std::make_unique<FileCache>();
+    if (std::string reason = cache->Read(path, magic.Identity()); !reason.empty()) {
+        std::cerr << fmt::format("Warning: cache file {} not used: {}\n", path, reason);
+    }
+}
+
 std::string RunContext::Target(const std::string& path, const std::string& hostPath,
                                bool link) const {
     std::string target = hostPath;

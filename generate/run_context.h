@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "generate/cache.h"
 #include "generate/image_root.h"
 #include "generate/magic_classifier.h"
 #include "generate/work_queue.h"
@@ -27,6 +30,9 @@ class RunContext {
     bool Failed() const { return failed_.load(); }
     // The failure that stopped the run; read once every worker has ended.
     const std::string& Failure() const { return failure_; }
+    // Keeps the cache file at `path` for the run. One that cannot be used makes the run slower,
+    // never wrong: a warning says why, and the run goes on as if there were none.
+    void UseCache(const std::string& path);
     // Where the content of a chosen file lies: a link met in an image points at a file of the
     // image, not of the running system. "" when the link does not resolve.
     std::string Target(const std::string& path, const std::string& hostPath, bool link) const;
@@ -35,6 +41,8 @@ class RunContext {
     std::set<std::string> signingTypes;
     WorkQueue queue;
     MagicDatabase magic;
+    // What is known of files read before, when the run keeps a cache.
+    std::unique_ptr<FileCache> cache;
 
   private:
     std::atomic<int32_t> reportedErrors_{0};

@@ -1,7 +1,10 @@
 #include "generate/signing_worker.h"
 
+#include <sys/stat.h>
+
 #include "common/allocator.h"
 #include "generate/run_context.h"
+#include "veriexec/manifest_format.h"
 
 namespace {
 
@@ -20,7 +23,19 @@ void SigningWorker::Run() {
     }
 }
 
-bool SigningWorker::Describe(const std::string& hostPath, std::string& description) {
+bool SigningWorker::Describe(const std::string& path, const std::string& hostPath,
+                             const FileIdentity* identity, std::string& description) {
+    if (identity != nullptr && run_.cache != nullptr && run_.cache->DescriptionsValid()) {
+        const CacheRecord* known = run_.cache->Find(path);
+        if (known != nullptr && known->described && known->identity == *identity) {
+            description = known->description;
+            Noted& noted = Note(path, *identity);
+            noted.record.described = true;
+            noted.record.description = description;
+            noted.reused = true;
+            return true;
+        }
+    }
     if (!classifierOpen_) {
         if (std::string error = classifier_.Open(run_.magic); !error.empty()) {
             run_.Fail(error);
@@ -37,5 +52,54 @@ bool SigningWorker::Describe(const std::string& hostPath, std::string& descripti
         run_.Fail(error);
         return false;
     }
+    if (identity != nullptr) {
+        Noted& noted = Note(path, *identity);
+        noted.record.described = true;
+        noted.record.description = description;
+    }
     return true;
+}
+
+DigestResult SigningWorker::Hash(const std::string& path, const std::string& hostPath,
+                                 const FileIdentity* identity) {
+    if (run_.cache == nullptr) {
+        return digester_.Hash(hostPath);
+    }
+    FileIdentity now;
+    struct stat status;
+    if (identity == nullptr && stat(hostPath.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        now = FileIdentity::Of(status);
+        identity = &now;
+    }
+    const CacheRecord* known = run_.cache->Find(path);
+    if (identity != nullptr && known != nullptr && known->hashed && known->identity == *identity) {
+        Noted& noted = Note(path, *identity);
+        noted.record.hashed = true;
+        noted.record.digest = known->digest;
+        noted.reused = true;
+        DigestResult result;
+        result.status = 0;
+        result.text = EncodeHex(known->digest.data(), known->digest.size());
+        result.identity = *identity;
+        return result;
+    }
+    ++hashed_;
+    DigestResult result = digester_.Hash(hostPath);
+    // The content read is what the record vouches for: the status it had while it was read.
+    if (result.status == 0) {
+        Noted& noted = Note(path, result.identity);
+        noted.record.hashed = DecodeHexFingerprint(result.text, noted.record.digest.data(),
+                                                   noted.record.digest.size()) == 64;
+    }
+    return result;
+}
+
+SigningWorker::Noted& SigningWorker::Note(const std::string& path, const FileIdentity& identity) {
+    Noted& noted = records_[path];
+    // A record tells of one state of the file: what was learnt of an earlier one goes.
+    if (noted.record.identity != identity) {
+        noted = Noted();
+        noted.record.identity = identity;
+    }
+    return noted;
 }

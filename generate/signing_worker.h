@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
+#include "generate/cache.h"
 #include "generate/digest.h"
 #include "generate/magic_classifier.h"
 
@@ -19,18 +21,35 @@ class SigningWorker {
     void Run();
 
     int32_t Index() const { return index_; }
-    RunContext& Context() { return run_; }
-    // The libmagic description of the file at `hostPath`; false once the run has failed
-    // because libmagic could not give one.
-    bool Describe(const std::string& hostPath, std::string& description);
-    // The digest of the file at `hostPath`.
-    DigestResult Hash(const std::string& hostPath) { return digester_.Hash(hostPath); }
+    // The libmagic description of the file at `hostPath`, whose manifest path is `path`; from
+    // the cache when `identity` (its status, when known) is the one recorded. false once the
+    // run has failed because libmagic could not give one.
+    bool Describe(const std::string& path, const std::string& hostPath,
+                  const FileIdentity* identity, std::string& description);
+    // The SHA-512 digest of the file at `hostPath`, whose manifest path is `path`; from the
+    // cache when its status is the one recorded.
+    DigestResult Hash(const std::string& path, const std::string& hostPath,
+                      const FileIdentity* identity = nullptr);
+
+    // What this worker did, for the cache: the files it described and hashed, and those whose
+    // record served instead; and a record for every regular file it looked at.
+    struct Noted {
+        CacheRecord record;
+        bool reused = false;
+    };
+    uint32_t Described() const { return descriptions_; }
+    uint32_t Hashed() const { return hashed_; }
+    std::unordered_map<std::string, Noted>& Records() { return records_; }
 
   private:
+    Noted& Note(const std::string& path, const FileIdentity& identity);
+
     RunContext& run_;
     const int32_t index_;
     MagicClassifier classifier_;
     bool classifierOpen_ = false;
     uint32_t descriptions_ = 0;
+    uint32_t hashed_ = 0;
     FileDigester digester_;
+    std::unordered_map<std::string, Noted> records_;
 };

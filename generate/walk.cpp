@@ -103,7 +103,7 @@ void JobWalk::Start(SigningWorker& worker, Job& job) {
     } else if (S_ISREG(status.st_mode)) {
         // A queued file is signed whatever its name or type; without a line it has no block.
         job.entries = 1;
-        if (client_.Sign(worker, job.path, job.hostPath, false, job.output.lines)) {
+        if (client_.Sign(worker, {job.path, job.hostPath, false, nullptr}, job.output.lines)) {
             ++job.signedCount;
         } else {
             job.abandoned = true;
@@ -219,12 +219,21 @@ void JobWalk::SignSlice(SigningWorker& worker, Job& job, const std::string& dire
             }
             continue;
         }
+        // With a cache, what the status of a regular file says decides whether it is read.
+        FileIdentity identity;
+        struct stat status;
+        bool known = run_.cache != nullptr && entry.type == DT_REG &&
+                     lstat(hostPath.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+        if (known) {
+            identity = FileIdentity::Of(status);
+        }
+        const FileIdentity* recorded = known ? &identity : nullptr;
         std::string description;
-        if (NeedsDescription(path) && !worker.Describe(hostPath, description)) {
+        if (NeedsDescription(path) && !worker.Describe(path, hostPath, recorded, description)) {
             return;
         }
         if (ShouldSign(path, description, run_.signingTypes) &&
-            client_.Sign(worker, path, hostPath, entry.type == DT_LNK, output.lines)) {
+            client_.Sign(worker, {path, hostPath, entry.type == DT_LNK, recorded}, output.lines)) {
             ++job.signedCount;
         }
     }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "generate/file_identity.h"
+
 class RunContext;
 class SigningWorker;
 
@@ -54,16 +56,22 @@ struct Job {
     Segment output;
 };
 
+// A file chosen for signing: a queued regular file, or a walked entry that the path filter
+// passes and the signing types choose.
+struct ChosenFile {
+    const std::string& path;      // as the manifest names it
+    const std::string& hostPath;  // where it lies on the running system
+    bool link;                    // a symbolic link met in a walk
+    // The status of a walked regular file, when the run keeps a cache; nullptr otherwise.
+    const FileIdentity* identity;
+};
+
 // What a walk leaves to the run that walks.
 class WalkClient {
   public:
     virtual ~WalkClient() = default;
-    // A file chosen for signing: a queued regular file, or a walked entry that the path
-    // filter passes and the signing types choose. `path` is its manifest path, `hostPath`
-    // where it lies, `link` tells a symbolic link met in a walk. Appends the file's line, if
-    // it has one, to `lines` and says whether it did.
-    virtual bool Sign(SigningWorker& worker, const std::string& path, const std::string& hostPath,
-                      bool link, std::string& lines) = 0;
+    // Appends the chosen file's line, if it has one, to `lines` and says whether it did.
+    virtual bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) = 0;
     // The last piece of `job` is done: its output and counts are complete.
     virtual void Finished(SigningWorker& worker, Job& job) = 0;
 };

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Where generate stands against the floor and against the shell pipeline that a user would
-# run instead (../shared/notes/performance.md), and what check costs beside it, all measured in
-# one run, interleaved.
+# run instead (../shared/notes/performance.md), what check costs beside it, and what --cache
+# saves, all measured in one run.
 #   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
 # The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
 # of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
@@ -155,3 +155,48 @@ sed "s|  $corpus|  |" "$work/pipeline-out" | sort >"$work/theirs"
 cmp -s "$work/ours" "$work/theirs" && agree="yes" || agree="NO"
 echo "Manifests of -j 1, 2 and 4 byte-identical: $same ($(wc -l <"$work/manifest-1") lines)"
 echo "Manifest holds exactly the pipeline's files and digests: $agree"
+echo
+
+# With --cache: a run over the unchanged corpus, and one after 1% of its files changed (content
+# rewritten, same size, times set back as touch -r does, which still moves the change time).
+# Each round changes another 1%; the end changes them back.
+cat >"$work/change.py" <<'PY'
+import os, sys
+walked = [line.rstrip("\n") for line in open(sys.argv[1])]
+for path in walked[int(sys.argv[2])::100]:
+    status = os.stat(path)
+    if status.st_size == 0:
+        continue
+    with open(path, "r+b") as file:
+        file.seek(status.st_size - 1)
+        last = file.read(1)
+        file.seek(status.st_size - 1)
+        file.write(bytes([last[0] ^ 1]))
+    os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns))
+PY
+cached() {
+    measure "$bin/pelmor-sign" generate -R "$corpus" -o "$work/cached" -j 2 --cache "$work/cache"
+    grep '^Cache:' "$work/out" >"$work/cache-line-$1"
+    echo "$1 $seconds" >>"$work/times"
+}
+cached prime
+cache_same="yes"
+for round in $(seq "$rounds"); do
+    cached unchanged
+    cmp -s "$work/cached" "$work/manifest-2" || cache_same="NO"
+    python3 "$work/change.py" "$work/walked" "$round"
+    cached changed
+    generate 2
+    cmp -s "$work/cached" "$work/manifest-2" || cache_same="NO"
+    echo "cache round $round done" >&2
+done
+for round in $(seq "$rounds"); do
+    python3 "$work/change.py" "$work/walked" "$round"
+done
+echo "With --cache (median of $rounds rounds, against the full -j 2 run):"
+echo "  unchanged corpus   $(value unchanged) s, $(ratio "$(value unchanged)" "$j2") of it;" \
+    "$(cat "$work/cache-line-unchanged")"
+echo "  1% of files changed $(value changed) s, $(ratio "$(value changed)" "$j2") of it;" \
+    "$(cat "$work/cache-line-changed")"
+echo "  manifests byte-identical to full runs: $cache_same"
+

@@ -39,9 +39,12 @@ chmod 755 "$tool"
 cat >build/demo-config.json <<'JSON'
 {"types": ["python3 script", "Bourne-Again shell script"]}
 JSON
+# The cache lets the next run read only what changed; a fresh demo starts without one.
+rm -f build/demo-cache
 generate() {
     "$bin/pelmor-sign" generate -o "$manifest" -j "$(processors)" -c build/demo-config.json \
-        -f "$tool" >build/demo-generate.log 2>&1 || echo "(exit status $?)"
+        -f "$tool" --cache build/demo-cache >build/demo-generate.log 2>&1 ||
+        echo "(exit status $?)"
     grep -v -e '^Job queue' -e '^Signing types' -e '^\[' build/demo-generate.log
 }
 generate
@@ -59,8 +62,9 @@ echo "== An update changes a program: check catches it before enforce would refu
 printf '#!/bin/sh\necho version 2\n' >"$tool"
 run "$bin/pelmor-sign" check -j "$(processors)" "$manifest"
 
-echo "== Generate again, check again, load the new manifest and enforce it"
+echo "== Generate again: with the cache, only what changed is read again"
 generate
+echo "== Check again, load the new manifest and enforce it"
 run "$bin/pelmor-sign" check -j "$(processors)" "$manifest"
 run "$bin/pelmor-sign" load "$manifest"
 run "$bin/pelmor-sign" enforce

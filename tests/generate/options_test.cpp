@@ -19,6 +19,8 @@ const std::string GenerateHelp =
     "  -f file ...                 Add file to signing files\n"
     "  -c,--config CONFIG          Path to config file\n"
     "  -R,--root DIR               Sign the system image, jail or disk at DIR\n"
+    "  --cache FILE                Reuse what FILE records of files that have not changed, and "
+    "update it\n"
     "  -h,--help                   Display this help menu\n\n";
 
 // The facility is not booted: a module check would fail the command with its own error.

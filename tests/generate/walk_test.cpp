@@ -15,12 +15,11 @@ namespace {
 // Signs every chosen file as a line of its own path, slowly, and notes which worker did.
 class RecordingClient : public WalkClient {
   public:
-    bool Sign(SigningWorker& worker, const std::string& path, const std::string&, bool,
-              std::string& lines) override {
+    bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override {
         usleep(1000);
         std::lock_guard<std::mutex> lock(mutex_);
         workers.insert(worker.Index());
-        lines += path + "\n";
+        lines += file.path + "\n";
         return true;
     }
     void Finished(SigningWorker&, Job&) override { ++finished; }
