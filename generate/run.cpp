@@ -53,7 +53,7 @@ std::string GenerateRun::Execute() {
                              totalJobMillis_.load(), signedFileCount_.load());
     std::vector<std::pair<std::string, CacheRecord>> records;
     if (context_.cache != nullptr) {
-        records = GatherRecords(workers);
+        records = ReportCache(workers);
     }
     WriteManifest();
     if (context_.cache != nullptr && !settings_.manifestPath.empty()) {
@@ -67,7 +67,7 @@ std::string GenerateRun::Execute() {
     return "";
 }
 
-std::vector<std::pair<std::string, CacheRecord>> GenerateRun::GatherRecords(
+std::vector<std::pair<std::string, CacheRecord>> GenerateRun::ReportCache(
     std::vector<std::unique_ptr<SigningWorker>>& workers) {
     uint32_t described = 0;
     uint32_t hashed = 0;

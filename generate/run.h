@@ -24,8 +24,9 @@ class GenerateRun : private WalkClient {
   private:
     bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override;
     void Finished(SigningWorker& worker, Job& job) override;
-    // The cache records of what the workers looked at, in path order; prints what was reused.
-    std::vector<std::pair<std::string, CacheRecord>> GatherRecords(
+    // Prints what the cache saved; returns the records of what the workers looked at, in path
+    // order, for the next run.
+    std::vector<std::pair<std::string, CacheRecord>> ReportCache(
         std::vector<std::unique_ptr<SigningWorker>>& workers);
 
     void WriteManifest();
