@@ -41,17 +41,12 @@ version=$("$root/sbin/pelmor-sign" -v)
 expr "$version" : 'pelmor-sign version: [0-9a-f]\{8\}$' >/dev/null ||
     { echo "installed pelmor-sign -v printed: $version"; failed=1; }
 
-# The package puts the sample in force where no configuration exists yet, so it must be valid
-# JSON whose two lists add nothing.
-cat >"$work/sample.cmake" <<'CMAKE'
-file(READ "${SAMPLE}" text)
-foreach(key dirs types)
-  string(JSON length LENGTH "${text}" ${key})
-  if(NOT length EQUAL 0)
-    message(FATAL_ERROR "'${key}' of the sample is not an empty list: ${length}")
-  endif()
-endforeach()
-CMAKE
+# The package puts the sample in force where no configuration exists yet: it must be valid JSON
+# whose two lists add nothing.
+printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON dirs LENGTH "${text}" dirs)' \
+    'string(JSON types LENGTH "${text}" types)' \
+    'if(NOT dirs EQUAL 0 OR NOT types EQUAL 0)' 'message(FATAL_ERROR "lists not empty")' 'endif()' \
+    >"$work/sample.cmake"
 "$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" || failed=1
 
 # The installed tree as FreeBSD lays it out: no emulator, since the kernel has the facility,

@@ -3,108 +3,78 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "cli/entry.h"
 #include "emulator/commands.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// In a child: gives descriptor `fd` what `stream` asks for; `captured` is the writing end of
-// the pipe that the parent reads.
-void ConnectChildStream(ChildStream stream, int captured, int fd) {
-    if (stream == ChildStream::Captured) {
-        dup2(captured, fd);
-        return;
-    }
+// In a child: gives descriptor `fd` what `stream` asks for; `file` captures it.
+void Connect(ChildStream stream, int file, int fd) {
     int broken[2];
-    if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
+    if (stream == ChildStream::Captured) {
+        dup2(file, fd);
+    } else if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
         close(broken[0]);
         dup2(broken[1], fd);
         close(broken[1]);
-        return;
+    } else {
+        close(fd);
     }
-    close(fd);
 }
 
-// Forks; the child gets `options` and runs `body`, whose result is its exit status. Returns
-// what the child printed and how it ended.
+// Forks a child that gets `options` and ends with the status `body` returns.
 template <typename Body>
 ProcessResult RunChild(const ChildOptions& options, Body body) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return {};
-    }
+    char out[] = "/tmp/pelmor-out.XXXXXX", err[] = "/tmp/pelmor-err.XXXXXX";
+    int outFd = mkstemp(out), errFd = mkstemp(err);
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        dup2(input, 0);
-        ConnectChildStream(options.standardOutput, out[1], 1);
-        ConnectChildStream(options.standardError, err[1], 2);
-        // The test process ignores SIGPIPE; the program must meet the default, as from a shell.
+        dup2(open("/dev/null", O_RDONLY), 0);
+        Connect(options.standardOutput, outFd, 1);
+        Connect(options.standardError, errFd, 2);
+        // The test process ignores SIGPIPE; the program meets the default, as from a shell.
         signal(SIGPIPE, SIG_DFL);
-        uid_t user = options.user;
-        if (options.unprivileged && geteuid() == 0) {
-            user = UnprivilegedUser;
-        }
-        rlimit fileSize{options.maxFileSize, options.maxFileSize};
-        if (options.maxFileSize != RLIM_INFINITY) {
-            signal(SIGXFSZ, SIG_IGN);
-            setrlimit(RLIMIT_FSIZE, &fileSize);
-        }
+        signal(SIGXFSZ, SIG_IGN);
+        uid_t user = options.unprivileged && geteuid() == 0 ? UnprivilegedUser : options.user;
         rlimit processes{options.maxProcesses, options.maxProcesses};
+        rlimit size{options.maxFileSize, options.maxFileSize};
         if ((options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) ||
+            (options.maxFileSize != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &size) != 0) ||
             (user != static_cast<uid_t>(-1) &&
              (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
         }
         _exit(body());
     }
-    close(out[1]);
-    close(err[1]);
     ProcessResult result;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && fds[i].revents) {
-                char buffer[65536];
-                ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
-                if (count > 0) {
-                    sinks[i]->append(buffer, static_cast<size_t>(count));
-                } else if (count == 0 || errno != EINTR) {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                }
-            }
-        }
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = WaitForExit(child);
+    result.out = ReadFile(out);
+    result.err = ReadFile(err);
+    close(outFd);
+    close(errFd);
+    unlink(out);
+    unlink(err);
     return result;
 }
 
-int RunEntry(const std::vector<std::string>& arguments) {
+int RunEntry(std::vector<std::string> words) {
     // warn(3) names the program as the system knows it, which in here is the test binary.
     program_invocation_short_name = const_cast<char*>("pelmor-sign");
-    std::vector<std::string> words{"pelmor-sign"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
+    words.insert(words.begin(), "pelmor-sign");
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());
@@ -147,6 +117,12 @@ pid_t StartSignChild(const std::vector<std::string>& arguments, const std::strin
     return child;
 }
 
+int WaitForExit(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 ProcessResult RunEmulator(const std::vector<std::string>& arguments) {
     return Captured([&arguments] { return RunEmulatorCommand(arguments); });
 }
@@ -165,15 +141,13 @@ ProcessResult RunProgram(const std::vector<std::string>& argv) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    fs::path parent = fs::path(path).parent_path();
     if (!parent.empty()) {
-        std::filesystem::create_directories(parent);
+        fs::create_directories(parent);
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     chmod(path.c_str(), mode);
@@ -186,6 +160,11 @@ std::vector<std::string> Lines(const std::string& text) {
         lines.push_back(line + "\n");
     }
     return lines;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream stream(text);
+    return {std::istream_iterator<std::string>(stream), {}};
 }
 
 std::string ManifestLine(const std::string& path, const std::string& hostPath) {
@@ -202,43 +181,43 @@ void TempDirTest::SetUp() {
     chmod(dir_.c_str(), 0755);
     facility_ = Path("facility");
     setenv("PELMOR_VERIEXEC_EMULATOR", facility_.c_str(), 1);
-    previousDirectory_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
+    previousDirectory_ = fs::current_path();
+    fs::current_path(dir_);
 }
 
 void TempDirTest::TearDown() {
-    std::filesystem::current_path(previousDirectory_);
-    // Directories a test made unreadable are opened again so that they can be removed.
+    fs::current_path(previousDirectory_);
+    // Directories that a test made unreadable are opened again to be removed.
     std::error_code ignored;
-    for (auto entry = std::filesystem::recursive_directory_iterator(
-             dir_, std::filesystem::directory_options::skip_permission_denied, ignored);
-         entry != std::filesystem::recursive_directory_iterator(); entry.increment(ignored)) {
+    for (fs::recursive_directory_iterator entry(dir_, ignored), end; entry != end;
+         entry.increment(ignored)) {
         if (entry->is_directory(ignored) && !entry->is_symlink(ignored)) {
             chmod(entry->path().c_str(), 0755);
         }
     }
-    chmod(dir_.c_str(), 0755);
-    std::filesystem::remove_all(dir_, ignored);
+    fs::remove_all(dir_, ignored);
     unsetenv("PELMOR_VERIEXEC_EMULATOR");
 }
 
 void TempDirTest::BootFacility(const std::vector<std::string>& extra) {
     std::vector<std::string> arguments{"boot"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    ProcessResult boot = RunEmulator(arguments);
-    ASSERT_EQ(boot.status, 0) << boot.err;
+    ASSERT_EQ(RunEmulator(arguments).status, 0);
 }
 
 std::string TempDirTest::Show() {
-    ProcessResult show = RunEmulator({"show"});
-    EXPECT_EQ(show.status, 0) << show.err;
-    return show.out;
+    return RunEmulator({"show"}).out;
+}
+
+std::string TempDirTest::Entries() {
+    std::string show = Show();
+    return show.substr(std::min(show.find("entry\t"), show.size()));
 }
 
 void ImageTest::SetUp() {
     TempDirTest::SetUp();
     root_ = Path("image");
-    std::filesystem::create_directory(root_);
+    fs::create_directory(root_);
     BootFacility();
 }
 
@@ -249,10 +228,7 @@ ProcessResult ImageTest::Generate(const std::vector<std::string>& arguments) {
 }
 
 void ImageTest::MakeElf(const std::string& path) {
-    std::filesystem::create_directories(std::filesystem::path(Image(path)).parent_path());
-    std::filesystem::copy_file("/bin/true", Image(path),
-                               std::filesystem::copy_options::overwrite_existing);
-    chmod(Image(path).c_str(), 0755);
+    WriteFile(Image(path), ReadFile("/bin/true"), 0755);
 }
 
 void ImageTest::MakeScript(const std::string& path) {
