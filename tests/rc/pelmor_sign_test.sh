@@ -101,8 +101,8 @@ check "refused enforce" 1 0x03 "$(loaded 0 good activate)" \
 printf 'echo changed\n' >>"$work/tool"
 "$emulator" boot
 check "changed program" 1 0x03 "$(loaded 0 good activate)" "$script: WARNING: checking \
-$work/good found 1 problems: refusing 'locked', leaving veriexec active; run 'pelmor-sign \
-check $work/good' to see them" good pelmor_sign_enable=YES pelmor_sign_state=locked
+$work/good found 1 problems: refusing 'enforce', leaving veriexec active; run 'pelmor-sign \
+check $work/good' to see them" good pelmor_sign_enable=YES pelmor_sign_state=enforce
 "$emulator" boot
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
     pelmor_sign_enable=YES pelmor_sign_state=enforce pelmor_sign_check=NO

@@ -1,0 +1,55 @@
+#include "generate/walk.h"
+
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
+
+#include "generate/run_context.h"
+#include "generate/signing_worker.h"
+#include "support/test_support.h"
+
+namespace {
+
+// Signs every chosen file as a line of its own path, slowly, noting which worker did.
+class RecordingClient : public WalkClient {
+  public:
+    bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override {
+        usleep(1000);
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.insert(worker.Index());
+        lines += file.path + "\n";
+        return true;
+    }
+    void Finished(SigningWorker&, Job&) override {}
+    std::set<int32_t> workers;
+    std::mutex mutex_;
+};
+
+using WalkTest = TempDirTest;
+
+TEST_F(WalkTest, EveryWorkerTakesPartInASingleJobAndItsLinesKeepTheWalkOrder) {
+    // The firmware tree is signed without libmagic: only the walk is at work here.
+    const std::string job = "/usr/local/share/uefi-firmware/";
+    for (int file = 0; file < 240; ++file) {
+        WriteFile(Path("image" + job + "d" + std::to_string(file % 6) + "/s" +
+                       std::to_string(file % 2) + "/f" + std::to_string(file)),
+                  "");
+    }
+    std::string single;
+    for (int32_t workers : {1, 4}) {
+        RunContext run(Path("image"));
+        std::vector<std::unique_ptr<Job>> jobs;
+        jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
+        RecordingClient client;
+        QueueJobs(run, client, jobs);
+        RunWorkers(run, workers);
+        EXPECT_EQ(client.workers.size(), static_cast<size_t>(workers));
+        // 6 directories with a subdirectory each and 240 files, all chosen in the firmware tree.
+        EXPECT_EQ(jobs[0]->entries + jobs[0]->signedCount, 252 + 252);
+        single = single.empty() ? jobs[0]->lines : single;
+        EXPECT_EQ(jobs[0]->lines, single) << workers << " workers";
+    }
+}
+
+}  // namespace
