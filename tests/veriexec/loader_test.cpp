@@ -1,7 +1,6 @@
 #include "veriexec/loader.h"
 
 #include <fmt/core.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -132,13 +131,10 @@ TEST_F(LoadTest, UnusableDeviceOrManifestStopsWithoutASummaryAndAnEmptyOneLoadsN
 // Two loads at once, each a manifest of 5000 links to one file: both are whole in the table.
 TEST_F(LoadTest, TwoLoadsAtOnceBothLoadEveryEntryWhole) {
     std::string manifests[2], table;
+    WriteFile(Path("tool"), "", 0755);
     for (int i = 0; i < 10000; ++i) {
         std::string path = Path(fmt::format("{}{:04d}", i < 5000 ? "a" : "b", i % 5000));
-        if (i % 5000 == 0) {
-            WriteFile(path, "", 0755);
-        } else {
-            ASSERT_EQ(link(Path(i < 5000 ? "a0000" : "b0000").c_str(), path.c_str()), 0);
-        }
+        ASSERT_EQ(link(Path("tool").c_str(), path.c_str()), 0);
         manifests[i / 5000] += fmt::format("{} sha512={:0128x}\n", path, i);
         table += EntryLine("0x00", fmt::format("{:0128x}", i), path);
     }
