@@ -1,10 +1,8 @@
 #include "generate/check.h"
 
-#include <err.h>
 #include <fmt/core.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <iostream>
 #include <map>
 
@@ -30,34 +28,16 @@ bool CheckRun::ReportedAnything() const {
 }
 
 bool CheckRun::ReadManifest() {
-    const std::string& path = settings_.manifestPath;
     ManifestReader manifest;
-    if (!manifest.Open(path)) {
-        warnx("cannot open manifest %s", path.c_str());
+    if (!manifest.Open(settings_.manifestPath)) {
         ++manifestErrors_;
         return false;
     }
-    ManifestEntry record;
-    std::vector<std::string> warnings;
-    for (std::string_view line; manifest.Next(line);) {
-        LineOutcome outcome = ParseManifestLine(line, manifest.LineNumber(), record, warnings);
-        for (const std::string& warning : warnings) {
-            warnx("%s", warning.c_str());
-        }
-        if (outcome == LineOutcome::Error) {
-            ++manifestErrors_;
-        }
-        if (outcome == LineOutcome::Entry) {
-            entries_.push_back({record.path, record.fingerprintType,
-                                EncodeHex(record.fingerprint, FingerprintSize), Outcome::Unchanged,
-                                ""});
-            listed_.insert(record.path);
-        }
-    }
-    if (manifest.ReadError() != 0) {
-        errno = manifest.ReadError();
-        warn("cannot read manifest %s", path.c_str());
-        ++manifestErrors_;
+    for (ManifestEntry record; manifest.NextEntry(record, manifestErrors_);) {
+        entries_.push_back({record.path, record.fingerprintType,
+                            EncodeHex(record.fingerprint, FingerprintSize), Outcome::Unchanged,
+                            ""});
+        listed_.insert(record.path);
     }
     return true;
 }

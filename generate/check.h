@@ -42,6 +42,6 @@ class CheckRun : private WalkClient {
     std::vector<Entry> entries_;
     std::unordered_set<std::string> listed_;
     std::vector<std::unique_ptr<Job>> jobs_;
-    int32_t manifestErrors_ = 0;
+    int manifestErrors_ = 0;
     int32_t problems_ = 0;
 };

@@ -5,7 +5,6 @@
 #include <fmt/core.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <iostream>
 
 #include "veriexec/manifest_format.h"
@@ -31,25 +30,11 @@ int LoadManifest(const std::string& path) {
     }
     ManifestReader manifest;
     if (!manifest.Open(path)) {
-        warnx("cannot open manifest %s", path.c_str());
         return 1;
     }
-
     int loaded = 0;
     int errors = 0;
-    ManifestEntry entry;
-    std::vector<std::string> warnings;
-    for (std::string_view line; manifest.Next(line);) {
-        LineOutcome outcome = ParseManifestLine(line, manifest.LineNumber(), entry, warnings);
-        for (const std::string& warning : warnings) {
-            warnx("%s", warning.c_str());
-        }
-        if (outcome == LineOutcome::Error) {
-            ++errors;
-        }
-        if (outcome != LineOutcome::Entry) {
-            continue;
-        }
+    for (ManifestEntry entry; manifest.NextEntry(entry, errors);) {
         MarkNonExecutable(entry);
         if (device.Request(LoadEntry, &entry) < 0) {
             warn("cannot load %s", entry.path);
@@ -57,12 +42,6 @@ int LoadManifest(const std::string& path) {
         } else {
             ++loaded;
         }
-    }
-    // Stopping at a read failure as if at the end would report a partial load as a success.
-    if (manifest.ReadError() != 0) {
-        errno = manifest.ReadError();
-        warn("cannot read manifest %s", path.c_str());
-        ++errors;
     }
     device.Close();
     std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);

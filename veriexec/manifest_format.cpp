@@ -1,5 +1,6 @@
 #include "veriexec/manifest_format.h"
 
+#include <err.h>
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -149,15 +150,39 @@ ManifestReader::~ManifestReader() {
 }
 
 bool ManifestReader::Open(const std::string& path) {
+    path_ = path;
     file_.reset(std::fopen(path.c_str(), "r"));
+    if (file_ == nullptr) {
+        warnx("cannot open manifest %s", path.c_str());
+    }
     return file_ != nullptr;
 }
 
-bool ManifestReader::Next(std::string_view& line) {
+bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
+    for (std::string_view line; NextLine(line);) {
+        LineOutcome outcome = ParseManifestLine(line, lineNumber_, entry, warnings_);
+        for (const std::string& warning : warnings_) {
+            warnx("%s", warning.c_str());
+        }
+        if (outcome == LineOutcome::Error) {
+            ++errors;
+        }
+        if (outcome == LineOutcome::Entry) {
+            return true;
+        }
+    }
+    if (readError_ != 0) {
+        errno = readError_;
+        warn("cannot read manifest %s", path_.c_str());
+        ++errors;
+    }
+    return false;
+}
+
+bool ManifestReader::NextLine(std::string_view& line) {
     errno = 0;
     ssize_t length = getline(&buffer_, &capacity_, file_.get());
     if (length < 0) {
-        // Stopping at a read failure as if at the end would pass a partial manifest for whole.
         if (!std::feof(file_.get())) {
             readError_ = errno != 0 ? errno : EIO;
         }

@@ -50,21 +50,24 @@ class ManifestReader {
     ManifestReader(const ManifestReader&) = delete;
     ManifestReader& operator=(const ManifestReader&) = delete;
 
-    // false, with errno set, when the manifest cannot be opened.
+    // Opens the manifest; when it cannot, says so on standard error and returns false.
     bool Open(const std::string& path);
-    // The next line without its line feed; false at the end of the file or at a read failure.
-    bool Next(std::string_view& line);
-    int LineNumber() const { return lineNumber_; }
-    // errno of the read that failed, 0 when the manifest was read to its end.
-    int ReadError() const { return readError_; }
+    // Reads on to the next entry line and fills `entry` from it. Every bad line is warned of
+    // with its number and counted in `errors`; so is a read failure, where it returns false as
+    // at the end: stopping there silently would pass a partial manifest for a whole one.
+    bool NextEntry(ManifestEntry& entry, int& errors);
 
   private:
+    bool NextLine(std::string_view& line);
+
     struct FileCloser {
         void operator()(FILE* file) const { std::fclose(file); }
     };
+    std::string path_;
     std::unique_ptr<FILE, FileCloser> file_;
     char* buffer_ = nullptr;
     std::size_t capacity_ = 0;
     int lineNumber_ = 0;
     int readError_ = 0;
+    std::vector<std::string> warnings_;
 };
