@@ -23,6 +23,9 @@ constexpr uint8_t Hashed = 0x02;
 constexpr uint32_t MaxDescription = 65536;
 // The smallest record: a path of one byte, the status and the flags.
 constexpr size_t MinRecordSize = 4 + 1 + 7 * 8 + 1;
+// Far above the cache of any host (a few hundred bytes a file), and a bound on what a file
+// given as the cache can make the run allocate.
+constexpr off_t MaxCacheSize = off_t{1} << 31;
 
 void AppendNumber(std::string& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
@@ -81,6 +84,17 @@ class Reader {
 
 }  // namespace
 
+void MergeRecord(CacheRecord& into, const CacheRecord& other) {
+    if (other.described && !into.described) {
+        into.described = true;
+        into.description = other.description;
+    }
+    if (other.hashed && !into.hashed) {
+        into.hashed = true;
+        into.digest = other.digest;
+    }
+}
+
 std::string FileCache::Read(const std::string& path, const std::string& magicIdentity) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
@@ -93,6 +107,9 @@ std::string FileCache::Read(const std::string& path, const std::string& magicIde
     if (!S_ISREG(status.st_mode)) {
         return S_ISDIR(status.st_mode) ? std::generic_category().message(EISDIR)
                                        : "not a regular file";
+    }
+    if (status.st_size > MaxCacheSize) {
+        return "larger than 2 GiB";
     }
     std::string bytes(static_cast<size_t>(status.st_size), '\0');
     size_t done = 0;

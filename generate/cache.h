@@ -23,6 +23,10 @@ struct CacheRecord {
     std::array<uint8_t, 64> digest{};  // SHA-512, when hashed
 };
 
+// Adds to `into` what `other`, a record of the same state of the same file, knows that it
+// does not: two workers may each have learnt part of it, as a queued file and in a walk.
+void MergeRecord(CacheRecord& into, const CacheRecord& other);
+
 class FileCache {
   public:
     // Reads the cache file at `path`. A file that does not exist is an empty cache; otherwise

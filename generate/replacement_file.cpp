@@ -65,11 +65,15 @@ class HeldSignals {
     HeldSignals(const HeldSignals&) = delete;
     HeldSignals& operator=(const HeldSignals&) = delete;
 
+    // A held signal that will end the process once let through. One the process ignores is
+    // pending all the same while held (under nohup, SIGHUP), and must not cost the manifest.
     bool AnyPending() const {
         sigset_t pending;
         sigpending(&pending);
         for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            if (sigismember(&pending, signal) == 1 && sigismember(&previous_, signal) == 0) {
+            struct sigaction action;
+            if (sigismember(&pending, signal) == 1 && sigismember(&previous_, signal) == 0 &&
+                sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
                 return true;
             }
         }

@@ -79,14 +79,7 @@ std::vector<std::pair<std::string, CacheRecord>> GenerateRun::ReportCache(
             auto [known, added] = merged.try_emplace(path, noted);
             // A file looked at by two workers, as a queued file and in a walk.
             if (!added && known->second.record.identity == noted.record.identity) {
-                CacheRecord& record = known->second.record;
-                record.described = record.described || noted.record.described;
-                record.description =
-                    record.described ? record.description : noted.record.description;
-                if (noted.record.hashed) {
-                    record.hashed = true;
-                    record.digest = noted.record.digest;
-                }
+                MergeRecord(known->second.record, noted.record);
                 known->second.reused = known->second.reused || noted.reused;
             }
         }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "generate/cache.h"
 #include "support/test_support.h"
 
 namespace {
@@ -96,6 +97,11 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
         chmod(Path("out/cache").c_str(), 0644);
         EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused\n");
     }
+    // A file of any size given as the cache: only what a cache could be is read.
+    ASSERT_EQ(truncate(Path("out/cache").c_str(), off_t{3} << 30), 0);
+    EXPECT_EQ(
+        Run(false, "Warning: cache file " + Path("out/cache") + " not used: larger than 2 GiB\n"),
+        "Cache: 4 files described and 4 hashed, 0 reused\n");
     // A cache that cannot be written fails the run, but not its manifest.
     fs::create_directory(Path("closed"));
     chmod(Path("closed").c_str(), 0555);
@@ -107,6 +113,20 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     EXPECT_EQ(unwritten.err,
               "Error: cannot write cache file " + Path("closed/cache") + ": Permission denied\n");
     EXPECT_EQ(ReadFile(Path("out/m2")), ReadFile(Path("full")));
+}
+
+// A queued file also met in a walk: one worker hashed it, another described it, in either order.
+TEST(CacheRecordTest, MergedRecordKeepsWhatEitherWorkerLearnt) {
+    CacheRecord hashed, described;
+    hashed.hashed = true;
+    hashed.digest[0] = 7;
+    described.described = true;
+    described.description = "ELF";
+    for (auto [into, other] : {std::pair{hashed, described}, std::pair{described, hashed}}) {
+        MergeRecord(into, other);
+        EXPECT_TRUE(into.described && into.hashed);
+        EXPECT_EQ(into.description + std::to_string(into.digest[0]), "ELF7");
+    }
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "generate/replacement_file.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -25,6 +29,23 @@ TEST_F(ReplacementFileTest, NewFileTakesTheUmaskAndALinkStaysALink) {
     EXPECT_EQ(ReadFile(Path("d/fresh")), "through the link\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("d")), {}), 1);
     EXPECT_EQ(ReplacementFile(Path("missing/file")).Check(), ENOENT);
+}
+
+// Under nohup SIGHUP is ignored, yet pending while held: it must not cost the manifest.
+TEST_F(ReplacementFileTest, SignalTheProcessIgnoresDoesNotStopTheReplacement) {
+    signal(SIGHUP, SIG_IGN);
+    std::atomic<bool> done{false};
+    std::thread sender([&done, replacing = pthread_self()] {
+        for (; !done; usleep(100)) {
+            pthread_kill(replacing, SIGHUP);
+        }
+    });
+    std::string content(64 << 20, 'x');
+    EXPECT_EQ(ReplacementFile(Path("m")).Replace({content}), 0);
+    done = true;
+    sender.join();
+    signal(SIGHUP, SIG_DFL);
+    EXPECT_EQ(std::filesystem::file_size(Path("m")), content.size());
 }
 
 }  // namespace
