@@ -279,9 +279,7 @@ int Verify(const std::vector<std::string>& arguments) {
             verdict = "cannot read the table";
         } else {
             std::string type = FieldText(entry.fingerprintType, FingerprintTypeSize);
-            const char* algorithm = type == "sha256"   ? "SHA256"
-                                    : type == "sha512" ? "SHA512"
-                                                       : nullptr;
+            const char* algorithm = DigestOfFingerprintType(type);
             DigestResult digest;
             if (algorithm == nullptr) {
                 verdict = "unknown fingerprint type '" + type + "'";

@@ -4,21 +4,11 @@
 #include <sys/stat.h>
 
 #include <iostream>
-#include <map>
 
+#include "generate/digest.h"
 #include "generate/job_list.h"
 #include "generate/signing_worker.h"
 #include "veriexec/manifest_format.h"
-
-namespace {
-
-// Entries hashed by one piece of work.
-constexpr size_t SliceSize = 32;
-
-// The digest of each fingerprint type the kernel takes, as OpenSSL names it.
-const std::map<std::string, const char*> Algorithms = {{"sha512", "SHA512"}, {"sha256", "SHA256"}};
-
-}  // namespace
 
 CheckRun::CheckRun(const CheckSettings& settings)
     : settings_(settings), context_(settings.walk.root) {}
@@ -43,8 +33,8 @@ bool CheckRun::ReadManifest() {
 }
 
 void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
-    auto algorithm = Algorithms.find(entry.type);
-    if (algorithm == Algorithms.end()) {
+    const char* algorithm = DigestOfFingerprintType(entry.type);
+    if (algorithm == nullptr) {
         entry.outcome = Outcome::Unreadable;
         entry.cause = fmt::format("unknown fingerprint type '{}'", entry.type);
         return;
@@ -56,7 +46,7 @@ void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
         return;
     }
     DigestResult digest = entry.type == "sha512" ? worker.Hash(entry.path, hostPath)
-                                                 : FileDigester(algorithm->second).Hash(hostPath);
+                                                 : FileDigester(algorithm).Hash(hostPath);
     if (digest.status != 0) {
         entry.outcome = digest.missing ? Outcome::Missing : Outcome::Unreadable;
         entry.cause = digest.cause;

@@ -141,14 +141,13 @@ DigestResult FileDigester::Hash(const std::string& path) {
     return result;
 }
 
-DigestResult HashFileSha512(const std::string& path) {
-    FileDigester digester;
-    return digester.Hash(path);
-}
-
 std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes) {
     std::array<uint8_t, 64> value{};
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), value.data(), &length, EVP_sha512(), nullptr);
     return value;
+}
+
+const char* DigestOfFingerprintType(const std::string& type) {
+    return type == "sha512" ? "SHA512" : type == "sha256" ? "SHA256" : nullptr;
 }

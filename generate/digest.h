@@ -25,6 +25,10 @@ struct DigestResult {
     std::string report;
 };
 
+// The digest, as OpenSSL names it, of a fingerprint type the kernel takes ("sha512",
+// "sha256"); nullptr for any other.
+const char* DigestOfFingerprintType(const std::string& type);
+
 class FileDigester {
   public:
     // `algorithm` as OpenSSL names it: "SHA512" or "SHA256".
@@ -46,9 +50,6 @@ class FileDigester {
     EVP_MD_CTX* context_;
     std::unique_ptr<unsigned char[]> buffer_;
 };
-
-// One file's SHA-512 digest, for callers that hash a file now and then.
-DigestResult HashFileSha512(const std::string& path);
 
 // The SHA-512 digest of bytes in memory, such as a file's checksum of its own content.
 std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes);

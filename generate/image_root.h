@@ -13,7 +13,6 @@ class ImageRoot {
     // `directory` empty: paths are those of the running system.
     explicit ImageRoot(std::string directory);
 
-    bool IsRunningSystem() const { return root_.empty(); }
     // Where `path` (absolute, or relative to the image's root) lies on the running system,
     // every symbolic link in it resolved inside the image; a path that does not exist resolves
     // as far as it does. 0, or the error (ELOOP) that keeps it from resolving.

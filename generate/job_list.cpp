@@ -1,10 +1,7 @@
 #include "generate/job_list.h"
 
-#include <fmt/core.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 
 #include "generate/config.h"
 #include "generate/selection_rules.h"
@@ -32,8 +29,7 @@ std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
         std::string hostPath;
         if (int failure = run.root.Resolve(job.native(), hostPath); failure != 0) {
             // Reported once; the job then names nothing and is passed over.
-            run.Report(fmt::format("Filesystem error: filesystem error: status: {} [{}]\n",
-                                   std::generic_category().message(failure), job.native()));
+            run.ReportFilesystemError("status", job.native(), failure);
             hostPath.clear();
         }
         jobs.push_back(std::make_unique<Job>(jobs.size(), job.native(), std::move(hostPath)));

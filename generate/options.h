@@ -28,10 +28,10 @@ struct CheckSettings {
     GenerateSettings walk;
 };
 
-// Declares -o, -j, -d, -f, -c, -R on the generate command (its -h/--help is inherited from the
-// parent).
+// Declares -o, -j, -d, -f, -c, -R, --cache on the generate command (its -h/--help is inherited from
+// the parent).
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings);
-// Declares -j, -R, --coverage, -d, -f, -c and MANIFEST_FILE on the check command.
+// Declares -j, -R, --coverage, -d, -f, -c, --cache and MANIFEST_FILE on the check command.
 void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);
 // True when -o, -d or -c was given; otherwise generate only shows its help.
 bool HasSomethingToDo(const GenerateSettings& settings);

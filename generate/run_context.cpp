@@ -13,6 +13,11 @@ void RunContext::Report(const std::string& line) {
     ++reportedErrors_;
 }
 
+void RunContext::ReportFilesystemError(const char* what, const std::string& path, int error) {
+    Report(fmt::format("Filesystem error: filesystem error: {}: {} [{}]\n", what,
+                       std::generic_category().message(error), path));
+}
+
 void RunContext::Fail(const std::string& message) {
     {
         std::lock_guard<std::mutex> lock(failureMutex_);

@@ -23,6 +23,8 @@ class RunContext {
 
     // Writes one error line on stderr; any such line makes the command's status 1.
     void Report(const std::string& line);
+    // Reports a file system call that failed on `path`, in the words of the walk's messages.
+    void ReportFilesystemError(const char* what, const std::string& path, int error);
     int32_t ReportedErrors() const { return reportedErrors_.load(); }
     // Stops the run: no more work is handed out, and `message` is what ends it. Only the first
     // failure is kept.

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <system_error>
 
 #include "common/file_io.h"
 #include "generate/run_context.h"
@@ -18,10 +17,6 @@
 
 namespace {
 
-// Entries chosen and signed by one piece: a few dozen keep every worker busy to the last file
-// and cost little in queueing.
-constexpr size_t SliceSize = 32;
-
 struct Entry {
     std::string name;
     unsigned char type;  // DT_DIR, DT_LNK, DT_REG, ...
@@ -29,11 +24,6 @@ struct Entry {
 
 std::string WithSeparator(const std::string& path) {
     return path.empty() || path.back() == '/' ? path : path + "/";
-}
-
-std::string FilesystemError(const char* what, const std::string& path, int error) {
-    return fmt::format("Filesystem error: filesystem error: {}: {} [{}]\n", what,
-                       std::generic_category().message(error), path);
 }
 
 unsigned char TypeOf(mode_t mode) {
@@ -97,7 +87,7 @@ void JobWalk::Start(SigningWorker& worker, Job& job) {
     if (stat(job.hostPath.c_str(), &status) != 0) {
         // A job that does not exist (a built-in directory this host lacks) is passed over.
         if (errno != ENOENT && errno != ENOTDIR) {
-            run_.Report(FilesystemError("status", job.hostPath, errno));
+            run_.ReportFilesystemError("status", job.hostPath, errno);
         }
         job.abandoned = true;
     } else if (S_ISREG(status.st_mode)) {
@@ -128,9 +118,12 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
     if (listing == nullptr) {
         // A directory removed while the walk runs is passed over, like a removed file.
         if (top || errno != ENOENT) {
-            run_.Report(FilesystemError("directory iterator cannot open directory", path, errno));
+            run_.ReportFilesystemError("directory iterator cannot open directory", path, errno);
         }
-        job.abandoned = top;
+        // Only the piece that lists the job's own directory writes the flag: others run at once.
+        if (top) {
+            job.abandoned = true;
+        }
         return;
     }
     std::vector<Entry> entries;
@@ -140,8 +133,8 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
         if (entry == nullptr) {
             // What was read before a failed read is kept.
             if (errno != 0) {
-                run_.Report(
-                    FilesystemError("cannot increment recursive directory iterator", path, errno));
+                run_.ReportFilesystemError("cannot increment recursive directory iterator", path,
+                                           errno);
             }
             break;
         }

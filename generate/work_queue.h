@@ -12,6 +12,10 @@
 
 class SigningWorker;
 
+// Files signed or checked by one piece: a few dozen keep every worker busy to the last file
+// and cost little in queueing.
+constexpr std::size_t SliceSize = 32;
+
 class WorkQueue {
   public:
     using Piece = std::function<void(SigningWorker&)>;

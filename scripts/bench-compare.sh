@@ -1,7 +1,7 @@
 #!/bin/sh
 # Where generate stands against the floor and against the shell pipeline that a user would
-# run instead (../shared/notes/performance.md), what check costs beside it, and what --cache
-# saves, all measured in one run.
+# run instead (find, file and sha512sum through xargs -P, below), what check costs beside it,
+# and what --cache saves, all measured in one run.
 #   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
 # The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
 # of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
