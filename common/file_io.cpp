@@ -31,3 +31,23 @@ int WriteAll(int fd, const void* data, std::size_t size) {
     }
     return 0;
 }
+
+int ReadAll(int fd, std::string& bytes, std::size_t limit) {
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (count == 0) {
+            return 0;
+        }
+        if (static_cast<std::size_t>(count) > limit - bytes.size()) {
+            return EFBIG;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+}

@@ -1,8 +1,9 @@
 // Plain file I/O that every part of the program shares: a descriptor that closes itself, and
-// writing a whole buffer whatever the system cuts it into.
+// writing or reading a whole buffer whatever the system cuts it into.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <utility>
 
 class UniqueFd {
@@ -31,3 +32,7 @@ class UniqueFd {
 
 // Writes all `size` bytes, going on after short writes and interrupted calls; 0 or an errno.
 int WriteAll(int fd, const void* data, std::size_t size);
+
+// Appends everything left to read from `fd` to `bytes`, going on after short reads and
+// interrupted calls; 0 or an errno. At most `limit` bytes are read: more is EFBIG.
+int ReadAll(int fd, std::string& bytes, std::size_t limit);

@@ -158,6 +158,12 @@ bool ManifestReader::Open(const std::string& path) {
     return file_ != nullptr;
 }
 
+void ManifestReader::Use(const std::string& path, std::string_view bytes) {
+    path_ = path;
+    file_.reset();
+    bytes_ = bytes;
+}
+
 bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
     for (std::string_view line; NextLine(line);) {
         LineOutcome outcome = ParseManifestLine(line, lineNumber_, entry, warnings_);
@@ -180,6 +186,16 @@ bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
 }
 
 bool ManifestReader::NextLine(std::string_view& line) {
+    if (file_ == nullptr) {
+        if (bytes_.empty()) {
+            return false;
+        }
+        size_t end = bytes_.find('\n');
+        line = bytes_.substr(0, end);
+        bytes_.remove_prefix(end == std::string_view::npos ? bytes_.size() : end + 1);
+        ++lineNumber_;
+        return true;
+    }
     errno = 0;
     ssize_t length = getline(&buffer_, &capacity_, file_.get());
     if (length < 0) {

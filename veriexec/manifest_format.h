@@ -41,8 +41,8 @@ enum class LineOutcome {
 LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEntry& entry,
                               std::vector<std::string>& warnings);
 
-// A manifest read as a stream, one line at a time: memory follows the longest line, not the
-// length of the file.
+// A manifest read line by line: as a stream from its file, where memory follows the longest
+// line, not the length of the file; or from bytes already read and verified.
 class ManifestReader {
   public:
     ManifestReader() = default;
@@ -52,6 +52,8 @@ class ManifestReader {
 
     // Opens the manifest; when it cannot, says so on standard error and returns false.
     bool Open(const std::string& path);
+    // Reads `bytes`, which must outlive the reader, as the manifest at `path`.
+    void Use(const std::string& path, std::string_view bytes);
     // Reads on to the next entry line and fills `entry` from it. Every bad line is warned of
     // with its number and counted in `errors`; so is a read failure, where it returns false as
     // at the end: stopping there silently would pass a partial manifest for a whole one.
@@ -65,6 +67,7 @@ class ManifestReader {
     };
     std::string path_;
     std::unique_ptr<FILE, FileCloser> file_;
+    std::string_view bytes_;  // what is left of a manifest in memory
     char* buffer_ = nullptr;
     std::size_t capacity_ = 0;
     int lineNumber_ = 0;
