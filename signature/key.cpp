@@ -1,0 +1,177 @@
+#include "signature/key.h"
+
+#include <fmt/core.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "veriexec/manifest_format.h"
+
+namespace {
+
+constexpr int MinimumRsaBits = 3072;
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, ContextFree>;
+
+// A key protected by a passphrase is refused, never asked for one: the program may run at boot
+// or from a script, with nobody at the terminal.
+int RefusePassphrase(char*, int, int, void*) {
+    return 0;
+}
+
+Bio MemoryBio(std::string_view pem) {
+    return Bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+}
+
+// OpenSSL's reason for the latest failure of this thread, and its queue emptied.
+std::string OpenSslReason() {
+    unsigned long code = ERR_peek_last_error();
+    char text[256] = "unknown OpenSSL error";
+    if (code != 0) {
+        ERR_error_string_n(code, text, sizeof text);
+    }
+    ERR_clear_error();
+    return text;
+}
+
+// Why a key is none of the three kinds manifests are signed with, or "".
+std::string UnsupportedReason(EVP_PKEY* key) {
+    if (EVP_PKEY_is_a(key, "ED25519")) {
+        return "";
+    }
+    if (EVP_PKEY_is_a(key, "EC")) {
+        char group[64] = "";
+        size_t length = 0;
+        if (EVP_PKEY_get_group_name(key, group, sizeof group, &length) != 1) {
+            return "an ECDSA key on an unnamed curve (only P-256 is taken)";
+        }
+        if (std::strcmp(group, "prime256v1") == 0 || std::strcmp(group, "P-256") == 0) {
+            return "";
+        }
+        return fmt::format("an ECDSA key on curve {} (only P-256 is taken)", group);
+    }
+    if (EVP_PKEY_is_a(key, "RSA")) {
+        int bits = EVP_PKEY_get_bits(key);
+        if (bits >= MinimumRsaBits) {
+            return "";
+        }
+        return fmt::format("an RSA key of {} bits (at least {} are needed)", bits, MinimumRsaBits);
+    }
+    const char* name = EVP_PKEY_get0_type_name(key);
+    return fmt::format(
+        "a key of type {} (Ed25519, ECDSA on P-256 or RSA of {} bits or more are "
+        "taken)",
+        name != nullptr ? name : "unknown", MinimumRsaBits);
+}
+
+// Ed25519 signs the message itself; the others sign its SHA-256 digest.
+const EVP_MD* MessageDigest(EVP_PKEY* key) {
+    return EVP_PKEY_is_a(key, "ED25519") ? nullptr : EVP_sha256();
+}
+
+}  // namespace
+
+ManifestKey::~ManifestKey() {
+    EVP_PKEY_free(key_);
+}
+
+ManifestKey::ManifestKey(ManifestKey&& other) noexcept
+    : key_(std::exchange(other.key_, nullptr)),
+      publicDer_(std::move(other.publicDer_)),
+      id_(std::move(other.id_)) {}
+
+ManifestKey& ManifestKey::operator=(ManifestKey&& other) noexcept {
+    std::swap(key_, other.key_);
+    std::swap(publicDer_, other.publicDer_);
+    std::swap(id_, other.id_);
+    return *this;
+}
+
+std::string ManifestKey::Adopt(EVP_PKEY* key) {
+    EVP_PKEY_free(key_);
+    key_ = key;
+    publicDer_.clear();
+    id_.clear();
+    if (std::string reason = UnsupportedReason(key_); !reason.empty()) {
+        return reason;
+    }
+    unsigned char* der = nullptr;
+    int length = i2d_PUBKEY(key_, &der);
+    if (length <= 0) {
+        return OpenSslReason();
+    }
+    publicDer_.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
+    OPENSSL_free(der);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(publicDer_.data(), publicDer_.size(), digest, &digestLength, EVP_sha256(),
+                   nullptr) != 1) {
+        return OpenSslReason();
+    }
+    id_ = EncodeHex(digest, 8);
+    return "";
+}
+
+std::string ManifestKey::ReadPrivate(std::string_view pem) {
+    Bio bio = MemoryBio(pem);
+    EVP_PKEY* key =
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
+    if (key == nullptr) {
+        ERR_clear_error();
+        return "not a PEM private key without a passphrase";
+    }
+    return Adopt(key);
+}
+
+std::string ManifestKey::ReadPublic(std::string_view pem) {
+    Bio bio = MemoryBio(pem);
+    EVP_PKEY* key =
+        bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
+    if (key == nullptr) {
+        ERR_clear_error();
+        return "not a PEM public key";
+    }
+    return Adopt(key);
+}
+
+std::string ManifestKey::Sign(std::string_view bytes, std::string& signature) const {
+    DigestContext context(EVP_MD_CTX_new());
+    size_t length = 0;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (!context ||
+        EVP_DigestSignInit(context.get(), nullptr, MessageDigest(key_), nullptr, key_) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, data, bytes.size()) != 1) {
+        return OpenSslReason();
+    }
+    signature.assign(length, '\0');
+    if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
+                       data, bytes.size()) != 1) {
+        return OpenSslReason();
+    }
+    signature.resize(length);
+    return "";
+}
+
+bool ManifestKey::Verify(std::string_view bytes, std::string_view signature) const {
+    DigestContext context(EVP_MD_CTX_new());
+    // Anything but exactly 1 is a refusal: 0 is a bad signature, a negative value an error.
+    bool verified =
+        context &&
+        EVP_DigestVerifyInit(context.get(), nullptr, MessageDigest(key_), nullptr, key_) == 1 &&
+        EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                         signature.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                         bytes.size()) == 1;
+    ERR_clear_error();
+    return verified;
+}

@@ -1,0 +1,43 @@
+// The keys that sign and verify manifests: Ed25519, ECDSA on P-256 and RSA of 3072 bits or
+// more, read from PEM text; the id that names a key in every message, the signature over a
+// manifest's exact bytes, and its verification.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <string>
+#include <string_view>
+
+class ManifestKey {
+  public:
+    ManifestKey() = default;
+    ~ManifestKey();
+    ManifestKey(ManifestKey&& other) noexcept;
+    ManifestKey& operator=(ManifestKey&& other) noexcept;
+    ManifestKey(const ManifestKey&) = delete;
+    ManifestKey& operator=(const ManifestKey&) = delete;
+
+    // Reads a PEM private key, or a PEM public key (SubjectPublicKeyInfo). Returns "" or why
+    // the key cannot serve: not such a PEM key, or not one of the three kinds.
+    std::string ReadPrivate(std::string_view pem);
+    std::string ReadPublic(std::string_view pem);
+
+    // The first 16 hexadecimal digits of SHA-256 over the public key's DER
+    // SubjectPublicKeyInfo, as `openssl pkey -pubout -outform DER | sha256sum` gives them.
+    const std::string& Id() const { return id_; }
+    // Whether `other` holds the same public key.
+    bool SamePublicKey(const ManifestKey& other) const { return publicDer_ == other.publicDer_; }
+
+    // The raw signature over `bytes`: Ed25519 pure, ECDSA and RSA (PKCS#1 v1.5) over SHA-256.
+    // "" or what OpenSSL gave as the reason it failed.
+    std::string Sign(std::string_view bytes, std::string& signature) const;
+    // True only when `signature` is this key's over exactly `bytes`.
+    bool Verify(std::string_view bytes, std::string_view signature) const;
+
+  private:
+    std::string Adopt(EVP_PKEY* key);
+
+    EVP_PKEY* key_ = nullptr;
+    std::string publicDer_;
+    std::string id_;
+};

@@ -1,0 +1,13 @@
+// The options of signed manifests, declared on the CLI11 sub-parsers of the commands that take
+// them: --key and --serial-file for load and check, and those of the sign command.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "signature/sign.h"
+#include "signature/signed_manifest.h"
+
+// Declares --key and --serial-file (which needs --key).
+void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings);
+// Declares -k/--key (required), --serial and MANIFEST_FILE, whose count says it was given.
+CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings);

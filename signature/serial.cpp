@@ -1,0 +1,89 @@
+#include "signature/serial.h"
+
+#include <fmt/core.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <charconv>
+#include <system_error>
+
+#include "generate/replacement_file.h"
+#include "signature/trusted_file.h"
+
+namespace {
+
+constexpr std::string_view HeaderPrefix = "# pelmor-sign serial ";
+
+std::string_view FirstLine(std::string_view text) {
+    return text.substr(0, text.find('\n'));
+}
+
+}  // namespace
+
+bool ParseSerial(std::string_view text, uint64_t& serial) {
+    const char* end = text.data() + text.size();
+    if (text.empty() || text.front() < '0' || text.front() > '9') {
+        return false;
+    }
+    auto [stop, error] = std::from_chars(text.data(), end, serial);
+    return error == std::errc() && stop == end;
+}
+
+std::string WithSerialHeader(std::string_view manifest, uint64_t serial) {
+    std::string_view first = FirstLine(manifest);
+    if (first.substr(0, HeaderPrefix.size()) == HeaderPrefix) {
+        manifest.remove_prefix(std::min(first.size() + 1, manifest.size()));
+    }
+    return fmt::format("{}{}\n", HeaderPrefix, serial) + std::string(manifest);
+}
+
+std::optional<uint64_t> SerialOfHeader(std::string_view manifest) {
+    std::string_view first = FirstLine(manifest);
+    uint64_t serial = 0;
+    if (first.substr(0, HeaderPrefix.size()) != HeaderPrefix ||
+        !ParseSerial(first.substr(HeaderPrefix.size()), serial)) {
+        return std::nullopt;
+    }
+    return serial;
+}
+
+std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>& recorded) {
+    recorded.reset();
+    FileRead file = ReadTrustedFile(path, Exposure::Write);
+    if (file.error == ENOENT) {
+        return "";
+    }
+    if (!file.refusal.empty()) {
+        return fmt::format("Error: refusing {}: {}\n", path, file.refusal);
+    }
+    std::string unusable = fmt::format("Error: cannot use serial file {}: ", path);
+    if (file.error != 0) {
+        return unusable + std::generic_category().message(file.error) + "\n";
+    }
+    std::string_view text = file.bytes;
+    if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    uint64_t serial = 0;
+    if (!ParseSerial(text, serial)) {
+        return unusable + "it holds no serial, only damaged contents\n";
+    }
+    recorded = serial;
+    return "";
+}
+
+std::string RecordSerial(const std::string& path, uint64_t serial) {
+    std::string::size_type slash = path.rfind('/');
+    int error = 0;
+    if (slash != std::string::npos && slash > 0 &&
+        mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
+        error = errno;
+    }
+    std::string text = fmt::format("{}\n", serial);
+    if (error == 0) {
+        error = ReplacementFile(path).Replace({text});
+    }
+    return error == 0 ? ""
+                      : fmt::format("Error: cannot write serial file {}: {}\n", path,
+                                    std::generic_category().message(error));
+}

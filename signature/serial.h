@@ -1,0 +1,27 @@
+// The serial of a signed manifest: the header line that carries it, first in the manifest, and
+// the file that records the highest serial loaded so far, so that an older manifest, one that
+// still lists a since-patched program, cannot be loaded again in its place.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr const char* DefaultSerialFile = "/var/db/pelmor-sign/serial";
+
+// Reads an unsigned 64-bit decimal number: digits only, no sign, no spaces.
+bool ParseSerial(std::string_view text, uint64_t& serial);
+
+// The manifest with the header of `serial` as its first line: one already there is replaced,
+// and every other byte is kept.
+std::string WithSerialHeader(std::string_view manifest, uint64_t serial);
+// The serial of the header that the manifest's first line is; nullopt when it is none.
+std::optional<uint64_t> SerialOfHeader(std::string_view manifest);
+
+// The serial that the file at `path` records: nullopt in `recorded` when there is no file yet.
+// Returns "" or the error line to report; damaged contents are never taken for none.
+std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>& recorded);
+// Replaces the file's record with `serial`, making its directory when there is none; "" or
+// the error line to report.
+std::string RecordSerial(const std::string& path, uint64_t serial);

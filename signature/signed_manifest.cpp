@@ -1,0 +1,87 @@
+#include "signature/signed_manifest.h"
+
+#include <fmt/core.h>
+
+#include <system_error>
+
+#include "signature/trusted_file.h"
+
+namespace {
+
+// Reads a file that must not be changed by others; "" or the error line, whose words for a
+// file that cannot be read are `unreadable` followed by the path.
+std::string ReadUnchangeable(const std::string& path, const char* unreadable, std::string& bytes) {
+    FileRead file = ReadTrustedFile(path, Exposure::Write);
+    if (!file.refusal.empty()) {
+        return fmt::format("Error: refusing {}: {}\n", path, file.refusal);
+    }
+    if (file.error != 0) {
+        return fmt::format("Error: {} {}: {}\n", unreadable, path,
+                           std::generic_category().message(file.error));
+    }
+    bytes = std::move(file.bytes);
+    return "";
+}
+
+}  // namespace
+
+std::string SignaturePath(const std::string& manifestPath) {
+    return manifestPath + ".sig";
+}
+
+std::string ReadPublicKey(const std::string& path, ManifestKey& key) {
+    std::string pem;
+    if (std::string error = ReadUnchangeable(path, "cannot read key file", pem); !error.empty()) {
+        return error;
+    }
+    std::string reason = key.ReadPublic(pem);
+    return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
+}
+
+std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
+                                 VerifiedManifest& manifest) {
+    std::string signature;
+    std::string error = ReadPublicKey(settings.keyPath, manifest.key);
+    if (error.empty()) {
+        error = ReadUnchangeable(manifestPath, "cannot read manifest", manifest.bytes);
+    }
+    if (error.empty()) {
+        error =
+            ReadUnchangeable(SignaturePath(manifestPath), "cannot read signature file", signature);
+    }
+    if (!error.empty()) {
+        return error;
+    }
+    if (!manifest.key.Verify(manifest.bytes, signature)) {
+        return fmt::format("Error: manifest signature does not verify: {} (key {})\n", manifestPath,
+                           manifest.key.Id());
+    }
+    std::optional<uint64_t> serial = SerialOfHeader(manifest.bytes);
+    if (!serial) {
+        return fmt::format("Error: manifest has no serial line: {}\n", manifestPath);
+    }
+    manifest.serial = *serial;
+    if (error = ReadRecordedSerial(settings.serialFile, manifest.recorded); !error.empty()) {
+        return error;
+    }
+    if (manifest.recorded && manifest.serial < *manifest.recorded) {
+        return fmt::format(
+            "Error: manifest serial {} is older than the last one loaded ({}, recorded in {}): "
+            "refusing a rollback\n",
+            manifest.serial, *manifest.recorded, settings.serialFile);
+    }
+    return "";
+}
+
+std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest) {
+    return fmt::format("Verified {}: serial {}, key {}\n", manifestPath, manifest.serial,
+                       manifest.key.Id());
+}
+
+std::string RaiseRecordedSerial(const SignatureSettings& settings,
+                                const VerifiedManifest& manifest) {
+    if (manifest.recorded && *manifest.recorded >= manifest.serial) {
+        return "";
+    }
+    return RecordSerial(settings.serialFile, manifest.serial);
+}
