@@ -8,6 +8,7 @@
 #include "generate/check.h"
 #include "generate/image_root.h"
 #include "generate/run.h"
+#include "signature/options.h"
 #include "veriexec/loader.h"
 #include "veriexec/modules.h"
 #include "veriexec/state_change.h"
@@ -90,10 +91,22 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         values.status = Check(values.check);
     });
 
+    CLI::App* sign = parser.add_subcommand("sign", "Sign a manifest file");
+    CLI::Option* signedFile = DeclareSignOptions(*sign, values.sign);
+    // Touches no kernel facility, so that a manifest can be signed on a host of its own.
+    sign->callback([signedFile, &values] {
+        values.ended = true;
+        if (signedFile->count() == 0) {
+            throw CLI::CallForHelp();
+        }
+        values.status = SignManifest(values.sign);
+    });
+
     CLI::App* load = parser.add_subcommand("load", "Load manifest into veriexec");
     CLI::Option* manifestFile =
-        load->add_option("MANIFEST_FILE", values.manifestFile, "Path to manifest file to load")
+        load->add_option("MANIFEST_FILE", values.load.manifestPath, "Path to manifest file to load")
             ->type_name("");
+    DeclareSignatureOptions(*load, values.load.signature);
     load->callback([manifestFile, &values] {
         values.ended = true;
         if (!ModulesLoaded()) {
@@ -103,7 +116,7 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         if (manifestFile->count() == 0) {
             throw CLI::CallForHelp();
         }
-        values.status = LoadManifest(values.manifestFile);
+        values.status = LoadManifest(values.load);
     });
 
     AddStateChangeCommand(parser, values, "activate", "Set veriexec to active state", Activate);

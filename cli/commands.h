@@ -5,10 +5,13 @@
 #include <CLI/CLI.hpp>
 
 #include "generate/options.h"
+#include "signature/sign.h"
+#include "veriexec/loader.h"
 
 // Values that the commands' options fill in while parsing; owned by the entry.
 struct CommandValues {
-    std::string manifestFile;
+    LoadSettings load;
+    SignSettings sign;
     GenerateSettings generate;
     CheckSettings check;
     int status = 0;

@@ -8,6 +8,7 @@
 #include "generate/digest.h"
 #include "generate/job_list.h"
 #include "generate/signing_worker.h"
+#include "signature/signed_manifest.h"
 #include "veriexec/manifest_format.h"
 
 CheckRun::CheckRun(const CheckSettings& settings)
@@ -19,7 +20,18 @@ bool CheckRun::ReportedAnything() const {
 
 bool CheckRun::ReadManifest() {
     ManifestReader manifest;
-    if (!manifest.Open(settings_.manifestPath)) {
+    VerifiedManifest verified;
+    if (!settings_.signature.keyPath.empty()) {
+        std::string error =
+            ReadVerifiedManifest(settings_.manifestPath, settings_.signature, verified);
+        if (!error.empty()) {
+            std::cerr << error;
+            ++manifestErrors_;
+            return false;
+        }
+        std::cout << VerifiedLine(settings_.manifestPath, verified);
+        manifest.Use(settings_.manifestPath, verified.bytes);
+    } else if (!manifest.Open(settings_.manifestPath)) {
         ++manifestErrors_;
         return false;
     }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <limits>
 
+#include "signature/options.h"
+
 namespace {
 
 // A count of workers is read as a plain decimal number: CLI11's own conversion would take
@@ -116,6 +118,7 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
     }
     AddCacheOption(command, settings.walk,
                    "Read only the files whose status differs from what FILE records");
+    DeclareSignatureOptions(command, settings.signature);
     command
         .add_option_function<std::string>(
             "MANIFEST_FILE",

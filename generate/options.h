@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "signature/signed_manifest.h"
+
 struct GenerateSettings {
     std::string manifestPath;    // -o; empty when absent
     bool manifestGiven = false;  // -o given (even with an empty value)
@@ -26,6 +28,7 @@ struct CheckSettings {
     bool coverage = false;
     // -j, -R and, with --coverage, -d, -f and -c: what generate would walk, and how.
     GenerateSettings walk;
+    SignatureSettings signature;  // --key and --serial-file
 };
 
 // Declares -o, -j, -d, -f, -c, -R, --cache on the generate command (its -h/--help is inherited from

@@ -4,7 +4,7 @@
 # Debian package names, and their FreeBSD pkg equivalents (libmagic and mandoc are in FreeBSD's
 # base).
 DEBIAN_PACKAGES="cmake make g++ pkg-config git file libcli11-dev libfmt-dev nlohmann-json3-dev
-libmagic-dev libssl-dev libgtest-dev mandoc"
+libmagic-dev libssl-dev openssl libgtest-dev mandoc"
 FREEBSD_PACKAGES="cmake pkgconf git cli11 libfmt nlohmann-json googletest"
 
 as_root() {

@@ -22,14 +22,27 @@ void MarkNonExecutable(ManifestEntry& entry) {
 
 }  // namespace
 
-int LoadManifest(const std::string& path) {
+int LoadManifest(const LoadSettings& settings) {
+    const std::string& path = settings.manifestPath;
+    bool verify = !settings.signature.keyPath.empty();
+    VerifiedManifest verified;
+    if (verify) {
+        if (std::string error = ReadVerifiedManifest(path, settings.signature, verified);
+            !error.empty()) {
+            std::cerr << error;
+            return 1;
+        }
+        std::cout << VerifiedLine(path, verified);
+    }
     DeviceHandle device(O_WRONLY);
     if (!device.IsOpen()) {
         warn("cannot open %s", VeriexecDevicePath);
         return 1;
     }
     ManifestReader manifest;
-    if (!manifest.Open(path)) {
+    if (verify) {
+        manifest.Use(path, verified.bytes);
+    } else if (!manifest.Open(path)) {
         return 1;
     }
     int loaded = 0;
@@ -45,5 +58,11 @@ int LoadManifest(const std::string& path) {
     }
     device.Close();
     std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+    if (verify && errors == 0) {
+        if (std::string error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
+            std::cerr << error;
+            return 1;
+        }
+    }
     return errors > 0 ? 1 : 0;
 }
