@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "veriexec/manifest_format.h"
+
 namespace {
 
 // Opens the configuration; returns 0, or the system error that keeps it from being read.
@@ -25,8 +27,40 @@ int OpenConfiguration(const std::string& path, std::ifstream& file) {
     return 0;
 }
 
-std::string AddConfiguration(std::istream& input, std::vector<std::string>& dirs,
-                             std::set<std::string>& types) {
+// The flags of the manifest paths the object names: each an absolute path with a list of
+// flag tokens that load knows.
+std::string AddFlags(const nlohmann::json& flags, std::map<std::string, uint8_t>& bits) {
+    if (flags.is_null()) {
+        return "";
+    }
+    if (!flags.is_object()) {
+        return "flags must be an object of paths and their lists of flags";
+    }
+    for (const auto& [path, tokens] : flags.items()) {
+        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+            return fmt::format("flags path is not absolute: {}", nlohmann::json(path).dump());
+        }
+        if (!tokens.is_array()) {
+            return fmt::format("flags for {} must be a list of strings", path);
+        }
+        uint8_t entry = 0;
+        for (const nlohmann::json& token : tokens) {
+            if (!token.is_string()) {
+                return fmt::format("flags for {} must be a list of strings", path);
+            }
+            uint8_t bit = FlagOfToken(token.get<std::string>());
+            if (bit == 0) {
+                return fmt::format("unknown flag {} for {} (indirect, no_ptrace or trusted)",
+                                   token.dump(), path);
+            }
+            entry |= bit;
+        }
+        bits[path] = entry;
+    }
+    return "";
+}
+
+std::string AddConfiguration(std::istream& input, Configuration& configuration) {
     nlohmann::json document;
     input >> document;
     for (const nlohmann::json& dir : document["dirs"]) {
@@ -37,12 +71,13 @@ std::string AddConfiguration(std::istream& input, std::vector<std::string>& dirs
             return fmt::format("Config file error, dirs entry holds a NUL byte: {}\n",
                                dir.dump(-1, ' ', true));
         }
-        dirs.push_back(std::move(path));
+        configuration.dirs.push_back(std::move(path));
     }
     for (const nlohmann::json& type : document["types"]) {
-        types.insert(type.get<std::string>());
+        configuration.types.insert(type.get<std::string>());
     }
-    return "";
+    std::string error = AddFlags(document["flags"], configuration.flags);
+    return error.empty() ? "" : "Config file error, " + error + "\n";
 }
 
 }  // namespace
@@ -51,11 +86,10 @@ std::string ConfigurationPath(const GenerateSettings& settings) {
     return settings.configGiven ? settings.configPath : DefaultConfigPath;
 }
 
-std::string ReadConfigurationFrom(std::istream& input, std::vector<std::string>& dirs,
-                                  std::set<std::string>& types) {
+std::string ReadConfigurationFrom(std::istream& input, Configuration& configuration) {
     // Whatever was added before a fault stays.
     try {
-        return AddConfiguration(input, dirs, types);
+        return AddConfiguration(input, configuration);
     } catch (const nlohmann::json::exception& error) {
         return fmt::format("Config file error, {}\n", error.what());
     } catch (const std::exception& error) {
@@ -64,7 +98,7 @@ std::string ReadConfigurationFrom(std::istream& input, std::vector<std::string>&
 }
 
 std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot& root,
-                              std::vector<std::string>& dirs, std::set<std::string>& types) {
+                              Configuration& configuration) {
     const std::string path = ConfigurationPath(settings);
     // A named file is a path of the running system; the default one belongs to the image.
     std::string location = path;
@@ -82,5 +116,5 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
         }
         return "";
     }
-    return ReadConfigurationFrom(file, dirs, types);
+    return ReadConfigurationFrom(file, configuration);
 }

@@ -12,13 +12,15 @@ std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
     std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
     queue.insert(queue.end(), settings.directories.begin(), settings.directories.end());
     queue.insert(queue.end(), settings.files.begin(), settings.files.end());
-    std::vector<std::string> configured;
-    std::string error = ReadConfiguration(settings, run.root, configured, run.signingTypes);
+    Configuration configured;
+    std::string error = ReadConfiguration(settings, run.root, configured);
     if (!error.empty()) {
         run.Report(error);
     }
-    queue.insert(queue.end(), configured.begin(), configured.end());
+    queue.insert(queue.end(), configured.dirs.begin(), configured.dirs.end());
+    run.signingTypes = std::move(configured.types);
     run.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
+    run.flags = std::move(configured.flags);
 
     // Path order, element by element ("/usr/lib/x" before "/usr/lib-x"); the first of equal
     // paths stays, with its own text.

@@ -12,5 +12,5 @@
 #include "generate/walk.h"
 
 // Reads the configuration (reporting its faults through `run`), fills `run.signingTypes` and
-// returns the jobs in queue order.
+// `run.flags` and returns the jobs in queue order.
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings, RunContext& run);

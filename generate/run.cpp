@@ -30,6 +30,9 @@ std::string GenerateRun::Execute() {
                       ? fmt::format("Config path from command line: {}\n", configPath)
                       : fmt::format("Config path default: {}\n", configPath));
     jobs_ = AssembleJobs(settings_, context_);
+    for (const auto& [path, bits] : context_.flags) {
+        flagsUsed_[path] = false;
+    }
     std::string listing;
     for (const auto& job : jobs_) {
         listing += fmt::format("Job queue: {}\n", job->path);
@@ -51,6 +54,7 @@ std::string GenerateRun::Execute() {
     }
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              totalJobMillis_.load(), signedFileCount_.load());
+    WarnOfUnusedFlags();
     std::vector<std::pair<std::string, CacheRecord>> records;
     if (context_.cache != nullptr) {
         records = ReportCache(workers);
@@ -131,8 +135,24 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         }
         return false;
     }
-    lines += FormatManifestLine(file.path, digest.text);
+    uint8_t flags = 0;
+    if (auto configured = context_.flags.find(file.path); configured != context_.flags.end()) {
+        flags = configured->second;
+        flagsUsed_.find(file.path)->second = true;
+    }
+    lines += FormatManifestLine(file.path, digest.text, flags);
     return true;
+}
+
+void GenerateRun::WarnOfUnusedFlags() const {
+    std::string warnings;
+    for (const auto& [path, used] : flagsUsed_) {
+        if (!used) {
+            warnings +=
+                fmt::format("Warning: flags for {} unused: it is not in the manifest\n", path);
+        }
+    }
+    std::cerr << warnings;
 }
 
 void GenerateRun::Finished(SigningWorker& worker, Job& job) {

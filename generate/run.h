@@ -3,6 +3,8 @@
 // and the manifest, written whole once the run reaches its end.
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,10 +32,14 @@ class GenerateRun : private WalkClient {
         std::vector<std::unique_ptr<SigningWorker>>& workers);
 
     void WriteManifest();
+    // Warns of every configured flag whose path the run did not sign.
+    void WarnOfUnusedFlags() const;
 
     const GenerateSettings& settings_;
     RunContext context_;
     std::vector<std::unique_ptr<Job>> jobs_;
     std::atomic<int32_t> signedFileCount_{0};
     std::atomic<int64_t> totalJobMillis_{0};
+    // For each path the configuration gives flags to: whether a line was written for it.
+    std::map<std::string, std::atomic<bool>> flagsUsed_;
 };

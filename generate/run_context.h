@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -41,6 +42,8 @@ class RunContext {
 
     const ImageRoot root;
     std::set<std::string> signingTypes;
+    // The configuration's flags: manifest path -> EntryFlags bits of its line.
+    std::map<std::string, uint8_t> flags;
     WorkQueue queue;
     MagicDatabase magic;
     // What is known of files read before, when the run keeps a cache.

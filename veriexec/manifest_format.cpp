@@ -29,18 +29,9 @@ bool IsFlagSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-uint8_t FlagBit(std::string_view token) {
-    if (token == "no_ptrace") {
-        return NoPtrace;
-    }
-    if (token == "indirect") {
-        return Indirect;
-    }
-    if (token == "trusted") {
-        return Trusted;
-    }
-    return 0;
-}
+// In the order generate writes them.
+constexpr std::pair<const char*, uint8_t> FlagTokens[] = {
+    {"indirect", Indirect}, {"no_ptrace", NoPtrace}, {"trusted", Trusted}};
 
 void ReadFlags(std::string_view text, int lineNumber, ManifestEntry& entry,
                std::vector<std::string>& warnings) {
@@ -55,7 +46,7 @@ void ReadFlags(std::string_view text, int lineNumber, ManifestEntry& entry,
             ++end;
         }
         std::string_view token = text.substr(at, end - at);
-        if (uint8_t bit = FlagBit(token); bit != 0) {
+        if (uint8_t bit = FlagOfToken(token); bit != 0) {
             entry.flags |= bit;
         } else {
             warnings.push_back(
@@ -93,8 +84,24 @@ int DecodeHexFingerprint(std::string_view text, uint8_t* output, std::size_t cap
     return static_cast<int>(text.size() / 2);
 }
 
-std::string FormatManifestLine(const std::string& path, const std::string& digest) {
-    return fmt::format("{} sha512={}\n", path, digest);
+uint8_t FlagOfToken(std::string_view token) {
+    for (const auto& [name, bit] : FlagTokens) {
+        if (token == name) {
+            return bit;
+        }
+    }
+    return 0;
+}
+
+std::string FormatManifestLine(const std::string& path, const std::string& digest, uint8_t flags) {
+    std::string line = fmt::format("{} sha512={}", path, digest);
+    for (const auto& [name, bit] : FlagTokens) {
+        if (flags & bit) {
+            line += ' ';
+            line += name;
+        }
+    }
+    return line + '\n';
 }
 
 bool PathFitsManifest(const std::string& path) {

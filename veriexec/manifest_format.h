@@ -21,8 +21,13 @@ std::string EncodeHex(const uint8_t* bytes, std::size_t size);
 // has an odd length, needs more than `capacity` bytes or holds anything but digits.
 int DecodeHexFingerprint(std::string_view text, uint8_t* output, std::size_t capacity);
 
-// The line generate writes for a file: its path, a space, "sha512=" and the digest.
-std::string FormatManifestLine(const std::string& path, const std::string& digest);
+// The EntryFlags bit a flag token sets ("indirect", "no_ptrace", "trusted"), or 0.
+uint8_t FlagOfToken(std::string_view token);
+
+// The line generate writes for a file: its path, a space, "sha512=" and the digest, then the
+// tokens of `flags`, each after a space, in the order indirect, no_ptrace, trusted.
+std::string FormatManifestLine(const std::string& path, const std::string& digest,
+                               uint8_t flags = 0);
 
 // Whether load reads a line for this path back as written: fields end at a space, a line at
 // a line feed, a leading '#' makes a comment, and the kernel takes at most 1023 bytes.

@@ -4,35 +4,58 @@
 #include <sstream>
 
 #include "support/test_support.h"
+#include "veriexec/device.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 using Types = std::set<std::string>;
+using Flags = std::map<std::string, uint8_t>;
 
-TEST(ConfigurationTest, DirsAndTypesAreAddedAndAFaultKeepsWhatCameBefore) {
-    for (const auto& [content, error, dirs, types] :
-         {std::tuple<std::string, std::string, Strings, Types>{
-              R"({"other": 1, "dirs": ["/opt", "rel//dir/", "/opt"], "types": ["R", "ELF"]})",
+TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
+    for (const auto& [content, error, dirs, types, flags] :
+         {std::tuple<std::string, std::string, Strings, Types, Flags>{
+              R"({"other": 1, "dirs": ["/opt", "rel//dir/", "/opt"], "types": ["R", "ELF"],
+                  "flags": {"/a": ["trusted", "indirect", "trusted"], "/b": []}})",
               "",
               {"/opt", "rel//dir/", "/opt"},
-              {"ELF", "R"}},
+              {"ELF", "R"},
+              {{"/a", Trusted | Indirect}, {"/b", 0}}},
           {R"({"dirs": ["/opt", 5], "types": ["R"]})",
            "[json.exception.type_error.302] type must be string, but is number",
            {"/opt"},
+           {},
            {}},
           // Found by fuzzing: the system would read the path only up to the NUL byte.
           {R"({"dirs": ["/opt", "/srv\u0000/x"]})",
            "dirs entry holds a NUL byte: \"/srv\\u0000/x\"",
            {"/opt"},
+           {},
+           {}},
+          {R"({"flags": {"/a": ["no_ptrace"], "sbin/x": ["trusted"]}})",
+           "flags path is not absolute: \"sbin/x\"",
+           {},
+           {},
+           {{"/a", NoPtrace}}},
+          {R"({"flags": {"/a": ["Trusted"]}})",
+           "unknown flag \"Trusted\" for /a (indirect, no_ptrace or trusted)",
+           {},
+           {},
+           {}},
+          {R"({"flags": {"/a": "trusted"}})", "flags for /a must be a list of strings", {}, {}, {}},
+          {R"({"flags": {"/a": [1]}})", "flags for /a must be a list of strings", {}, {}, {}},
+          {R"({"flags": ["/a"]})",
+           "flags must be an object of paths and their lists of flags",
+           {},
+           {},
            {}}}) {
         std::istringstream input(content);
-        Strings readDirs;
-        Types readTypes;
-        EXPECT_EQ(ReadConfigurationFrom(input, readDirs, readTypes),
+        Configuration read;
+        EXPECT_EQ(ReadConfigurationFrom(input, read),
                   error.empty() ? "" : "Config file error, " + error + "\n");
-        EXPECT_EQ(readDirs, dirs) << content;
-        EXPECT_EQ(readTypes, types) << content;
+        EXPECT_EQ(read.dirs, dirs) << content;
+        EXPECT_EQ(read.types, types) << content;
+        EXPECT_EQ(read.flags, flags) << content;
     }
 }
 
@@ -59,3 +82,19 @@ TEST_F(ConfigRunTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent)
 }
 
 }  // namespace
+
+TEST_F(ConfigRunTest, FlagsFollowTheirPathsFingerprintAndAnUnusedOneIsOnlyAWarning) {
+    MakeElf("/usr/bin/tool");
+    MakeElf("/usr/bin/plain");
+    MakeText("/usr/bin/notes");
+    WriteFile(Path("c.json"), R"({"flags": {"/usr/bin/tool": ["trusted", "indirect", "no_ptrace"],
+                                            "/usr/bin/notes": ["trusted"]}})");
+    ProcessResult result = Generate(Words("-d /usr/bin -c " + Path("c.json") + " -o " + Path("m")));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "Warning: flags for /usr/bin/notes unused: it is not in the manifest\n");
+    std::string tool = ExpectedLine("/usr/bin/tool");
+    tool.insert(tool.size() - 1, " indirect no_ptrace trusted");
+    std::string manifest = ReadFile(Path("m"));
+    EXPECT_NE(manifest.find(tool), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(ExpectedLine("/usr/bin/plain")), std::string::npos) << manifest;
+}

@@ -42,11 +42,15 @@ expr "$version" : 'pelmor-sign version: [0-9a-f]\{8\}$' >/dev/null ||
     { echo "installed pelmor-sign -v printed: $version"; failed=1; }
 
 # The package puts the sample in force where no configuration exists yet: it must be valid JSON
-# whose two lists add nothing.
-printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON dirs LENGTH "${text}" dirs)' \
-    'string(JSON types LENGTH "${text}" types)' \
-    'if(NOT dirs EQUAL 0 OR NOT types EQUAL 0)' 'message(FATAL_ERROR "lists not empty")' 'endif()' \
-    >"$work/sample.cmake"
+# that adds no type, signs only the trusted public key beside the built-in directories, and
+# makes the installed program trusted, so that loads and lock work under enforce.
+printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" types)' \
+    'string(JSON dirs GET "${text}" dirs)' \
+    'string(JSON flags GET "${text}" flags "/usr/local/sbin/pelmor-sign")' \
+    'if(NOT types EQUAL 0 OR NOT dirs MATCHES "^\\[ *\"/usr/local/etc/pelmor-sign/manifest.pub\" *\\]$"' \
+    '   OR NOT flags MATCHES "^\\[ *\"trusted\" *\\]$")' \
+    'message(FATAL_ERROR "sample adds more than the key and the trusted program: ${dirs} ${flags}")' \
+    'endif()' >"$work/sample.cmake"
 "$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" || failed=1
 
 # The installed tree as FreeBSD lays it out: no emulator, since the kernel has the facility,
