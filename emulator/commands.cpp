@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "emulator/facility.h"
-#include "generate/digest.h"
 #include "veriexec/manifest_format.h"
 #include "veriexec/modules.h"
 
@@ -270,25 +269,8 @@ int Verify(const std::vector<std::string>& arguments) {
     int status = 0;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& path = arguments[i];
-        auto found = table.Latest().find(path);
         ManifestEntry entry;
-        std::string verdict = "ok";
-        if (found == table.Latest().end()) {
-            verdict = "not in table";
-        } else if (!table.Read(found->second, entry)) {
-            verdict = "cannot read the table";
-        } else {
-            std::string type = FieldText(entry.fingerprintType, FingerprintTypeSize);
-            const char* algorithm = DigestOfFingerprintType(type);
-            DigestResult digest;
-            if (algorithm == nullptr) {
-                verdict = "unknown fingerprint type '" + type + "'";
-            } else if (digest = FileDigester(algorithm).Hash(path); digest.status != 0) {
-                verdict = "cannot read: " + digest.cause;
-            } else if (digest.text != EncodeHex(entry.fingerprint, digest.text.size() / 2)) {
-                verdict = "fingerprint mismatch";
-            }
-        }
+        std::string verdict = table.Verdict(path, path, entry);
         if (verdict != "ok") {
             status = 1;
         }

@@ -9,10 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <vector>
 
 #include "common/file_io.h"
+#include "generate/digest.h"
+#include "veriexec/manifest_format.h"
 #include "veriexec/modules.h"
 
 namespace {
@@ -198,7 +202,9 @@ int ReadControl(const std::string& directory, FacilityControl& control) {
         std::istringstream words(line);
         std::string key;
         words >> key;
-        if (key == "state") {
+        if (key == "boot") {
+            words >> control.boot;
+        } else if (key == "state") {
             words >> control.state;
         } else if (key == "module") {
             std::string name;
@@ -218,7 +224,8 @@ int ReadControl(const std::string& directory, FacilityControl& control) {
 }
 
 int WriteControl(const std::string& directory, const FacilityControl& control) {
-    std::string text = "state " + std::to_string(control.state) + "\n";
+    std::string text =
+        "boot " + std::to_string(control.boot) + "\nstate " + std::to_string(control.state) + "\n";
     for (size_t i = 0; i < RequiredModules.size(); ++i) {
         if (control.moduleMask & (1u << i)) {
             text += std::string("module ") + RequiredModules[i] + "\n";
@@ -296,6 +303,7 @@ int BootFacility(const std::string& directory, uint32_t moduleMask) {
         return error.value();
     }
     FacilityControl control;
+    control.boot = std::random_device()() | static_cast<uint64_t>(std::random_device()()) << 32;
     control.moduleMask = moduleMask;
     for (int result :
          {CreateEmptyFile(FilePath(directory, LockFile), 0644),
@@ -341,11 +349,30 @@ int OpenFacilityDevice(const std::string& directory, int flags) {
     return open(FilePath(directory, DeviceFile).c_str(), access | O_CLOEXEC);
 }
 
-int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument) {
+bool CallerTrust::Trusted(const std::string& directory, const FacilityControl& control) {
+    if (!decided_ || boot_ != control.boot || directory_ != directory) {
+        FacilityTable table;
+        ManifestEntry entry;
+        trusted_ = table.Open(directory, true) == 0 &&
+                   table.Verdict(path_, program_, entry) == "ok" &&
+                   (entry.flags & EntryFlags::Trusted);
+        decided_ = true;
+        boot_ = control.boot;
+        directory_ = directory;
+    }
+    return trusted_;
+}
+
+int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
+                 CallerTrust& caller) {
     FacilityLock lock(directory);
     FacilityControl control;
     if (!lock.Held() || ReadControl(directory, control) != 0) {
         return ENXIO;
+    }
+    if ((control.state & VeriexecStateEnforce) && request != GetState &&
+        !caller.Trusted(directory, control)) {
+        return EPERM;
     }
     if (auto failure = control.failures.find(RequestName(request));
         failure != control.failures.end()) {
@@ -375,9 +402,9 @@ FacilityTable::~FacilityTable() {
     }
 }
 
-int FacilityTable::Open(const std::string& directory) {
-    FacilityLock lock(directory);
-    if (!lock.Held()) {
+int FacilityTable::Open(const std::string& directory, bool lockHeld) {
+    std::optional<FacilityLock> lock;
+    if (!lockHeld && !lock.emplace(directory).Held()) {
         return ENXIO;
     }
     fd_ = open(FilePath(directory, EntriesFile).c_str(), O_RDONLY | O_CLOEXEC);
@@ -412,4 +439,28 @@ int FacilityTable::Open(const std::string& directory) {
 
 bool FacilityTable::Read(off_t offset, ManifestEntry& entry) const {
     return pread(fd_, &entry, sizeof entry, offset) == RecordSize;
+}
+
+std::string FacilityTable::Verdict(const std::string& path, const std::string& content,
+                                   ManifestEntry& entry) const {
+    auto found = latest_.find(path);
+    if (found == latest_.end()) {
+        return "not in table";
+    }
+    if (!Read(found->second, entry)) {
+        return "cannot read the table";
+    }
+    std::string type(entry.fingerprintType, strnlen(entry.fingerprintType, FingerprintTypeSize));
+    const char* algorithm = DigestOfFingerprintType(type);
+    if (algorithm == nullptr) {
+        return "unknown fingerprint type '" + type + "'";
+    }
+    DigestResult digest = FileDigester(algorithm).Hash(content);
+    if (digest.status != 0) {
+        return "cannot read: " + digest.cause;
+    }
+    if (digest.text != EncodeHex(entry.fingerprint, digest.text.size() / 2)) {
+        return "fingerprint mismatch";
+    }
+    return "ok";
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "veriexec/device.h"
 
@@ -17,6 +18,7 @@ std::string FacilityDirectory();
 // The small, rarely changed part of the facility: state bits, loaded modules and the
 // failures that tests ask for. Replaced whole and atomically on every change.
 struct FacilityControl {
+    uint64_t boot = 0;  // new at every boot, as a kernel's state is
     int32_t state = 0;
     uint32_t moduleMask = 0;              // bit i: RequiredModules[i] is loaded
     std::map<std::string, int> failures;  // request name -> errno it fails with
@@ -56,9 +58,33 @@ int ShutdownFacility(const std::string& directory);
 
 // open(2) of the emulated device node: the node's permission bits decide, even for root.
 int OpenFacilityDevice(const std::string& directory, int flags);
+
+// Whether the calling process runs a trusted program: one loaded with the Trusted flag whose
+// content still matches its fingerprint. The kernel decides that when the program starts and
+// keeps it for the process's life; the stand-in decides it at the process's first request
+// while enforcing, once for each boot of the facility.
+class CallerTrust {
+  public:
+    // `program`: the file the process runs (/proc/self/exe); `path`: the name it was loaded by.
+    CallerTrust(std::string program, std::string path)
+        : program_(std::move(program)), path_(std::move(path)) {}
+    // Called with the facility's lock held.
+    bool Trusted(const std::string& directory, const FacilityControl& control);
+
+  private:
+    const std::string program_;
+    const std::string path_;
+    bool decided_ = false;
+    uint64_t boot_ = 0;
+    std::string directory_;
+    bool trusted_ = false;
+};
+
 // Carries out one request as the kernel would: `argument` holds the request's argument bytes.
+// While enforcing, only the state query is answered for a caller that is not trusted.
 // Returns 0 or the errno the kernel would give.
-int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument);
+int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
+                 CallerTrust& caller);
 
 // The loaded table, read back: for each path, the latest record sent for it. Records are
 // appended, never rewritten, so the index keeps only where each path's latest record lies.
@@ -69,11 +95,15 @@ class FacilityTable {
     FacilityTable(const FacilityTable&) = delete;
     FacilityTable& operator=(const FacilityTable&) = delete;
 
-    // Reads the index; 0 or an errno value.
-    int Open(const std::string& directory);
+    // Reads the index, under the facility's lock unless the caller holds it; 0 or an errno.
+    int Open(const std::string& directory, bool lockHeld = false);
     // Paths in sorted order, each with the offset of its latest record.
     const std::map<std::string, off_t>& Latest() const { return latest_; }
     bool Read(off_t offset, ManifestEntry& entry) const;
+    // What the kernel would decide at exec time for the file loaded as `path`, whose content
+    // is read from `content`: "ok", or why not. Fills `entry` when `path` has one.
+    std::string Verdict(const std::string& path, const std::string& content,
+                        ManifestEntry& entry) const;
 
   private:
     int fd_ = -1;

@@ -3,9 +3,25 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "emulator/facility.h"
 #include "veriexec/platform.h"
+
+namespace {
+
+// The process as the kernel knows it: the program it runs. Like the kernel's own label of a
+// process, it lasts as long as the process.
+CallerTrust& Caller() {
+    static CallerTrust caller = [] {
+        std::error_code error;
+        std::string path = std::filesystem::read_symlink("/proc/self/exe", error).native();
+        return CallerTrust("/proc/self/exe", path);
+    }();
+    return caller;
+}
+
+}  // namespace
 
 int PlatformFindModule(const char* name) {
     // No facility directory means nothing was ever loaded, as on a freshly booted host.
@@ -47,7 +63,7 @@ int PlatformDeviceRequest(int fd, unsigned long request, void* argument) {
     if (request & RequestDirectionIn) {
         std::memcpy(buffer, argument, size);
     }
-    if (int error = ApplyRequest(FacilityDirectory(), request, buffer); error != 0) {
+    if (int error = ApplyRequest(FacilityDirectory(), request, buffer, Caller()); error != 0) {
         errno = error;
         return -1;
     }

@@ -48,7 +48,10 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
         EXPECT_EQ(result.err, loadErr);
         EXPECT_EQ(Lines(Entries()).size(), 2u);
     }
-    // Every command reports a standard output that fails.
+    // Every command reports a standard output that fails; lock after enforce needs a trusted
+    // program.
+    WriteFile(Path("m"), TrustedProgramLine());
+    ASSERT_EQ(RunSign({"load", Path("m")}).status, 0);
     WriteFile(Path("m"), Image("/tree/a") + " sha512=00\n");
     for (const char* arguments :
          {"-v", "-h", "generate -h", "load", "status", "check m", "activate", "enforce", "lock"}) {

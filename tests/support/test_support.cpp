@@ -173,6 +173,12 @@ std::string ManifestLine(const std::string& path, const std::string& hostPath) {
     return path + " sha512=" + sum.out.substr(0, 128) + "\n";
 }
 
+std::string TrustedProgramLine() {
+    std::string program = fs::read_symlink("/proc/self/exe");
+    std::string line = ManifestLine(program, program);
+    return line.insert(line.size() - 1, " trusted");
+}
+
 void TempDirTest::SetUp() {
     char pattern[] = "/tmp/pelmor-test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);

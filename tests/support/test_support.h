@@ -48,6 +48,9 @@ std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Words(const std::string& text);
 // The manifest line for the file at `hostPath`, named `path`, with coreutils' digest.
 std::string ManifestLine(const std::string& path, const std::string& hostPath);
+// The line that makes the running test program trusted: under enforce, the facility takes
+// requests other than the state query only from a trusted program.
+std::string TrustedProgramLine();
 
 // A fresh directory of its own (also the current one), with PELMOR_VERIEXEC_EMULATOR pointing
 // at a private facility inside it.

@@ -41,3 +41,44 @@ TEST_F(StateChangeTest, EachChangeIsMadeOrRefusedWithItsReason) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under enforce the facility answers the state query for anyone, and every other request only
+// for a program loaded as trusted whose content still matches.
+TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
+    WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
+    const std::string tool = ManifestLine(Path("tool"), Path("tool"));
+    std::string program = TrustedProgramLine();
+    std::string wrongDigest = program;
+    wrongDigest.replace(wrongDigest.find("sha512=") + 7, 128, std::string(128, '0'));
+    std::string untrusted = program;
+    untrusted.erase(untrusted.find(" trusted"), 8);
+    const std::string refused = "pelmor-sign: cannot set veriexec state 'lock': Operation not "
+                                "permitted\n";
+    for (const auto& [manifest, trusted] :
+         {std::pair<std::string, bool>{tool + program, true},
+          {tool, false},
+          {tool + untrusted, false},
+          {tool + wrongDigest, false}}) {
+        BootFacility();
+        WriteFile(Path("m"), manifest);
+        ASSERT_EQ(RunSign({"load", Path("m")}).status, 0);
+        ASSERT_EQ(RunSign({"enforce"}).status, 0);
+        EXPECT_EQ(RunSign({"status"}).out, "Veriexec state: 07\n  LOADED\n  ACTIVE\n  ENFORCE\n");
+        // The decision is the process's, taken at its first request while enforcing: the
+        // program's own entry, loaded again without the flag, changes nothing.
+        WriteFile(Path("m"), tool + untrusted);
+        ProcessResult load = RunSign({"load", Path("m")});
+        EXPECT_EQ(load.status, trusted ? 0 : 1) << manifest;
+        EXPECT_EQ(load.err, trusted ? ""
+                                    : "pelmor-sign: cannot load " + Path("tool") +
+                                          ": Operation not permitted\npelmor-sign: cannot load " +
+                                          Words(untrusted)[0] + ": Operation not permitted\n");
+        ProcessResult lock = RunSign({"lock"});
+        EXPECT_EQ(lock.err, trusted ? "" : refused) << manifest;
+        EXPECT_EQ(Lines(Show()).front(), trusted ? "state 0x0f\n" : "state 0x07\n");
+    }
+}
+
+}  // namespace
