@@ -13,7 +13,7 @@
 
 namespace {
 
-int ParseAndRun(int argc, char** argv) {
+int ParseAndRun(int argc, char** argv, const std::string& trustedKeyPath) {
     CLI::App parser("Pelmor signature utility.");
     parser.footer(fmt::format("Build revision: {}", BuildRevision));
     // The help flag is re-added after -v so that the help lists -v first; commands copy it
@@ -24,6 +24,7 @@ int ParseAndRun(int argc, char** argv) {
     parser.require_subcommand(0, 1);
 
     CommandValues values;
+    values.load.trustedKeyPath = trustedKeyPath;
     RegisterCommands(parser, values);
 
     try {
@@ -56,7 +57,7 @@ int ParseAndRun(int argc, char** argv) {
 
 }  // namespace
 
-int Entry(int argc, char** argv) {
+int Entry(int argc, char** argv, const std::string& trustedKeyPath) {
     PrepareStandardStreams();
-    return FinishStandardOutput(ParseAndRun(argc, argv));
+    return FinishStandardOutput(ParseAndRun(argc, argv, trustedKeyPath));
 }

@@ -2,5 +2,8 @@
 // command), and turns help requests and parse errors into output and exit statuses.
 #pragma once
 
-// Returns the exit status when no command handler has ended the process first.
-int Entry(int argc, char** argv);
+#include <string>
+
+// Returns the exit status. `trustedKeyPath` is the public key installed with the program,
+// the only one whose manifests load while the facility enforces.
+int Entry(int argc, char** argv, const std::string& trustedKeyPath);

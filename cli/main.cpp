@@ -1,5 +1,5 @@
 #include "cli/entry.h"
 
 int main(int argc, char** argv) {
-    return Entry(argc, argv);
+    return Entry(argc, argv, PELMOR_TRUSTED_KEY);
 }

@@ -20,18 +20,43 @@ void MarkNonExecutable(ManifestEntry& entry) {
     }
 }
 
+// Under enforce: "" when the manifest was verified with the installed key, else the error line.
+std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifest* verified) {
+    if (verified == nullptr) {
+        return "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n";
+    }
+    ManifestKey trusted;
+    if (std::string error = ReadPublicKey(settings.trustedKeyPath, trusted); !error.empty()) {
+        return error;
+    }
+    return trusted.SamePublicKey(verified->key)
+               ? ""
+               : fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
+                             settings.trustedKeyPath);
+}
+
 }  // namespace
 
 int LoadManifest(const LoadSettings& settings) {
     const std::string& path = settings.manifestPath;
     bool verify = !settings.signature.keyPath.empty();
+    VeriexecState state = 0;
+    if (GetVeriexecState(state) != 0) {
+        return 1;
+    }
     VerifiedManifest verified;
+    std::string error;
     if (verify) {
-        if (std::string error = ReadVerifiedManifest(path, settings.signature, verified);
-            !error.empty()) {
-            std::cerr << error;
-            return 1;
-        }
+        error = ReadVerifiedManifest(path, settings.signature, verified);
+    }
+    if (error.empty() && (state & VeriexecStateEnforce)) {
+        error = EnforcedKeyError(settings, verify ? &verified : nullptr);
+    }
+    if (!error.empty()) {
+        std::cerr << error;
+        return 1;
+    }
+    if (verify) {
         std::cout << VerifiedLine(path, verified);
     }
     DeviceHandle device(O_WRONLY);
@@ -59,7 +84,7 @@ int LoadManifest(const LoadSettings& settings) {
     device.Close();
     std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
     if (verify && errors == 0) {
-        if (std::string error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
+        if (error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
             std::cerr << error;
             return 1;
         }

@@ -18,14 +18,8 @@ class SignedManifestTest : public TempDirTest {
         TempDirTest::SetUp();
         BootFacility();
         WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
-        for (const char* name : {"k", "other"}) {
-            std::string key = Path(std::string(name) + ".key");
-            ASSERT_EQ(
-                RunProgram({"openssl", "genpkey", "-algorithm", "ed25519", "-out", key}).status, 0);
-            chmod(key.c_str(), 0400);
-            RunProgram({"openssl", "pkey", "-in", key, "-pubout", "-out",
-                        Path(std::string(name) + ".pub")});
-        }
+        MakeKeyPair(Path("k"));
+        MakeKeyPair(Path("other"));
         otherId_ = Words(Sign("m", 1, "other").out).back();
         id_ = Words(Sign("m", 1, "k").out).back();
     }

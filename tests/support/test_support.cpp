@@ -80,7 +80,8 @@ int RunEntry(std::vector<std::string> words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    return Entry(static_cast<int>(words.size()), argv.data());
+    return Entry(static_cast<int>(words.size()), argv.data(),
+                 (fs::current_path() / TrustedKeyFile).native());
 }
 
 template <typename Body>
@@ -171,6 +172,16 @@ std::string ManifestLine(const std::string& path, const std::string& hostPath) {
     ProcessResult sum = RunProgram({"sha512sum", hostPath});
     EXPECT_EQ(sum.status, 0) << sum.err;
     return path + " sha512=" + sum.out.substr(0, 128) + "\n";
+}
+
+void MakeKeyPair(const std::string& prefix) {
+    ProcessResult made =
+        RunProgram({"openssl", "genpkey", "-algorithm", "ed25519", "-out", prefix + ".key"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    chmod((prefix + ".key").c_str(), 0400);
+    made =
+        RunProgram({"openssl", "pkey", "-in", prefix + ".key", "-pubout", "-out", prefix + ".pub"});
+    ASSERT_EQ(made.status, 0) << made.err;
 }
 
 std::string TrustedProgramLine() {

@@ -31,6 +31,10 @@ struct ChildOptions {
 inline constexpr uid_t UnprivilegedUser = 61234;
 inline const ChildOptions Unprivileged{true};
 
+// The key that pelmor-sign, as the tests run it, takes under enforce: trusted.pub in the
+// current directory, the test's own.
+inline constexpr const char* TrustedKeyFile = "trusted.pub";
+
 // pelmor-sign with these arguments, in this process, its output captured.
 ProcessResult RunSign(const std::vector<std::string>& arguments);
 // pelmor-sign in a forked child, which reaches the code wherever the checkout lies.
@@ -48,6 +52,8 @@ std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Words(const std::string& text);
 // The manifest line for the file at `hostPath`, named `path`, with coreutils' digest.
 std::string ManifestLine(const std::string& path, const std::string& hostPath);
+// An Ed25519 key pair made by openssl: PREFIX.key, mode 0400, and PREFIX.pub.
+void MakeKeyPair(const std::string& prefix);
 // The line that makes the running test program trusted: under enforce, the facility takes
 // requests other than the state query only from a trusted program.
 std::string TrustedProgramLine();
