@@ -25,14 +25,14 @@ std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifes
     if (verified == nullptr) {
         return "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n";
     }
+    std::string refusal = fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
+                                      settings.trustedKeyPath);
+    // A key that cannot be read is named with its fault, since no manifest loads without it.
     ManifestKey trusted;
     if (std::string error = ReadPublicKey(settings.trustedKeyPath, trusted); !error.empty()) {
-        return error;
+        return refusal + error;
     }
-    return trusted.SamePublicKey(verified->key)
-               ? ""
-               : fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
-                             settings.trustedKeyPath);
+    return trusted.SamePublicKey(verified->key) ? "" : refusal;
 }
 
 }  // namespace

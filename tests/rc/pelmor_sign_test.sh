@@ -21,13 +21,20 @@ script=$work/pelmor_sign
 sed "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" "$source_dir/rc.d/pelmor_sign" \
     >"$script"
 
-# A program and two manifests for it: one good, one whose third line has no attribute.
+# A program and manifests for it, which also make pelmor-sign trusted so that it may lock under
+# enforce: one good, one whose fourth line has no attribute, and one without pelmor-sign.
 printf '#!/bin/sh\n' >"$work/tool"
 chmod 755 "$work/tool"
 entry="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
-printf '# tools\n%s\n' "$entry" >"$work/good"
-printf '# tools\n%s\n%s\n' "$entry" "$work/tool sha512" >"$work/bad"
-bad_line="pelmor-sign: line 3: missing '=' in attribute"
+trusted="$sign sha512=$(sha512sum "$sign" | cut -d ' ' -f 1) trusted"
+printf '# tools\n%s\n%s\n' "$entry" "$trusted" >"$work/good"
+printf '# tools\n%s\n%s\n%s\n' "$entry" "$trusted" "$work/tool sha512" >"$work/bad"
+printf '# tools\n%s\n' "$entry" >"$work/untrusted"
+bad_line="pelmor-sign: line 4: missing '=' in attribute"
+openssl genpkey -algorithm ed25519 -out "$work/sign.key" 2>/dev/null
+chmod 400 "$work/sign.key"
+openssl pkey -in "$work/sign.key" -pubout -out "$work/key.pub"
+key_id=$(openssl pkey -in "$work/sign.key" -pubout -outform DER | sha256sum | cut -c 1-16)
 
 same() {
     if [ "$2" != "$3" ]; then
@@ -42,7 +49,8 @@ same() {
 check() {
     case_name=$1
     (manifest=$6 && shift 6 && printf '%s\n' "pelmor_sign_program=$sign" \
-        "pelmor_sign_manifest=$work/$manifest" "$@") >"$RC_CONF"
+        "pelmor_sign_manifest=$work/$manifest" "pelmor_sign_pubkey=$work/none.pub" "$@") \
+        >"$RC_CONF"
     sh "$script" start >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same state "$3" "$("$emulator" show | sed -n 's/^state //p')"
@@ -52,7 +60,7 @@ check() {
 
 # loaded ERRORS MANIFEST [STEP...]: the load summary, then the state changes in order.
 loaded() {
-    echo "Loaded 1 entries ($1 errors) from $work/$2"
+    echo "Loaded $(grep -c sha512= "$work/$2") entries ($1 errors) from $work/$2"
     shift 2
     [ $# -eq 0 ] || printf "Veriexec state set to '%s'\n" "$@"
 }
@@ -89,6 +97,29 @@ for row in "loaded 0x01" "active 0x03 activate" "enforce 0x07 activate enforce" 
 $warning" bad pelmor_sign_enable=YES "pelmor_sign_state=$name"
 done
 
+# Under enforce only a trusted program may lock: without one, the script says so.
+"$emulator" boot
+check "lock without a trusted program" 1 0x07 "$(loaded 0 untrusted activate enforce)" \
+    "pelmor-sign: cannot set veriexec state 'lock': Operation not permitted
+$script: WARNING: veriexec refused 'lock': under enforce only a program loaded as trusted may \
+lock it, and $sign is not: give it [\"trusted\"] in the configuration's \"flags\", generate the \
+manifest again and reboot" untrusted pelmor_sign_enable=YES pelmor_sign_state=locked
+
+# With a public key installed, only a manifest it verifies is loaded.
+cp "$work/good" "$work/signed"
+"$sign" sign -k "$work/sign.key" --serial 5 "$work/signed" >/dev/null
+"$emulator" boot
+check "signed manifest" 0 0x03 "Verified $work/signed: serial 5, key $key_id
+$(loaded 0 signed activate)" "" signed pelmor_sign_enable=YES \
+    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial"
+"$emulator" boot
+check "unsigned manifest, key installed" 1 0x00 "" "Error: cannot read signature file \
+$work/good.sig: No such file or directory
+$script: WARNING: loading $work/good reported errors
+Error: 'activate' requires a loaded manifest (run 'pelmor-sign load' first)" good \
+    pelmor_sign_enable=YES "pelmor_sign_pubkey=$work/key.pub" \
+    "pelmor_sign_serial_file=$work/serial"
+
 # A refused state change ends the climb: no lock after a failed enforce.
 "$emulator" boot
 "$emulator" fail Enforce EPERM
@@ -106,6 +137,60 @@ check $work/good' to see them" good pelmor_sign_enable=YES pelmor_sign_state=enf
 "$emulator" boot
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
     pelmor_sign_enable=YES pelmor_sign_state=enforce pelmor_sign_check=NO
+
+# refresh CASE STATUS [RC_CONF_LINE...]: `refresh` of the manifest m, over an image that holds
+# the tool where the host has it; what it printed is left in out and err.
+image=$work/image
+mkdir -p "$image$work"
+refresh() {
+    case_name=$1
+    (shift 2 && printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" \
+        "pelmor_sign_manifest=$work/m" "pelmor_sign_cache=$work/db/cache" \
+        "pelmor_sign_generate_flags='-R $image -d $work'" \
+        "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial" "$@") \
+        >"$RC_CONF"
+    rm -f "$work/m.new" "$work/m.new.sig"
+    cp "$work/good" "$work/m"
+    sh "$script" refresh >"$work/out" 2>"$work/err"
+    same status "$2" "$?"
+}
+cp "$work/tool" "$image$work/tool"
+new_manifest="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
+"$emulator" boot
+"$sign" load "$work/good" >/dev/null
+"$sign" activate >/dev/null
+
+refresh "refresh without a signing key" 0
+same manifest "$(cat "$work/good")" "$(cat "$work/m")"
+same new "$new_manifest" "$(cat "$work/m.new")"
+same stdout "$work/m.new is ready. Sign it where the key lives, then load it:
+  pelmor-sign sign -k KEY $work/m.new
+  mv $work/m.new.sig $work/m.sig
+  mv $work/m.new $work/m
+  pelmor-sign load --key $work/key.pub $work/m" "$(grep -v -e '^Done' -e '^Cache:' -e '^Checked' \
+    "$work/out")"
+
+refresh "refresh that cannot generate" 1 "pelmor_sign_signing_key=$work/sign.key" \
+    "pelmor_sign_generate_flags='-c $work/missing.json -R $image'"
+same manifest "$(cat "$work/good")" "$(cat "$work/m")"
+same stderr "$script: ERROR: generating $work/m.new failed: $work/m left as it is" \
+    "$(tail -n 1 "$work/err")"
+
+refresh "refresh with a signing key" 0 "pelmor_sign_signing_key=$work/sign.key"
+same stderr "" "$(cat "$work/err")"
+same "last line" "$work/m replaced by the new manifest, loaded" "$(tail -n 1 "$work/out")"
+same manifest "$new_manifest" "$(sed 1d "$work/m")"
+"$sign" load --key "$work/key.pub" --serial-file "$work/serial-copy" "$work/m" >/dev/null ||
+    same "signed manifest loads" 0 1
+
+# Under enforce the program is trusted, but only the installed key's manifests load.
+"$sign" enforce >/dev/null
+refresh "refresh under enforce with another key" 1 "pelmor_sign_signing_key=$work/sign.key"
+same manifest "$(cat "$work/good")" "$(cat "$work/m")"
+same stderr "loading $work/m.new failed: $work/m left as it is" \
+    "$(sed -n 's/.*ERROR: //p' "$work/err")"
+same refusal 1 "$(grep -c "^Error: veriexec is enforcing: only the key .* is accepted$" \
+    "$work/err")"
 
 "$emulator" boot
 check "missing manifest" 1 0x00 "" "$script: ERROR: no manifest $work/missing: veriexec left \
