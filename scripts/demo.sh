@@ -1,16 +1,21 @@
 #!/bin/sh
 # Installs what is missing, builds, boots an emulated veriexec facility of its own and drives
-# it with pelmor-sign as an administrator would.
+# it with pelmor-sign as an administrator would: a signed manifest, enforce, an upgrade loaded
+# without a reboot, and lock.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
 install_missing
-build build >/dev/null
-bin=$PWD/build
+# A build of its own, which trusts the demo's key under enforce as an installed program trusts
+# PREFIX/etc/pelmor-sign/manifest.pub.
+demo=$PWD/build-demo
+keys=$demo/keys
+build "$demo" -DPELMOR_BUILD_TESTS=OFF -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" >/dev/null
+bin=$demo
 
 # A private facility, so that the demo leaves any other emulated facility of this host alone.
-PELMOR_VERIEXEC_EMULATOR=$PWD/build/demo-facility
+PELMOR_VERIEXEC_EMULATOR=$demo/facility
 export PELMOR_VERIEXEC_EMULATOR
 
 run() {
@@ -29,55 +34,87 @@ run "$bin/pelmor-sign" status
 echo "== Nothing is loaded yet, so the facility cannot be activated"
 run "$bin/pelmor-sign" activate
 
+echo "== A signing key (it belongs off the host; here it sits beside the build)"
+rm -rf "$keys" "$demo/serial" "$demo/cache"
+mkdir -p "$keys"
+openssl genpkey -algorithm ed25519 -out "$keys/sign.key" 2>/dev/null
+chmod 0400 "$keys/sign.key"
+run openssl pkey -in "$keys/sign.key" -pubout -out "$keys/manifest.pub"
+
 echo "== Generate a manifest of this host's system directories, one worker per processor"
 echo "   (this walks and hashes every executable under the built-in directories: a minute or so)"
-manifest=$PWD/build/demo-manifest
-tool=$PWD/build/demo-tool
+manifest=$demo/manifest
+tool=$demo/tool
 printf '#!/bin/sh\necho version 1\n' >"$tool"
 chmod 755 "$tool"
-# Scripts that name their interpreter are described after it; the configuration adds those.
-cat >build/demo-config.json <<'JSON'
-{"types": ["python3 script", "Bourne-Again shell script"]}
+# Scripts that name their interpreter are described after it; the configuration adds those,
+# makes pelmor-sign trusted, so that it may load and lock under enforce, and signs the key.
+cat >"$demo/config.json" <<JSON
+{"types": ["python3 script", "Bourne-Again shell script"],
+ "dirs": ["$keys/manifest.pub"],
+ "flags": {"$bin/pelmor-sign": ["trusted"]}}
 JSON
-# The cache lets the next run read only what changed; a fresh demo starts without one.
-rm -f build/demo-cache
 generate() {
-    "$bin/pelmor-sign" generate -o "$manifest" -j "$(processors)" -c build/demo-config.json \
-        -f "$tool" --cache build/demo-cache >build/demo-generate.log 2>&1 ||
+    "$bin/pelmor-sign" generate -o "$manifest" -j "$(processors)" -c "$demo/config.json" \
+        -f "$tool" -f "$bin/pelmor-sign" --cache "$demo/cache" >"$demo/generate.log" 2>&1 ||
         echo "(exit status $?)"
-    grep -v -e '^Job queue' -e '^Signing types' -e '^\[' build/demo-generate.log
+    grep -v -e '^Job queue' -e '^Signing types' -e '^\[' "$demo/generate.log"
 }
 generate
 echo "... progress lines of the largest jobs:"
-grep '^\[' build/demo-generate.log | sort -t'[' -k4 -n -r | head -n 5
+grep '^\[' "$demo/generate.log" | sort -t'[' -k4 -n -r | head -n 5
 echo
-run head -n 3 "$manifest"
+run grep -e " trusted$" "$manifest"
+load() {
+    run "$bin/pelmor-sign" load --key "$keys/manifest.pub" --serial-file "$demo/serial" "$manifest"
+}
 
-echo "== Check that it matches the disk, load it and activate"
-run "$bin/pelmor-sign" check -j "$(processors)" "$manifest"
-run "$bin/pelmor-sign" load "$manifest"
+echo "== Sign it, check that it matches the disk, load it and activate"
+run "$bin/pelmor-sign" sign -k "$keys/sign.key" "$manifest"
+run head -n 2 "$manifest"
+run "$bin/pelmor-sign" check -j "$(processors)" --key "$keys/manifest.pub" \
+    --serial-file "$demo/serial" "$manifest"
+load
 run "$bin/pelmor-sign" activate
+
+echo "== A manifest changed after signing is refused"
+cp "$manifest" "$demo/forged"
+cp "$manifest.sig" "$demo/forged.sig"
+echo "/bin/sh sha512=$(printf '%0128d' 0)" >>"$demo/forged"
+run "$bin/pelmor-sign" load --key "$keys/manifest.pub" --serial-file "$demo/serial" \
+    "$demo/forged"
 
 echo "== An update changes a program: check catches it before enforce would refuse it"
 printf '#!/bin/sh\necho version 2\n' >"$tool"
 run "$bin/pelmor-sign" check -j "$(processors)" "$manifest"
 
-echo "== Generate again: with the cache, only what changed is read again"
+echo "== Generate again: with the cache, only what changed is read again; sign, load, enforce"
 generate
-echo "== Check again, load the new manifest and enforce it"
-run "$bin/pelmor-sign" check -j "$(processors)" "$manifest"
-run "$bin/pelmor-sign" load "$manifest"
+run "$bin/pelmor-sign" sign -k "$keys/sign.key" "$manifest"
+load
 run "$bin/pelmor-sign" enforce
 run "$bin/pelmor-sign" status
 binaries="/usr/bin/true /usr/bin/env /usr/bin/dash"
-printf '#!/bin/sh\necho hello\n' >build/demo-new-script
-run "$bin/veriexec-emulator" verify $binaries "$tool" "$PWD/build/demo-new-script"
+printf '#!/bin/sh\necho hello\n' >"$demo/new-script"
+run "$bin/veriexec-emulator" verify $binaries "$tool" "$demo/new-script"
+
+echo "== An upgrade under enforce: the new program is refused until its entry is loaded"
+printf '#!/bin/sh\necho version 3\n' >"$tool"
+run "$bin/veriexec-emulator" verify "$tool"
+generate
+echo "   An unsigned manifest is not loaded under enforce:"
+run "$bin/pelmor-sign" load "$manifest"
+echo "   The signed one is, by pelmor-sign, which the manifest makes trusted: no reboot needed"
+run "$bin/pelmor-sign" sign -k "$keys/sign.key" "$manifest"
+load
+run "$bin/veriexec-emulator" verify "$tool"
 
 echo "== Lock it: no further change is possible until the next boot"
 run "$bin/pelmor-sign" lock
 run "$bin/pelmor-sign" status
 run "$bin/pelmor-sign" enforce
-head -n 2 "$manifest" >build/demo-small-manifest
-run "$bin/pelmor-sign" load build/demo-small-manifest
+head -n 3 "$manifest" >"$demo/small"
+"$bin/pelmor-sign" sign -k "$keys/sign.key" "$demo/small" >/dev/null
+run "$bin/pelmor-sign" load --key "$keys/manifest.pub" --serial-file "$demo/serial" "$demo/small"
 
 run "$bin/veriexec-emulator" shutdown
