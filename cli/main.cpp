@@ -1,5 +1,6 @@
 #include "cli/entry.h"
+#include "cli/trusted_key.h"
 
 int main(int argc, char** argv) {
-    return Entry(argc, argv, PELMOR_TRUSTED_KEY);
+    return Entry(argc, argv, TrustedKeyPath);
 }
