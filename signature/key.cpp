@@ -30,10 +30,6 @@ int RefusePassphrase(char*, int, int, void*) {
     return 0;
 }
 
-Bio MemoryBio(std::string_view pem) {
-    return Bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-}
-
 // OpenSSL's reason for the latest failure of this thread, and its queue emptied.
 std::string OpenSslReason() {
     unsigned long code = ERR_peek_last_error();
@@ -123,26 +119,22 @@ std::string ManifestKey::Adopt(EVP_PKEY* key) {
     return "";
 }
 
-std::string ManifestKey::ReadPrivate(std::string_view pem) {
-    Bio bio = MemoryBio(pem);
-    EVP_PKEY* key =
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
+std::string ManifestKey::Read(std::string_view pem, PemReader reader, const char* unread) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    EVP_PKEY* key = bio ? reader(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
     if (key == nullptr) {
         ERR_clear_error();
-        return "not a PEM private key without a passphrase";
+        return unread;
     }
     return Adopt(key);
 }
 
+std::string ManifestKey::ReadPrivate(std::string_view pem) {
+    return Read(pem, PEM_read_bio_PrivateKey, "not a PEM private key without a passphrase");
+}
+
 std::string ManifestKey::ReadPublic(std::string_view pem) {
-    Bio bio = MemoryBio(pem);
-    EVP_PKEY* key =
-        bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
-    if (key == nullptr) {
-        ERR_clear_error();
-        return "not a PEM public key";
-    }
-    return Adopt(key);
+    return Read(pem, PEM_read_bio_PUBKEY, "not a PEM public key");
 }
 
 std::string ManifestKey::Sign(std::string_view bytes, std::string& signature) const {

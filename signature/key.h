@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <string>
 #include <string_view>
@@ -35,6 +36,8 @@ class ManifestKey {
     bool Verify(std::string_view bytes, std::string_view signature) const;
 
   private:
+    using PemReader = EVP_PKEY* (*)(BIO*, EVP_PKEY**, pem_password_cb*, void*);
+    std::string Read(std::string_view pem, PemReader reader, const char* unread);
     std::string Adopt(EVP_PKEY* key);
 
     EVP_PKEY* key_ = nullptr;
