@@ -15,15 +15,12 @@
 namespace {
 
 std::string ReadPrivateKey(const std::string& path, ManifestKey& key) {
-    FileRead file = ReadTrustedFile(path, Exposure::Read);
-    if (!file.refusal.empty()) {
-        return fmt::format("Error: refusing key file {}: {}\n", path, file.refusal);
+    std::string pem;
+    if (std::string error = ReadTrustedFile(path, Exposure::Read, "cannot read key file", pem);
+        !error.empty()) {
+        return error;
     }
-    if (file.error != 0) {
-        return fmt::format("Error: cannot read key file {}: {}\n", path,
-                           std::generic_category().message(file.error));
-    }
-    std::string reason = key.ReadPrivate(file.bytes);
+    std::string reason = key.ReadPrivate(pem);
     return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
 }
 
@@ -38,15 +35,13 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (std::string error = ReadPrivateKey(settings.keyPath, key); !error.empty()) {
         return error;
     }
-    FileRead manifest = ReadTrustedFile(settings.manifestPath, Exposure::Write);
-    if (manifest.error != 0) {
-        return fmt::format("Error: cannot read manifest {}: {}\n", settings.manifestPath,
-                           std::generic_category().message(manifest.error));
+    std::string manifest;
+    if (std::string error = ReadTrustedFile(settings.manifestPath, Exposure::Write,
+                                            "cannot read manifest", manifest);
+        !error.empty()) {
+        return error;
     }
-    if (!manifest.refusal.empty()) {
-        return fmt::format("Error: refusing {}: {}\n", settings.manifestPath, manifest.refusal);
-    }
-    std::string bytes = WithSerialHeader(manifest.bytes, serial);
+    std::string bytes = WithSerialHeader(manifest, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
         return fmt::format("Error: cannot sign {}: {}\n", settings.manifestPath, reason);

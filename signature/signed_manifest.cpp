@@ -2,28 +2,7 @@
 
 #include <fmt/core.h>
 
-#include <system_error>
-
 #include "signature/trusted_file.h"
-
-namespace {
-
-// Reads a file that must not be changed by others; "" or the error line, whose words for a
-// file that cannot be read are `unreadable` followed by the path.
-std::string ReadUnchangeable(const std::string& path, const char* unreadable, std::string& bytes) {
-    FileRead file = ReadTrustedFile(path, Exposure::Write);
-    if (!file.refusal.empty()) {
-        return fmt::format("Error: refusing {}: {}\n", path, file.refusal);
-    }
-    if (file.error != 0) {
-        return fmt::format("Error: {} {}: {}\n", unreadable, path,
-                           std::generic_category().message(file.error));
-    }
-    bytes = std::move(file.bytes);
-    return "";
-}
-
-}  // namespace
 
 std::string SignaturePath(const std::string& manifestPath) {
     return manifestPath + ".sig";
@@ -31,7 +10,8 @@ std::string SignaturePath(const std::string& manifestPath) {
 
 std::string ReadPublicKey(const std::string& path, ManifestKey& key) {
     std::string pem;
-    if (std::string error = ReadUnchangeable(path, "cannot read key file", pem); !error.empty()) {
+    if (std::string error = ReadTrustedFile(path, Exposure::Write, "cannot read key file", pem);
+        !error.empty()) {
         return error;
     }
     std::string reason = key.ReadPublic(pem);
@@ -43,11 +23,12 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     std::string signature;
     std::string error = ReadPublicKey(settings.keyPath, manifest.key);
     if (error.empty()) {
-        error = ReadUnchangeable(manifestPath, "cannot read manifest", manifest.bytes);
+        error =
+            ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", manifest.bytes);
     }
     if (error.empty()) {
-        error =
-            ReadUnchangeable(SignaturePath(manifestPath), "cannot read signature file", signature);
+        error = ReadTrustedFile(SignaturePath(manifestPath), Exposure::Write,
+                                "cannot read signature file", signature);
     }
     if (!error.empty()) {
         return error;

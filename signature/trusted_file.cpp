@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "common/file_io.h"
 
@@ -48,4 +49,19 @@ FileRead ReadTrustedFile(const std::string& path, Exposure exposure) {
         read.error = ReadAll(fd.Get(), read.bytes, MaxTrustedFileSize);
     }
     return read;
+}
+
+std::string ReadTrustedFile(const std::string& path, Exposure exposure, const char* unreadable,
+                            std::string& bytes) {
+    FileRead file = ReadTrustedFile(path, exposure);
+    if (!file.refusal.empty()) {
+        return fmt::format("Error: refusing {}{}: {}\n",
+                           exposure == Exposure::Read ? "key file " : "", path, file.refusal);
+    }
+    if (file.error != 0) {
+        return fmt::format("Error: {} {}: {}\n", unreadable, path,
+                           std::generic_category().message(file.error));
+    }
+    bytes = std::move(file.bytes);
+    return "";
 }

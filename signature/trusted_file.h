@@ -21,3 +21,8 @@ struct FileRead {
 // Reads the regular file at `path`, a symbolic link judged by its target, if nothing that
 // `exposure` forbids can reach it. Takes at most 1 GiB.
 FileRead ReadTrustedFile(const std::string& path, Exposure exposure);
+
+// The same, with the error line to report, or "": "Error: refusing PATH: REASON" ("refusing
+// key file" for a secret), or "Error: UNREADABLE PATH: REASON" for a file that cannot be read.
+std::string ReadTrustedFile(const std::string& path, Exposure exposure, const char* unreadable,
+                            std::string& bytes);
