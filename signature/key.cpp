@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "signature/trusted_file.h"
 #include "veriexec/manifest_format.h"
 
 namespace {
@@ -166,4 +167,15 @@ bool ManifestKey::Verify(std::string_view bytes, std::string_view signature) con
                          bytes.size()) == 1;
     ERR_clear_error();
     return verified;
+}
+
+std::string ManifestKey::ReadFile(const std::string& path, KeyPart part) {
+    std::string pem;
+    Exposure exposure = part == KeyPart::Private ? Exposure::Read : Exposure::Write;
+    if (std::string error = ReadTrustedFile(path, exposure, "cannot read key file", pem);
+        !error.empty()) {
+        return error;
+    }
+    std::string reason = part == KeyPart::Private ? ReadPrivate(pem) : ReadPublic(pem);
+    return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
 }

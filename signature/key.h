@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+enum class KeyPart { Private, Public };
+
 class ManifestKey {
   public:
     ManifestKey() = default;
@@ -22,6 +24,10 @@ class ManifestKey {
     // the key cannot serve: not such a PEM key, or not one of the three kinds.
     std::string ReadPrivate(std::string_view pem);
     std::string ReadPublic(std::string_view pem);
+    // Reads the key file at `path`: a private key is a secret, refused when others can read
+    // it; a public key decides trust, refused when others could change it. "" or the error
+    // line to report.
+    std::string ReadFile(const std::string& path, KeyPart part);
 
     // The first 16 hexadecimal digits of SHA-256 over the public key's DER
     // SubjectPublicKeyInfo, as `openssl pkey -pubout -outform DER | sha256sum` gives them.

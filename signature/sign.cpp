@@ -14,16 +14,6 @@
 
 namespace {
 
-std::string ReadPrivateKey(const std::string& path, ManifestKey& key) {
-    std::string pem;
-    if (std::string error = ReadTrustedFile(path, Exposure::Read, "cannot read key file", pem);
-        !error.empty()) {
-        return error;
-    }
-    std::string reason = key.ReadPrivate(pem);
-    return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
-}
-
 std::string ReplaceWhole(const std::string& path, const char* what, const std::string& bytes) {
     int error = ReplacementFile(path).Replace({bytes});
     return error == 0 ? ""
@@ -32,7 +22,7 @@ std::string ReplaceWhole(const std::string& path, const char* what, const std::s
 }
 
 std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key) {
-    if (std::string error = ReadPrivateKey(settings.keyPath, key); !error.empty()) {
+    if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Private); !error.empty()) {
         return error;
     }
     std::string manifest;

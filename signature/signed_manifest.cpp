@@ -8,20 +8,10 @@ std::string SignaturePath(const std::string& manifestPath) {
     return manifestPath + ".sig";
 }
 
-std::string ReadPublicKey(const std::string& path, ManifestKey& key) {
-    std::string pem;
-    if (std::string error = ReadTrustedFile(path, Exposure::Write, "cannot read key file", pem);
-        !error.empty()) {
-        return error;
-    }
-    std::string reason = key.ReadPublic(pem);
-    return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
-}
-
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest) {
     std::string signature;
-    std::string error = ReadPublicKey(settings.keyPath, manifest.key);
+    std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
     if (error.empty()) {
         error =
             ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", manifest.bytes);

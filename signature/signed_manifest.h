@@ -26,9 +26,6 @@ struct VerifiedManifest {
 // The detached signature's path beside the manifest.
 std::string SignaturePath(const std::string& manifestPath);
 
-// Reads the public key file; "" or the error line to report.
-std::string ReadPublicKey(const std::string& path, ManifestKey& key);
-
 // Reads and verifies the manifest; "" or the error line to report, after which nothing of it
 // may be used.
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,

@@ -29,7 +29,8 @@ std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifes
                                       settings.trustedKeyPath);
     // A key that cannot be read is named with its fault, since no manifest loads without it.
     ManifestKey trusted;
-    if (std::string error = ReadPublicKey(settings.trustedKeyPath, trusted); !error.empty()) {
+    if (std::string error = trusted.ReadFile(settings.trustedKeyPath, KeyPart::Public);
+        !error.empty()) {
         return refusal + error;
     }
     return trusted.SamePublicKey(verified->key) ? "" : refusal;
