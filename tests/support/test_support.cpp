@@ -14,6 +14,8 @@
 #include <iterator>
 #include <sstream>
 
+#include <fmt/core.h>
+
 #include "cli/entry.h"
 #include "emulator/commands.h"
 
@@ -140,6 +142,12 @@ ProcessResult RunProgram(const std::vector<std::string>& argv) {
     });
 }
 
+std::string Shell(const std::string& command) {
+    ProcessResult result = RunProgram({"sh", "-c", command});
+    EXPECT_EQ(result.status, 0) << command << "\n" << result.out << result.err;
+    return result.out;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
@@ -174,14 +182,13 @@ std::string ManifestLine(const std::string& path, const std::string& hostPath) {
     return path + " sha512=" + sum.out.substr(0, 128) + "\n";
 }
 
-void MakeKeyPair(const std::string& prefix) {
-    ProcessResult made =
-        RunProgram({"openssl", "genpkey", "-algorithm", "ed25519", "-out", prefix + ".key"});
-    ASSERT_EQ(made.status, 0) << made.err;
-    chmod((prefix + ".key").c_str(), 0400);
-    made =
-        RunProgram({"openssl", "pkey", "-in", prefix + ".key", "-pubout", "-out", prefix + ".pub"});
-    ASSERT_EQ(made.status, 0) << made.err;
+std::string MakeKeyPair(const std::string& prefix, const std::string& options) {
+    return Shell(
+               fmt::format("openssl genpkey {1} -out {0}.key && chmod 400 {0}.key && openssl pkey "
+                           "-in {0}.key -pubout -out {0}.pub && openssl pkey -in {0}.key -pubout "
+                           "-outform DER | sha256sum",
+                           prefix, options))
+        .substr(0, 16);
 }
 
 std::string TrustedProgramLine() {

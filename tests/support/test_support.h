@@ -45,6 +45,8 @@ int WaitForExit(pid_t child);
 ProcessResult RunEmulator(const std::vector<std::string>& arguments);
 // A program of the host, such as sha512sum.
 ProcessResult RunProgram(const std::vector<std::string>& argv);
+// A command line of the shell, which must succeed; what it printed.
+std::string Shell(const std::string& command);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
@@ -52,8 +54,10 @@ std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Words(const std::string& text);
 // The manifest line for the file at `hostPath`, named `path`, with coreutils' digest.
 std::string ManifestLine(const std::string& path, const std::string& hostPath);
-// An Ed25519 key pair made by openssl: PREFIX.key, mode 0400, and PREFIX.pub.
-void MakeKeyPair(const std::string& prefix);
+// A key pair made by openssl genpkey with these options: PREFIX.key, mode 0400, and
+// PREFIX.pub; returns the key's id, the first 16 hex digits of SHA-256 over its public DER.
+std::string MakeKeyPair(const std::string& prefix,
+                        const std::string& options = "-algorithm ed25519");
 // The line that makes the running test program trusted: under enforce, the facility takes
 // requests other than the state query only from a trusted program.
 std::string TrustedProgramLine();
