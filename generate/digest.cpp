@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "common/file_io.h"
 #include "veriexec/manifest_format.h"
@@ -141,11 +142,37 @@ DigestResult FileDigester::Hash(const std::string& path) {
     return result;
 }
 
-std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes) {
+// Without a context the value stays zero: a checksum that no content has, so that what it
+// seals is never taken for whole.
+Sha512Stream::Sha512Stream() : context_(EVP_MD_CTX_new()) {
+    if (context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha512(), nullptr) != 1) {
+        EVP_MD_CTX_free(std::exchange(context_, nullptr));
+    }
+}
+
+Sha512Stream::~Sha512Stream() {
+    EVP_MD_CTX_free(context_);
+}
+
+void Sha512Stream::Add(std::string_view bytes) {
+    if (context_ != nullptr) {
+        EVP_DigestUpdate(context_, bytes.data(), bytes.size());
+    }
+}
+
+std::array<uint8_t, 64> Sha512Stream::Finish() {
     std::array<uint8_t, 64> value{};
     unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), value.data(), &length, EVP_sha512(), nullptr);
+    if (context_ != nullptr) {
+        EVP_DigestFinal_ex(context_, value.data(), &length);
+    }
     return value;
+}
+
+std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes) {
+    Sha512Stream stream;
+    stream.Add(bytes);
+    return stream.Finish();
 }
 
 const char* DigestOfFingerprintType(const std::string& type) {

@@ -51,5 +51,21 @@ class FileDigester {
     std::unique_ptr<unsigned char[]> buffer_;
 };
 
-// The SHA-512 digest of bytes in memory, such as a file's checksum of its own content.
+// The SHA-512 digest of bytes given piece by piece, such as a file's checksum of its own content
+// while the file is written.
+class Sha512Stream {
+  public:
+    Sha512Stream();
+    ~Sha512Stream();
+    Sha512Stream(const Sha512Stream&) = delete;
+    Sha512Stream& operator=(const Sha512Stream&) = delete;
+
+    void Add(std::string_view bytes);
+    std::array<uint8_t, 64> Finish();
+
+  private:
+    EVP_MD_CTX* context_;
+};
+
+// The SHA-512 digest of bytes in memory.
 std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes);

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "support/test_support.h"
+#include "veriexec/manifest_format.h"
 
 namespace {
 
@@ -39,6 +40,16 @@ TEST_F(DigestTest, MatchesSha512sumAroundTheSizeOfAReadOrFailsWithItsCause) {
         EXPECT_EQ(result.report, report) << path;
         EXPECT_EQ(result.missing, cause == "Not a directory") << path;
     }
+}
+
+TEST(Sha512StreamTest, PiecesGiveTheDigestOfTheWhole) {
+    Sha512Stream stream;
+    for (const char* piece : {"ab", "", "c"}) {
+        stream.Add(piece);
+    }
+    EXPECT_EQ(EncodeHex(stream.Finish().data(), 64),
+              "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+              "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
 }
 
 }  // namespace
