@@ -41,15 +41,6 @@ void SplitPath(const std::string& path, std::string& directory, std::string& nam
     name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int WriteParts(int fd, const std::vector<std::string_view>& parts) {
-    for (std::string_view part : parts) {
-        if (int error = WriteAll(fd, part.data(), part.size()); error != 0) {
-            return error;
-        }
-    }
-    return 0;
-}
-
 // Holds the signals that would end the process while a temporary file has a name, on this
 // thread, the only one left when a run replaces its files.
 class HeldSignals {
@@ -127,6 +118,17 @@ int ReplacementFile::Check() const {
 }
 
 int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
+    return Replace([&parts](int fd) {
+        for (std::string_view part : parts) {
+            if (int error = WriteAll(fd, part.data(), part.size()); error != 0) {
+                return error;
+            }
+        }
+        return 0;
+    });
+}
+
+int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
     std::string target = FinalTarget(path_);
     struct stat old;
     bool exists = stat(target.c_str(), &old) == 0;
@@ -136,7 +138,7 @@ int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
         if (!fd.Valid()) {
             return errno;
         }
-        int error = WriteParts(fd.Get(), parts);
+        int error = write(fd.Get());
         int closing = fd.Close();
         return error != 0 ? error : closing;
     }
@@ -160,7 +162,7 @@ int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
     }
     int error = fchmod(file.Get(), mode) == 0 ? 0 : errno;
     if (error == 0) {
-        error = WriteParts(file.Get(), parts);
+        error = write(file.Get());
     }
     if (error == 0 && fsync(file.Get()) != 0) {
         error = errno;

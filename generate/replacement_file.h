@@ -5,6 +5,7 @@
 // directly, after what it holds.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,11 +16,14 @@ class ReplacementFile {
 
     // Whether the target could be replaced, before any work is done: 0 or the system's error.
     int Check() const;
-    // Writes `parts`, in order, as the target's new content; 0 or the system's error, after
-    // which the target is as it was. The new file keeps the mode, owner and group of the file
-    // it replaces, or has mode 0644 less the umask. A SIGINT, SIGTERM or SIGHUP that arrives
-    // meanwhile is held until the temporary file is gone (renamed, or removed when the signal
-    // came before the rename), then ends the process as usual.
+    // Has `write` write the target's new content to the descriptor it is given, returning 0 or
+    // the system's error; returns 0 or the first error, after which the target is as it was.
+    // The new file keeps the mode, owner and group of the file it replaces, or has mode 0644
+    // less the umask. A SIGINT, SIGTERM or SIGHUP that arrives meanwhile is held until the
+    // temporary file is gone (renamed, or removed when the signal came before the rename), then
+    // ends the process as usual.
+    int Replace(const std::function<int(int fd)>& write) const;
+    // The same with `parts`, in order, as the new content.
     int Replace(const std::vector<std::string_view>& parts) const;
 
   private:
