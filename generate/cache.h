@@ -5,51 +5,75 @@
 // is damaged or foreign is not used at all, so that a cache can make a run slower, never wrong.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
+#include "generate/digest.h"
 #include "generate/file_identity.h"
 
+// One file's record. It points into the storage of whoever holds the record: the bytes of the
+// cache file read, or what a worker noted.
 struct CacheRecord {
+    std::string_view path;  // as the manifest names the file
     FileIdentity identity;
     bool described = false;
-    std::string description;  // libmagic's, when described
+    std::string_view description;  // libmagic's, when described
     bool hashed = false;
-    std::array<uint8_t, 64> digest{};  // SHA-512, when hashed
+    const uint8_t* digest = nullptr;  // the 64 bytes of its SHA-512, when hashed
 };
 
-// Adds to `into` what `other`, a record of the same state of the same file, knows that it
-// does not: two workers may each have learnt part of it, as a queued file and in a walk.
-void MergeRecord(CacheRecord& into, const CacheRecord& other);
-
+// The cache file read: its bytes, held whole, and where each record starts in them, in path
+// order.
 class FileCache {
   public:
+    static constexpr size_t None = SIZE_MAX;
+
     // Reads the cache file at `path`. A file that does not exist is an empty cache; otherwise
     // returns why the file is not used ("" when it is), and the cache stays empty.
     std::string Read(const std::string& path, const std::string& magicIdentity);
-    // Reads a cache from its bytes; returns why they are not used, or "".
-    std::string Parse(std::string_view bytes, const std::string& magicIdentity);
+    // Takes a cache from its bytes; returns why they are not used, or "".
+    std::string Parse(std::string bytes, const std::string& magicIdentity);
 
-    // The record of the file at this manifest path, or nullptr.
-    const CacheRecord* Find(const std::string& path) const;
+    // The records in path order: how many there are, and the one at `position`.
+    size_t Size() const { return records_.size(); }
+    CacheRecord Record(size_t position) const;
+    // The record of the file at this manifest path, its position put in `position`; when there
+    // is none, a record that knows nothing, and None.
+    CacheRecord Find(std::string_view path, size_t& position) const;
     // Whether the recorded descriptions are libmagic's of today: same version, same database.
     bool DescriptionsValid() const { return descriptionsValid_; }
-    // The records, in the order the file holds them, and the libmagic it was written with.
-    const std::vector<std::pair<std::string, CacheRecord>>& Records() const { return records_; }
     const std::string& MagicIdentity() const { return magicIdentity_; }
 
   private:
-    std::vector<std::pair<std::string, CacheRecord>> records_;
-    std::unordered_map<std::string, size_t> index_;
+    std::string bytes_;
+    std::vector<uint32_t> records_;  // offsets in bytes_, a file being at most 2 GiB
     std::string magicIdentity_;
     bool descriptionsValid_ = false;
 };
 
-// The bytes of a cache file holding `records` (paths that a manifest can hold, each once).
-std::string SerializeCache(const std::string& magicIdentity,
-                           const std::vector<std::pair<std::string, CacheRecord>>& records);
+// Writes a cache file as a stream, the records in the order they are added: path order spares
+// the reader its sorting.
+class CacheWriter {
+  public:
+    // Where the bytes go; returns 0 or the system's error.
+    using Sink = std::function<int(std::string_view bytes)>;
+
+    CacheWriter(Sink sink, std::string_view magicIdentity, uint64_t count);
+    void Add(const CacheRecord& record);
+    // Writes the rest and the checksum: 0, or the first error of the sink.
+    int Finish();
+
+  private:
+    void Number(uint64_t value, int bytes);
+    void Text(std::string_view text);
+    void Flush();
+
+    Sink sink_;
+    std::string buffer_;
+    Sha512Stream checksum_;
+    int error_ = 0;
+};

@@ -6,6 +6,7 @@
 #include <map>
 #include <system_error>
 
+#include "common/file_io.h"
 #include "generate/config.h"
 #include "generate/job_list.h"
 #include "generate/replacement_file.h"
@@ -55,14 +56,23 @@ std::string GenerateRun::Execute() {
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              totalJobMillis_.load(), signedFileCount_.load());
     WarnOfUnusedFlags();
-    std::vector<std::pair<std::string, CacheRecord>> records;
+    std::map<std::string, SigningWorker::Noted> records;
     if (context_.cache != nullptr) {
         records = ReportCache(workers);
     }
     WriteManifest();
     if (context_.cache != nullptr && !settings_.manifestPath.empty()) {
-        std::string bytes = SerializeCache(context_.magic.Identity(), records);
-        if (int error = ReplacementFile(settings_.cachePath).Replace({bytes}); error != 0) {
+        int error = ReplacementFile(settings_.cachePath).Replace([&](int fd) {
+            CacheWriter writer(
+                [fd](std::string_view bytes) { return WriteAll(fd, bytes.data(), bytes.size()); },
+                context_.magic.Identity(), records.size());
+            for (const auto& [path, noted] : records) {
+                writer.Add({path, noted.identity, noted.described, noted.description, noted.hashed,
+                            noted.digest.data()});
+            }
+            return writer.Finish();
+        });
+        if (error != 0) {
             context_.Report(fmt::format("Error: cannot write cache file {}: {}\n",
                                         settings_.cachePath,
                                         std::generic_category().message(error)));
@@ -71,7 +81,7 @@ std::string GenerateRun::Execute() {
     return "";
 }
 
-std::vector<std::pair<std::string, CacheRecord>> GenerateRun::ReportCache(
+std::map<std::string, SigningWorker::Noted> GenerateRun::ReportCache(
     std::vector<std::unique_ptr<SigningWorker>>& workers) {
     uint32_t described = 0;
     uint32_t hashed = 0;
@@ -81,26 +91,32 @@ std::vector<std::pair<std::string, CacheRecord>> GenerateRun::ReportCache(
         hashed += worker->Hashed();
         for (auto& [path, noted] : worker->Records()) {
             auto [known, added] = merged.try_emplace(path, noted);
-            // A file looked at by two workers, as a queued file and in a walk.
-            if (!added && known->second.record.identity == noted.record.identity) {
-                MergeRecord(known->second.record, noted.record);
-                known->second.reused = known->second.reused || noted.reused;
+            // A file looked at by two workers, as a queued file and in a walk: each may have
+            // learnt part of what there is to know of one state of it.
+            if (!added && known->second.identity == noted.identity) {
+                SigningWorker::Noted& into = known->second;
+                if (noted.described && !into.described) {
+                    into.described = true;
+                    into.description = noted.description;
+                }
+                if (noted.hashed && !into.hashed) {
+                    into.hashed = true;
+                    into.digest = noted.digest;
+                }
+                into.reused = into.reused || noted.reused;
             }
         }
         worker->Records().clear();
     }
     uint32_t reused = 0;
-    std::vector<std::pair<std::string, CacheRecord>> records;
-    for (auto& [path, noted] : merged) {
-        reused += noted.reused ? 1 : 0;
+    for (auto record = merged.begin(); record != merged.end();) {
+        reused += record->second.reused ? 1 : 0;
         // A record never holds a path that the manifest could not.
-        if (PathFitsManifest(path)) {
-            records.emplace_back(path, std::move(noted.record));
-        }
+        record = PathFitsManifest(record->first) ? std::next(record) : merged.erase(record);
     }
     std::cout << fmt::format("Cache: {} files described and {} hashed, {} reused\n", described,
                              hashed, reused);
-    return records;
+    return merged;
 }
 
 void GenerateRun::WriteManifest() {

@@ -11,6 +11,7 @@
 
 #include "generate/options.h"
 #include "generate/run_context.h"
+#include "generate/signing_worker.h"
 #include "generate/walk.h"
 
 class GenerateRun : private WalkClient {
@@ -26,9 +27,9 @@ class GenerateRun : private WalkClient {
   private:
     bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override;
     void Finished(SigningWorker& worker, Job& job) override;
-    // Prints what the cache saved; returns the records of what the workers looked at, in path
-    // order, for the next run.
-    std::vector<std::pair<std::string, CacheRecord>> ReportCache(
+    // Prints what the cache saved; returns what the workers learnt of the files they looked at,
+    // in path order, for the next run.
+    std::map<std::string, SigningWorker::Noted> ReportCache(
         std::vector<std::unique_ptr<SigningWorker>>& workers);
 
     void WriteManifest();

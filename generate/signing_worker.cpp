@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "common/allocator.h"
 #include "generate/run_context.h"
 #include "veriexec/manifest_format.h"
@@ -26,12 +28,13 @@ void SigningWorker::Run() {
 bool SigningWorker::Describe(const std::string& path, const std::string& hostPath,
                              const FileIdentity* identity, std::string& description) {
     if (identity != nullptr && run_.cache != nullptr && run_.cache->DescriptionsValid()) {
-        const CacheRecord* known = run_.cache->Find(path);
-        if (known != nullptr && known->described && known->identity == *identity) {
-            description = known->description;
+        size_t position;
+        CacheRecord known = run_.cache->Find(path, position);
+        if (known.described && known.identity == *identity) {
+            description = known.description;
             Noted& noted = Note(path, *identity);
-            noted.record.described = true;
-            noted.record.description = description;
+            noted.described = true;
+            noted.description = description;
             noted.reused = true;
             return true;
         }
@@ -54,8 +57,8 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
     }
     if (identity != nullptr) {
         Noted& noted = Note(path, *identity);
-        noted.record.described = true;
-        noted.record.description = description;
+        noted.described = true;
+        noted.description = description;
     }
     return true;
 }
@@ -71,15 +74,16 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
         now = FileIdentity::Of(status);
         identity = &now;
     }
-    const CacheRecord* known = run_.cache->Find(path);
-    if (identity != nullptr && known != nullptr && known->hashed && known->identity == *identity) {
+    size_t position;
+    CacheRecord known = run_.cache->Find(path, position);
+    if (identity != nullptr && known.hashed && known.identity == *identity) {
         Noted& noted = Note(path, *identity);
-        noted.record.hashed = true;
-        noted.record.digest = known->digest;
+        noted.hashed = true;
+        std::copy(known.digest, known.digest + noted.digest.size(), noted.digest.begin());
         noted.reused = true;
         DigestResult result;
         result.status = 0;
-        result.text = EncodeHex(known->digest.data(), known->digest.size());
+        result.text = EncodeHex(known.digest, 64);
         result.identity = *identity;
         return result;
     }
@@ -88,8 +92,8 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
     // The content read is what the record vouches for: the status it had while it was read.
     if (result.status == 0) {
         Noted& noted = Note(path, result.identity);
-        noted.record.hashed = DecodeHexFingerprint(result.text, noted.record.digest.data(),
-                                                   noted.record.digest.size()) == 64;
+        noted.hashed =
+            DecodeHexFingerprint(result.text, noted.digest.data(), noted.digest.size()) == 64;
     }
     return result;
 }
@@ -97,9 +101,9 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
 SigningWorker::Noted& SigningWorker::Note(const std::string& path, const FileIdentity& identity) {
     Noted& noted = records_[path];
     // A record tells of one state of the file: what was learnt of an earlier one goes.
-    if (noted.record.identity != identity) {
+    if (noted.identity != identity) {
         noted = Noted();
-        noted.record.identity = identity;
+        noted.identity = identity;
     }
     return noted;
 }

@@ -3,6 +3,7 @@
 // what it did.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -34,7 +35,11 @@ class SigningWorker {
     // What this worker did, for the cache: the files it described and hashed, and those whose
     // record served instead; and a record for every regular file it looked at.
     struct Noted {
-        CacheRecord record;
+        FileIdentity identity;
+        bool described = false;
+        std::string description;
+        bool hashed = false;
+        std::array<uint8_t, 64> digest{};
         bool reused = false;
     };
     uint32_t Described() const { return descriptions_; }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "generate/cache.h"
 #include "support/test_support.h"
 
 namespace {
@@ -115,18 +114,16 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     EXPECT_EQ(ReadFile(Path("out/m2")), ReadFile(Path("full")));
 }
 
-// A queued file also met in a walk: one worker hashed it, another described it, in either order.
-TEST(CacheRecordTest, MergedRecordKeepsWhatEitherWorkerLearnt) {
-    CacheRecord hashed, described;
-    hashed.hashed = true;
-    hashed.digest[0] = 7;
-    described.described = true;
-    described.description = "ELF";
-    for (auto [into, other] : {std::pair{hashed, described}, std::pair{described, hashed}}) {
-        MergeRecord(into, other);
-        EXPECT_TRUE(into.described && into.hashed);
-        EXPECT_EQ(into.description + std::to_string(into.digest[0]), "ELF7");
-    }
+// Nothing changed: every record serves, the one of a file both queued and walked too, and the
+// cache written is the one read, byte for byte.
+TEST_F(CacheTest, RerunOfUnchangedFilesWritesTheCacheItRead) {
+    const std::vector<std::string> arguments =
+        Words("-j 2 -d /usr/bin -f /usr/bin/a -o " + Path("m") + " --cache " + Path("cache"));
+    ASSERT_EQ(Generate(arguments).status, 0);
+    const std::string cache = ReadFile(Path("cache"));
+    ProcessResult rerun = Generate(arguments);
+    EXPECT_EQ(Lines(rerun.out).back(), "Cache: 0 files described and 0 hashed, 4 reused\n");
+    EXPECT_EQ(ReadFile(Path("cache")), cache);
 }
 
 }  // namespace
