@@ -3,7 +3,7 @@
 #include <fmt/core.h>
 
 #include <iostream>
-#include <map>
+#include <optional>
 #include <system_error>
 
 #include "common/file_io.h"
@@ -56,21 +56,21 @@ std::string GenerateRun::Execute() {
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              totalJobMillis_.load(), signedFileCount_.load());
     WarnOfUnusedFlags();
-    std::map<std::string, SigningWorker::Noted> records;
+    std::optional<NextCache> next;
     if (context_.cache != nullptr) {
-        records = ReportCache(workers);
+        std::vector<CacheNotes*> notes;
+        for (auto& worker : workers) {
+            notes.push_back(&worker->Notes());
+        }
+        next.emplace(*context_.cache, notes);
+        ReportCache(workers, *next);
     }
     WriteManifest();
-    if (context_.cache != nullptr && !settings_.manifestPath.empty()) {
+    if (next && !settings_.manifestPath.empty()) {
         int error = ReplacementFile(settings_.cachePath).Replace([&](int fd) {
-            CacheWriter writer(
-                [fd](std::string_view bytes) { return WriteAll(fd, bytes.data(), bytes.size()); },
-                context_.magic.Identity(), records.size());
-            for (const auto& [path, noted] : records) {
-                writer.Add({path, noted.identity, noted.described, noted.description, noted.hashed,
-                            noted.digest.data()});
-            }
-            return writer.Finish();
+            return next->Write(context_.magic.Identity(), [fd](std::string_view bytes) {
+                return WriteAll(fd, bytes.data(), bytes.size());
+            });
         });
         if (error != 0) {
             context_.Report(fmt::format("Error: cannot write cache file {}: {}\n",
@@ -81,42 +81,16 @@ std::string GenerateRun::Execute() {
     return "";
 }
 
-std::map<std::string, SigningWorker::Noted> GenerateRun::ReportCache(
-    std::vector<std::unique_ptr<SigningWorker>>& workers) {
+void GenerateRun::ReportCache(const std::vector<std::unique_ptr<SigningWorker>>& workers,
+                              const NextCache& next) {
     uint32_t described = 0;
     uint32_t hashed = 0;
-    std::map<std::string, SigningWorker::Noted> merged;
-    for (auto& worker : workers) {
+    for (const auto& worker : workers) {
         described += worker->Described();
         hashed += worker->Hashed();
-        for (auto& [path, noted] : worker->Records()) {
-            auto [known, added] = merged.try_emplace(path, noted);
-            // A file looked at by two workers, as a queued file and in a walk: each may have
-            // learnt part of what there is to know of one state of it.
-            if (!added && known->second.identity == noted.identity) {
-                SigningWorker::Noted& into = known->second;
-                if (noted.described && !into.described) {
-                    into.described = true;
-                    into.description = noted.description;
-                }
-                if (noted.hashed && !into.hashed) {
-                    into.hashed = true;
-                    into.digest = noted.digest;
-                }
-                into.reused = into.reused || noted.reused;
-            }
-        }
-        worker->Records().clear();
-    }
-    uint32_t reused = 0;
-    for (auto record = merged.begin(); record != merged.end();) {
-        reused += record->second.reused ? 1 : 0;
-        // A record never holds a path that the manifest could not.
-        record = PathFitsManifest(record->first) ? std::next(record) : merged.erase(record);
     }
     std::cout << fmt::format("Cache: {} files described and {} hashed, {} reused\n", described,
-                             hashed, reused);
-    return merged;
+                             hashed, next.Reused());
 }
 
 void GenerateRun::WriteManifest() {

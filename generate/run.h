@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "generate/cache_notes.h"
 #include "generate/options.h"
 #include "generate/run_context.h"
-#include "generate/signing_worker.h"
 #include "generate/walk.h"
 
 class GenerateRun : private WalkClient {
@@ -27,10 +27,9 @@ class GenerateRun : private WalkClient {
   private:
     bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override;
     void Finished(SigningWorker& worker, Job& job) override;
-    // Prints what the cache saved; returns what the workers learnt of the files they looked at,
-    // in path order, for the next run.
-    std::map<std::string, SigningWorker::Noted> ReportCache(
-        std::vector<std::unique_ptr<SigningWorker>>& workers);
+    // Prints what the cache saved, of which `next` tells how many records served.
+    void ReportCache(const std::vector<std::unique_ptr<SigningWorker>>& workers,
+                     const NextCache& next);
 
     void WriteManifest();
     // Warns of every configured flag whose path the run did not sign.

@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "common/allocator.h"
 #include "generate/run_context.h"
 #include "veriexec/manifest_format.h"
@@ -32,10 +30,7 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
         CacheRecord known = run_.cache->Find(path, position);
         if (known.described && known.identity == *identity) {
             description = known.description;
-            Noted& noted = Note(path, *identity);
-            noted.described = true;
-            noted.description = description;
-            noted.reused = true;
+            notes_.Reused(position, CacheNotes::Description);
             return true;
         }
     }
@@ -56,9 +51,7 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
         return false;
     }
     if (identity != nullptr) {
-        Noted& noted = Note(path, *identity);
-        noted.described = true;
-        noted.description = description;
+        notes_.Described(path, *identity, description);
     }
     return true;
 }
@@ -77,10 +70,7 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
     size_t position;
     CacheRecord known = run_.cache->Find(path, position);
     if (identity != nullptr && known.hashed && known.identity == *identity) {
-        Noted& noted = Note(path, *identity);
-        noted.hashed = true;
-        std::copy(known.digest, known.digest + noted.digest.size(), noted.digest.begin());
-        noted.reused = true;
+        notes_.Reused(position, CacheNotes::Digest);
         DigestResult result;
         result.status = 0;
         result.text = EncodeHex(known.digest, 64);
@@ -90,20 +80,9 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
     ++hashed_;
     DigestResult result = digester_.Hash(hostPath);
     // The content read is what the record vouches for: the status it had while it was read.
-    if (result.status == 0) {
-        Noted& noted = Note(path, result.identity);
-        noted.hashed =
-            DecodeHexFingerprint(result.text, noted.digest.data(), noted.digest.size()) == 64;
+    uint8_t digest[64];
+    if (result.status == 0 && DecodeHexFingerprint(result.text, digest, sizeof digest) == 64) {
+        notes_.Hashed(path, result.identity, digest);
     }
     return result;
-}
-
-SigningWorker::Noted& SigningWorker::Note(const std::string& path, const FileIdentity& identity) {
-    Noted& noted = records_[path];
-    // A record tells of one state of the file: what was learnt of an earlier one goes.
-    if (noted.identity != identity) {
-        noted = Noted();
-        noted.identity = identity;
-    }
-    return noted;
 }

@@ -3,12 +3,10 @@
 // what it did.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 
-#include "generate/cache.h"
+#include "generate/cache_notes.h"
 #include "generate/digest.h"
 #include "generate/magic_classifier.h"
 
@@ -32,23 +30,13 @@ class SigningWorker {
     DigestResult Hash(const std::string& path, const std::string& hostPath,
                       const FileIdentity* identity = nullptr);
 
-    // What this worker did, for the cache: the files it described and hashed, and those whose
-    // record served instead; and a record for every regular file it looked at.
-    struct Noted {
-        FileIdentity identity;
-        bool described = false;
-        std::string description;
-        bool hashed = false;
-        std::array<uint8_t, 64> digest{};
-        bool reused = false;
-    };
+    // What this worker did, for the cache: how many files it described and hashed itself, and
+    // its notes for the next cache.
     uint32_t Described() const { return descriptions_; }
     uint32_t Hashed() const { return hashed_; }
-    std::unordered_map<std::string, Noted>& Records() { return records_; }
+    CacheNotes& Notes() { return notes_; }
 
   private:
-    Noted& Note(const std::string& path, const FileIdentity& identity);
-
     RunContext& run_;
     const int32_t index_;
     MagicClassifier classifier_;
@@ -56,5 +44,5 @@ class SigningWorker {
     uint32_t descriptions_ = 0;
     uint32_t hashed_ = 0;
     FileDigester digester_;
-    std::unordered_map<std::string, Noted> records_;
+    CacheNotes notes_;
 };

@@ -1,0 +1,90 @@
+// The next cache: one record per file, in path order, of one state of the file, put together
+// from what the workers noted and what served them of the cache read.
+#include "generate/cache_notes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+FileIdentity State(int64_t size) {
+    FileIdentity identity;
+    identity.size = size;
+    return identity;
+}
+
+std::string BytesOf(const NextCache& next) {
+    std::string bytes;
+    EXPECT_EQ(next.Write("libmagic",
+                         [&bytes](std::string_view part) {
+                             bytes += part;
+                             return 0;
+                         }),
+              0);
+    return bytes;
+}
+
+// Each record of the cache as "path size description digest", "-" for what it lacks.
+std::vector<std::string> Records(const std::string& bytes) {
+    FileCache cache;
+    EXPECT_EQ(cache.Parse(bytes, "libmagic"), "");
+    std::vector<std::string> records;
+    for (size_t position = 0; position < cache.Size(); ++position) {
+        CacheRecord record = cache.Record(position);
+        records.push_back(std::string(record.path) + " " + std::to_string(record.identity.size) +
+                          " " + (record.described ? std::string(record.description) : "-") + " " +
+                          (record.hashed ? std::to_string(record.digest[0]) : "-"));
+    }
+    return records;
+}
+
+const uint8_t Seven[64] = {7};
+const uint8_t Nine[64] = {9};
+
+TEST(NextCacheTest, WorkersNotesOfOneStateMergeAndTheFirstWorkersStateWins) {
+    CacheNotes first, second;
+    first.Described("/c", State(1), "old");
+    first.Hashed("/b", State(1), Seven);
+    first.Described("/c x", State(1), "no manifest holds this path");
+    // A later state replaces what the worker noted of an earlier one.
+    first.Hashed("/c", State(2), Nine);
+    second.Described("/a", State(1), "text");
+    second.Described("/b", State(1), "ELF");
+    second.Described("/c", State(3), "another state");
+    const FileCache none;
+    NextCache next(none, {&first, &second});
+    EXPECT_EQ(next.Size(), 3u);
+    EXPECT_EQ(next.Reused(), 0u);
+    EXPECT_EQ(Records(BytesOf(next)),
+              (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
+}
+
+TEST(NextCacheTest, RecordsReadKeepOnlyWhatServedAndYieldToAnotherState) {
+    CacheNotes writer;
+    for (const char* path : {"/a", "/b", "/c", "/d"}) {
+        writer.Described(path, State(1), "ELF");
+        writer.Hashed(path, State(1), Seven);
+    }
+    FileCache read;
+    ASSERT_EQ(read.Parse(BytesOf(NextCache(FileCache(), {&writer})), "libmagic"), "");
+    CacheNotes worker;
+    size_t position;
+    read.Find("/a", position);
+    worker.Reused(position, CacheNotes::Description);
+    // Another libmagic: the digest served, the description is new.
+    read.Find("/b", position);
+    worker.Reused(position, CacheNotes::Digest);
+    worker.Described("/b", State(1), "ELF, new");
+    // Changed while the run looked at it.
+    read.Find("/c", position);
+    worker.Reused(position, CacheNotes::Description);
+    worker.Hashed("/c", State(2), Nine);
+    NextCache next(read, {&worker});
+    EXPECT_EQ(next.Reused(), 2u);
+    EXPECT_EQ(Records(BytesOf(next)),
+              (std::vector<std::string>{"/a 1 ELF -", "/b 1 ELF, new 7", "/c 2 - 9"}));
+}
+
+}  // namespace
