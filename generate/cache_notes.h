@@ -46,9 +46,9 @@ class CacheNotes {
     };
 
     Note* NoteFor(const std::string& path, const FileIdentity& identity);
-    // Leaves one note per path, in path order, in `order_`; then the note at `index` in
-    // that order, or nullptr past the last.
+    // Leaves one note per path, in path order, in `order_`.
     void Seal();
+    // The note at `index` in that order, or nullptr past the last.
     const Note* Sealed(size_t index) const;
 
     std::deque<Note> notes_;
@@ -62,8 +62,9 @@ class CacheNotes {
 };
 
 // The next cache: the records of the cache read, as far as they served the run, and the
-// workers' notes. For a file noted in different states, the first worker's state is kept, and
-// over a reused record; the notes of one state are put together.
+// workers' notes, what is known of one state of a file put together. Of a file noted in
+// different states, the first worker's state is kept, and a state noted wins over a record
+// that served.
 class NextCache {
   public:
     NextCache(const FileCache& read, const std::vector<CacheNotes*>& notes);

@@ -55,7 +55,6 @@ TEST(NextCacheTest, WorkersNotesOfOneStateMergeAndTheFirstWorkersStateWins) {
     second.Described("/c", State(3), "another state");
     const FileCache none;
     NextCache next(none, {&first, &second});
-    EXPECT_EQ(next.Size(), 3u);
     EXPECT_EQ(next.Reused(), 0u);
     EXPECT_EQ(Records(BytesOf(next)),
               (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
