@@ -28,13 +28,14 @@ void Complete(CacheRecord& into, const CacheRecord& other) {
 
 }  // namespace
 
-void CacheNotes::Reused(size_t position, Use use) {
+bool CacheNotes::Reused(size_t position, Use use) {
     // A walk describes a file, then hashes it: one entry tells of both.
     if (!reused_.empty() && reused_.back().position == position) {
         reused_.back().uses |= use;
-    } else {
-        reused_.push_back({static_cast<uint32_t>(position), use});
+        return false;
     }
+    reused_.push_back({static_cast<uint32_t>(position), use});
+    return true;
 }
 
 void CacheNotes::Described(const std::string& path, const FileIdentity& identity,

@@ -22,8 +22,9 @@ class CacheNotes {
   public:
     enum Use : uint8_t { Description = 1, Digest = 2 };
 
-    // The record at `position` of the cache read served for what `use` says.
-    void Reused(size_t position, Use use);
+    // The record at `position` of the cache read served for what `use` says; true when it
+    // had not served this worker just before.
+    bool Reused(size_t position, Use use);
     // What the worker learnt itself of the file at this manifest path, in this state. A path
     // that no manifest could hold is not noted.
     void Described(const std::string& path, const FileIdentity& identity,

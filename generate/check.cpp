@@ -12,7 +12,7 @@
 #include "veriexec/manifest_format.h"
 
 CheckRun::CheckRun(const CheckSettings& settings)
-    : settings_(settings), context_(settings.walk.root) {}
+    : settings_(settings), context_(settings.walk.root, settings.walk.progress) {}
 
 bool CheckRun::ReportedAnything() const {
     return problems_ > 0 || manifestErrors_ > 0 || context_.ReportedErrors() > 0;
@@ -57,8 +57,14 @@ void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
         entry.cause = std::generic_category().message(error);
         return;
     }
-    DigestResult digest = entry.type == "sha512" ? worker.Hash(entry.path, hostPath)
-                                                 : FileDigester(algorithm).Hash(hostPath);
+    DigestResult digest;
+    if (entry.type == "sha512") {
+        digest = worker.Hash(entry.path, hostPath);
+    } else {
+        FileDigester other(algorithm);
+        other.CountInto(context_.progress.counts);
+        digest = other.Hash(hostPath);
+    }
     if (digest.status != 0) {
         entry.outcome = digest.missing ? Outcome::Missing : Outcome::Unreadable;
         entry.cause = digest.cause;
@@ -100,6 +106,7 @@ std::string CheckRun::Execute() {
             for (size_t i = first; i < last; ++i) {
                 Verify(worker, entries_[i]);
             }
+            context_.progress.counts.entries.fetch_add(last - first, std::memory_order_relaxed);
         });
     }
     if (settings_.coverage) {

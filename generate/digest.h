@@ -13,6 +13,8 @@
 
 #include "generate/file_identity.h"
 
+struct ProgressCounts;
+
 struct DigestResult {
     int32_t status = 1;          // 0 success, 1 failure
     std::string text = "error";  // the digest in hexadecimal on success
@@ -40,6 +42,8 @@ class FileDigester {
     // Hashes the regular file at `path` (symbolic links followed). A file that keeps changing
     // while it is read fails, as do a missing file and anything but a regular file.
     DigestResult Hash(const std::string& path);
+    // From now on, adds the bytes it reads and the files it hashes whole to `counts`.
+    void CountInto(ProgressCounts& counts) { counts_ = &counts; }
 
   private:
     enum class ReadOutcome { Whole, Changed, ReadFailed, UpdateFailed };
@@ -49,6 +53,7 @@ class FileDigester {
     const EVP_MD* digest_;
     EVP_MD_CTX* context_;
     std::unique_ptr<unsigned char[]> buffer_;
+    ProgressCounts* counts_ = nullptr;
 };
 
 // The SHA-512 digest of bytes given piece by piece, such as a file's checksum of its own content

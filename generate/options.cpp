@@ -79,6 +79,21 @@ void AddCacheOption(CLI::App& command, GenerateSettings& settings, const char* h
     command.add_option("--cache", settings.cachePath, help)->type_name("FILE")->take_last();
 }
 
+// Of --progress and --no-progress, the last given counts. CLI11 runs options' callbacks in the
+// order they are declared, so the order they were given is read once the command is parsed.
+void AddProgressOptions(CLI::App& command, GenerateSettings& settings) {
+    CLI::Option* shown = command.add_flag(
+        "--progress", "Show the live status line also when standard error is not a terminal");
+    CLI::Option* hidden = command.add_flag("--no-progress", "Never show the live status line");
+    command.parse_complete_callback([&command, &settings, shown, hidden] {
+        for (const CLI::Option* option : command.parse_order()) {
+            if (option == shown || option == hidden) {
+                settings.progress = option == shown ? ProgressMode::Shown : ProgressMode::Hidden;
+            }
+        }
+    });
+}
+
 // -d, -f and -c: what is walked besides the built-in directories, and the signing types.
 std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& settings) {
     return {command.add_option("-d", settings.directories, "Add directory to signing files")
@@ -103,6 +118,7 @@ void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
     AddRootOption(command, settings, "Sign the system image, jail or disk at DIR");
     AddCacheOption(command, settings,
                    "Reuse what FILE records of files that have not changed, and update it");
+    AddProgressOptions(command, settings);
     declareHelp();
 }
 
@@ -118,6 +134,7 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
     }
     AddCacheOption(command, settings.walk,
                    "Read only the files whose status differs from what FILE records");
+    AddProgressOptions(command, settings.walk);
     DeclareSignatureOptions(command, settings.signature);
     command
         .add_option_function<std::string>(

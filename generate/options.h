@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "generate/progress.h"
 #include "signature/signed_manifest.h"
 
 struct GenerateSettings {
@@ -20,6 +21,7 @@ struct GenerateSettings {
     std::string configPath;  // -c value
     std::string root;        // -R: the image whose files are signed; empty for this system
     std::string cachePath;   // --cache; empty when absent
+    ProgressMode progress = ProgressMode::Auto;  // --progress, --no-progress: the last given
 };
 
 struct CheckSettings {
@@ -31,10 +33,11 @@ struct CheckSettings {
     SignatureSettings signature;  // --key and --serial-file
 };
 
-// Declares -o, -j, -d, -f, -c, -R, --cache on the generate command (its -h/--help is inherited from
-// the parent).
+// Declares -o, -j, -d, -f, -c, -R, --cache, --progress, --no-progress on the generate command (its
+// -h/--help is inherited from the parent).
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings);
-// Declares -j, -R, --coverage, -d, -f, -c, --cache and MANIFEST_FILE on the check command.
+// Declares -j, -R, --coverage, -d, -f, -c, --cache, --progress, --no-progress and MANIFEST_FILE
+// on the check command.
 void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);
 // True when -o, -d or -c was given; otherwise generate only shows its help.
 bool HasSomethingToDo(const GenerateSettings& settings);

@@ -15,7 +15,7 @@
 #include "veriexec/manifest_format.h"
 
 GenerateRun::GenerateRun(const GenerateSettings& settings)
-    : settings_(settings), context_(settings.root) {}
+    : settings_(settings), context_(settings.root, settings.progress) {}
 
 std::string GenerateRun::Execute() {
     // An empty manifest path is a dry run: everything is listed and hashed, nothing written.
@@ -151,7 +151,8 @@ void GenerateRun::Finished(SigningWorker& worker, Job& job) {
     float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
     float percent = static_cast<float>(static_cast<double>(ratio) * 100.0);
     // fmt 9 left-aligns a not-a-number (an empty directory's 0/0) unless told otherwise.
-    std::cout << fmt::format("[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:>7.2f} %] OK: {}\n", job.millis,
-                             worker.Index(), job.entries.load(), job.signedCount.load(), percent,
-                             job.path);
+    context_.progress.Print(
+        std::cout,
+        fmt::format("[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:>7.2f} %] OK: {}\n", job.millis,
+                    worker.Index(), job.entries.load(), job.signedCount.load(), percent, job.path));
 }

@@ -9,7 +9,7 @@
 #include "generate/signing_worker.h"
 
 void RunContext::Report(const std::string& line) {
-    std::cerr << line;
+    progress.Print(std::cerr, line);
     ++reportedErrors_;
 }
 
@@ -50,6 +50,7 @@ std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t 
     std::vector<std::unique_ptr<SigningWorker>> workers;
     std::vector<std::thread> threads;
     std::string refusal;
+    run.progress.Start(run.cache != nullptr);
     for (int32_t index = 0; index < count; ++index) {
         workers.push_back(std::make_unique<SigningWorker>(run, index));
         try {
@@ -64,6 +65,7 @@ std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t 
     for (std::thread& thread : threads) {
         thread.join();
     }
+    run.progress.Stop();
     // Without a single worker nothing was walked: the run must not pass for complete.
     if (threads.empty() && !refusal.empty()) {
         run.Fail(refusal);

@@ -1,7 +1,7 @@
 // What every worker of a run shares with the others and with the run: where the files are, the
 // signing types, the queue of work, the libmagic database, the count of errors reported and
-// the failure that stops the run. Built before the workers start; only the queue, the count
-// and the failure change while they run.
+// the failure that stops the run, and its status line. Built before the workers start; only the
+// queue, the count, the failure and the status line's counts change while they run.
 #pragma once
 
 #include <atomic>
@@ -16,13 +16,15 @@
 #include "generate/cache.h"
 #include "generate/image_root.h"
 #include "generate/magic_classifier.h"
+#include "generate/progress.h"
 #include "generate/work_queue.h"
 
 class RunContext {
   public:
-    explicit RunContext(const std::string& root) : root(root) {}
+    RunContext(const std::string& root, ProgressMode progress) : root(root), progress(progress) {}
 
-    // Writes one error line on stderr; any such line makes the command's status 1.
+    // Writes one error line on stderr, through the status line; any such line makes the
+    // command's status 1.
     void Report(const std::string& line);
     // Reports a file system call that failed on `path`, in the words of the walk's messages.
     void ReportFilesystemError(const char* what, const std::string& path, int error);
@@ -48,6 +50,9 @@ class RunContext {
     MagicDatabase magic;
     // What is known of files read before, when the run keeps a cache.
     std::unique_ptr<FileCache> cache;
+    // Shown while the workers run. Only a display, synchronised on its own: what reads the run
+    // as const still adds to its counts.
+    mutable ProgressLine progress;
 
   private:
     std::atomic<int32_t> reportedErrors_{0};

@@ -15,6 +15,7 @@ constexpr uint32_t DescriptionsBetweenReleases = 256;
 }  // namespace
 
 void SigningWorker::Run() {
+    digester_.CountInto(run_.progress.counts);
     WorkQueue::Piece piece;
     while (run_.queue.Take(piece)) {
         piece(*this);
@@ -30,7 +31,9 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
         CacheRecord known = run_.cache->Find(path, position);
         if (known.described && known.identity == *identity) {
             description = known.description;
-            notes_.Reused(position, CacheNotes::Description);
+            if (notes_.Reused(position, CacheNotes::Description)) {
+                run_.progress.counts.reused.fetch_add(1, std::memory_order_relaxed);
+            }
             return true;
         }
     }
@@ -70,7 +73,9 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
     size_t position;
     CacheRecord known = run_.cache->Find(path, position);
     if (identity != nullptr && known.hashed && known.identity == *identity) {
-        notes_.Reused(position, CacheNotes::Digest);
+        if (notes_.Reused(position, CacheNotes::Digest)) {
+            run_.progress.counts.reused.fetch_add(1, std::memory_order_relaxed);
+        }
         DigestResult result;
         result.status = 0;
         result.text = EncodeHex(known.digest, 64);

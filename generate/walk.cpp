@@ -93,6 +93,7 @@ void JobWalk::Start(SigningWorker& worker, Job& job) {
     } else if (S_ISREG(status.st_mode)) {
         // A queued file is signed whatever its name or type; without a line it has no block.
         job.entries = 1;
+        run_.progress.counts.entries.fetch_add(1, std::memory_order_relaxed);
         if (client_.Sign(worker, {job.path, job.hostPath, false, nullptr}, job.output.lines)) {
             ++job.signedCount;
         } else {
@@ -152,6 +153,7 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
     }
     closedir(listing);
     job.entries += static_cast<int32_t>(entries.size());
+    run_.progress.counts.entries.fetch_add(entries.size(), std::memory_order_relaxed);
 
     // Runs of entries become slices; a subdirectory ends its slice, and what lies below it
     // comes right after it.

@@ -1,8 +1,48 @@
-// The status line's text.
+// The status line: its text, and generate and check run on a pseudo-terminal, where it is drawn
+// and erased around every line they print, and where it is not.
+#include <regex>
+
 #include "generate/progress.h"
 #include "support/test_support.h"
 
 namespace {
+
+using ProgressTest = ImageTest;
+
+// A draw of the status line: a carriage return, then the line.
+const std::regex Drawn(
+    "\\r\\[\\d+:\\d\\d\\] \\d+ entries, \\d+ files hashed \\([\\d.]+ MiB\\), [\\d.]+ MiB/s");
+
+// What a terminal shows once it has received `bytes`: a carriage return goes back to the start
+// of the row, a line feed starts the next one, any other byte is drawn over what the row held.
+// Spaces at the end of a row show nothing.
+std::string Screen(const std::string& bytes) {
+    std::vector<std::string> rows(1);
+    size_t column = 0;
+    for (char byte : bytes) {
+        if (byte == '\r' || byte == '\n') {
+            column = 0;
+            if (byte == '\n') {
+                rows.emplace_back();
+            }
+            continue;
+        }
+        std::string& row = rows.back();
+        row.resize(std::max(row.size(), column + 1), ' ');
+        row[column++] = byte;
+    }
+    std::string shown;
+    for (size_t row = 0; row < rows.size(); ++row) {
+        rows[row].erase(rows[row].find_last_not_of(' ') + 1);
+        shown += (row == 0 ? "" : "\n") + rows[row];
+    }
+    return shown;
+}
+
+// The times in a generate run's lines, which differ from run to run.
+std::string WithoutTimes(const std::string& out) {
+    return std::regex_replace(out, std::regex("[ \\d]+ ms\\b"), " ms");
+}
 
 TEST(ProgressLineTest, ShowsTimeCountsMebibytesRateAndReuseCutToTheTerminal) {
     ProgressFigures figures;
@@ -20,6 +60,79 @@ TEST(ProgressLineTest, ShowsTimeCountsMebibytesRateAndReuseCutToTheTerminal) {
               "[1:02:05] 31204 entries, 9873 files hashed (1177.4 MiB), 45.9 MiB/s, 10039 reused");
     EXPECT_EQ(FormatProgress(figures, 79).size(), 79u);
     EXPECT_EQ(FormatProgress(figures, 20), "[1:02:05] 31204 entr");
+}
+
+TEST_F(ProgressTest, GenerateDrawsTheLineUnderItsJobLinesAndLeavesTheOutputAsWithoutIt) {
+    MakeElf("/t/a");
+    MakeScript("/t/b");
+    MakeText("/t/c");
+    MakeElf("/u/d");
+    const std::vector<std::string> arguments = Words(
+        "generate -R " + root_ + " -d /t -d /u -j 1 --cache " + Path("cache") + " -o " + Path("m"));
+    ProcessResult plain = RunSign(arguments);
+    ASSERT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err, "");
+    const std::string manifest = ReadFile(Path("m"));
+
+    std::remove(Path("cache").c_str());
+    ProcessResult shown = RunSignOnTerminal(arguments, false);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(WithoutTimes(shown.out), WithoutTimes(plain.out));
+    EXPECT_EQ(ReadFile(Path("m")), manifest);
+    // Drawn again after the last job's line, with the run's whole counts, then erased.
+    EXPECT_TRUE(std::regex_search(
+        shown.err, std::regex("\\r\\[0:\\d\\d\\] 4 entries, 3 files hashed \\(0\\.\\d MiB\\), "
+                              "[\\d.]+ MiB/s, 0 reused *\\r +\\r$")))
+        << shown.err;
+    EXPECT_EQ(Screen(shown.err), "");
+
+    // On one terminal, every job line erases the status line first: longer than the job line,
+    // it would show through its end.
+    std::remove(Path("cache").c_str());
+    ProcessResult both = RunSignOnTerminal(arguments, true);
+    EXPECT_EQ(both.status, 0);
+    EXPECT_TRUE(std::regex_search(both.err, std::regex("OK: /t\\n\\r\\[")));
+    EXPECT_EQ(WithoutTimes(Screen(both.err)), WithoutTimes(plain.out));
+
+    // With the cache that run wrote, the line counts the files it spared, as the run's end does.
+    ProcessResult cached = RunSignOnTerminal(arguments, false);
+    EXPECT_TRUE(std::regex_search(cached.out, std::regex("\nCache: 0 files described and 0 "
+                                                         "hashed, 4 reused\n$")));
+    EXPECT_TRUE(
+        std::regex_search(cached.err, std::regex("4 entries, 0 files hashed \\(0\\.0 "
+                                                 "MiB\\), 0\\.0 MiB/s, 4 reused *\\r +\\r$")))
+        << cached.err;
+}
+
+TEST_F(ProgressTest, CheckErrorsComeOutWholeAndTheLineIsDrawnOnlyWhereAskedFor) {
+    MakeElf("/t/a");
+    MakeScript("/t/b");
+    ASSERT_EQ(Generate(Words("-d /t -o " + Path("m"))).status, 0);
+    WriteFile(Image("/t/b"), "#!/bin/sh\necho changed\n", 0755);
+    // Reported on standard error while the workers run.
+    MakeElf("/t/a b");
+    const std::string check =
+        "check -R " + root_ + " -j 2 --coverage -d /t --cache " + Path("none") + " " + Path("m");
+    ProcessResult plain = RunSign(Words(check));
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.out,
+              "changed: /t/b\nChecked 2 entries: 1 unchanged, 1 changed, 0 missing, 0 unreadable, "
+              "0 not in manifest\n");
+    EXPECT_EQ(plain.err, "Error: path cannot be written to the manifest: /t/a b\n");
+
+    ProcessResult shown = RunSignOnTerminal(Words(check), false);
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_EQ(shown.out, plain.out);
+    EXPECT_TRUE(std::regex_search(shown.err, Drawn));
+    // Erased before the error line, longer than it, and drawn again after it.
+    EXPECT_TRUE(std::regex_search(shown.err, std::regex(" \\rError: [^\\r]*a b\\n\\r\\[")));
+    EXPECT_EQ(Screen(shown.err), plain.err);
+
+    EXPECT_EQ(RunSignOnTerminal(Words(check + " --progress --no-progress"), false).err, plain.err);
+    ProcessResult forced = RunSign(Words(check + " --no-progress --progress"));
+    EXPECT_EQ(forced.out, plain.out);
+    EXPECT_TRUE(std::regex_search(forced.err, Drawn));
+    EXPECT_EQ(Screen(forced.err), plain.err);
 }
 
 }  // namespace

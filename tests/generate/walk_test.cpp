@@ -38,7 +38,7 @@ TEST_F(WalkTest, EveryWorkerTakesPartInASingleJobAndItsLinesKeepTheWalkOrder) {
     }
     std::string single;
     for (int32_t workers : {1, 4}) {
-        RunContext run(Path("image"));
+        RunContext run(Path("image"), ProgressMode::Hidden);
         std::vector<std::unique_ptr<Job>> jobs;
         jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
         RecordingClient client;

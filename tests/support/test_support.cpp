@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,10 +25,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // In a child: gives descriptor `fd` what `stream` asks for; `file` captures it.
-void Connect(ChildStream stream, int file, int fd) {
+void Connect(ChildStream stream, int file, int terminal, int fd) {
     int broken[2];
     if (stream == ChildStream::Captured) {
         dup2(file, fd);
+    } else if (stream == ChildStream::Terminal) {
+        dup2(terminal, fd);
     } else if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
         close(broken[0]);
         dup2(broken[1], fd);
@@ -46,8 +49,8 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
     pid_t child = fork();
     if (child == 0) {
         dup2(open("/dev/null", O_RDONLY), 0);
-        Connect(options.standardOutput, outFd, 1);
-        Connect(options.standardError, errFd, 2);
+        Connect(options.standardOutput, outFd, options.terminal, 1);
+        Connect(options.standardError, errFd, options.terminal, 2);
         // The test process ignores SIGPIPE; the program meets the default, as from a shell.
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_IGN);
@@ -106,6 +109,34 @@ ProcessResult RunSign(const std::vector<std::string>& arguments) {
 
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options) {
     return RunChild(options, [&arguments] { return RunEntry(arguments); });
+}
+
+ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool both) {
+    // Raw, so that no line feed becomes a carriage return and a line feed on the way.
+    termios mode{};
+    cfmakeraw(&mode);
+    winsize size{};
+    size.ws_col = 200;
+    int terminal = -1, slave = -1;
+    if (openpty(&terminal, &slave, nullptr, &mode, &size) != 0) {
+        ADD_FAILURE() << "openpty: " << std::strerror(errno);
+        return {};
+    }
+    ChildOptions options;
+    options.standardError = ChildStream::Terminal;
+    options.standardOutput = both ? ChildStream::Terminal : ChildStream::Captured;
+    options.terminal = slave;
+    ProcessResult result = RunSignChild(arguments, options);
+    close(slave);
+    // The terminal keeps what the child wrote (far less than it holds) until it is read; with
+    // the last descriptor of its other side closed, reading ends with EIO.
+    result.err.clear();
+    char buffer[4096];
+    for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.err.append(buffer, static_cast<size_t>(count));
+    }
+    close(terminal);
+    return result;
 }
 
 pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output) {

@@ -16,7 +16,7 @@ struct ProcessResult {
     std::string err;
 };
 
-enum class ChildStream { Captured, Closed, BrokenPipe };
+enum class ChildStream { Captured, Closed, BrokenPipe, Terminal };
 
 struct ChildOptions {
     bool unprivileged = false;            // as UnprivilegedUser when the suite runs as root
@@ -25,6 +25,7 @@ struct ChildOptions {
     rlim_t maxFileSize = RLIM_INFINITY;   // RLIMIT_FSIZE: a larger write fails, as on a full disk
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
+    int terminal = -1;  // for ChildStream::Terminal: a pseudo-terminal's slave side
 };
 
 // A user that owns no file: as root, the tests take it to meet refused permissions.
@@ -39,6 +40,10 @@ inline constexpr const char* TrustedKeyFile = "trusted.pub";
 ProcessResult RunSign(const std::vector<std::string>& arguments);
 // pelmor-sign in a forked child, which reaches the code wherever the checkout lies.
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options);
+// pelmor-sign in a forked child whose standard error, and standard output with `both`, is a
+// raw pseudo-terminal of 200 columns: `err` holds the bytes the terminal received, exactly as
+// written; without `both`, `out` is standard output, captured in a file.
+ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool both);
 // Starts it in a child without waiting; what it prints goes to the file at `output`.
 pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output);
 int WaitForExit(pid_t child);
