@@ -1,7 +1,8 @@
 #!/bin/sh
 # Where generate stands against the floor and against the shell pipeline that a user would
 # run instead (find, file and sha512sum through xargs -P, below), what check costs beside it,
-# and what --cache saves, all measured in one run.
+# what the status line costs (generate and check with --progress against the same runs without
+# it), and what --cache saves, all measured in one run.
 #   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
 # The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
 # of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
@@ -115,8 +116,12 @@ for round in $(seq "$rounds"); do
         echo "j$workers $seconds" >>"$work/times"
         echo "rss$workers $rss" >>"$work/times"
     done
+    measure "$bin/pelmor-sign" generate -R "$corpus" -o "$work/manifest-line" -j 2 --progress
+    echo "j2line $seconds" >>"$work/times"
     measure "$bin/pelmor-sign" check -R "$corpus" -j 2 "$work/manifest-2"
     echo "check $seconds" >>"$work/times"
+    measure "$bin/pelmor-sign" check -R "$corpus" -j 2 --progress "$work/manifest-2"
+    echo "checkline $seconds" >>"$work/times"
     echo "round $round done" >&2
 done
 
@@ -144,16 +149,19 @@ echo "Ratios:"
 echo "  -j2/floor2    $(ratio "$j2" "$floor2")"
 echo "  -j1/floor1    $(ratio "$j1" "$floor1")"
 echo "  -j2/pipeline  $(ratio "$j2" "$pipeline")"
+echo "With the status line forced on (--progress, drawn into a file), against the same runs without it:"
+echo "  generate -j 2 --progress $(value j2line) ($(ratio "$(value j2line)" "$j2") of -j 2 without it)"
+echo "  check -j 2 --progress    $(value checkline) ($(ratio "$(value checkline)" "$(value check)") of check -j 2 without it)"
 echo "Peak RSS (median): -j 1 $((rss1 / 1024)) MB, -j 2 $((rss2 / 1024)) MB, -j 4 $((rss4 / 1024)) MB;"
 echo "  each added worker: $(((rss2 - rss1) / 1024)) MB from 1 to 2, $(((rss4 - rss1) / 3 / 1024)) MB on average from 1 to 4"
 
 # The same bytes for any number of workers, holding exactly what the pipeline hashes.
 cmp -s "$work/manifest-1" "$work/manifest-2" && cmp -s "$work/manifest-1" "$work/manifest-4" &&
-    same="yes" || same="NO"
+    cmp -s "$work/manifest-1" "$work/manifest-line" && same="yes" || same="NO"
 sed 's|^\(.*\) sha512=\(.*\)$|\2  \1|' "$work/manifest-1" | sort >"$work/ours"
 sed "s|  $corpus|  |" "$work/pipeline-out" | sort >"$work/theirs"
 cmp -s "$work/ours" "$work/theirs" && agree="yes" || agree="NO"
-echo "Manifests of -j 1, 2 and 4 byte-identical: $same ($(wc -l <"$work/manifest-1") lines)"
+echo "Manifests of -j 1, 2, 4 and -j 2 --progress byte-identical: $same ($(wc -l <"$work/manifest-1") lines)"
 echo "Manifest holds exactly the pipeline's files and digests: $agree"
 echo
 
