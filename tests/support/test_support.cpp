@@ -130,7 +130,6 @@ ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool 
     close(slave);
     // The terminal keeps what the child wrote (far less than it holds) until it is read; with
     // the last descriptor of its other side closed, reading ends with EIO.
-    result.err.clear();
     char buffer[4096];
     for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
         result.err.append(buffer, static_cast<size_t>(count));
