@@ -1,7 +1,6 @@
 // Generate runs over images of the tests' own: what is listed, chosen, written and printed, the
 // same bytes for any number of workers, links inside the image, a tree deeper than the limit of
 // open files, and the faults a run gets over or not.
-#include <fcntl.h>
 #include <magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -36,6 +35,11 @@ std::string Processed(const std::string& out) {
     return found ? totals[1].str() : "";
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolvedInTheImage) {
     MakeElf("/tree/bin/true");
     MakeText("/tree/doc/readme");
@@ -58,9 +62,8 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"]})");
     ProcessResult result = Generate(Words(
         "-c missing.json --config " + Path("config.json") + " -o first --out-file=" + Path("m") +
-        " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//sbin -d /usr/sbin/ -d /f -d /etc -d /empty "
-        "-f "
-        "/notes.pyc -f /usr/sbin/escaping -d /usr/dir-link -f /usr/sbin/loop -f -d"));
+        " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//sbin -d /usr/sbin/ -d /f -d /etc -d /empty"
+        " -f /notes.pyc -f /usr/sbin/escaping -d /usr/dir-link -f /usr/sbin/loop -f -d"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err,
               "Filesystem error: filesystem error: status: Too many levels of symbolic "
@@ -170,15 +173,10 @@ TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
           std::string("#hash/elf"), deep + "/elf"}) {
         expected += "Error: path cannot be written to the manifest: " + path + "\n";
     }
-    std::vector<std::string> errors = Lines(result.err), wanted = Lines(expected),
-                             manifest = Lines(ReadFile(Path("out/m")));
-    std::sort(errors.begin(), errors.end());
-    std::sort(wanted.begin(), wanted.end());
-    std::sort(manifest.begin(), manifest.end());
-    EXPECT_EQ(errors, wanted);
-    EXPECT_EQ(manifest,
-              (std::vector<std::string>{ExpectedLine("/names/fine"), ExpectedLine("/tree/a/elf"),
-                                        ExpectedLine("/tree/z/elf")}));
+    EXPECT_EQ(Sorted(Lines(result.err)), Sorted(Lines(expected)));
+    EXPECT_EQ(Sorted(Lines(ReadFile(Path("out/m")))),
+              Lines(ExpectedLine("/names/fine") + ExpectedLine("/tree/a/elf") +
+                    ExpectedLine("/tree/z/elf")));
     // The locked directory is counted, then passed over.
     EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [    5] [    2] [  40.00 %] OK: /tree");
     EXPECT_EQ(Progress(result.out, "/secret") + Progress(result.out, "/fifo"), "");
@@ -187,9 +185,8 @@ TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
 // Whatever cuts a run short, yesterday's manifest stays as it was, with nothing beside it.
 TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     // Two gibibytes to hash, mostly a hole: the run is still at it when it is cut short.
-    int fd = open(Image("/big").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(ftruncate(fd, off_t{1} << 31), 0);
-    close(fd);
+    WriteFile(Image("/big"), "");
+    ASSERT_EQ(truncate(Image("/big").c_str(), off_t{1} << 31), 0);
     for (int i = 0; i < 30; ++i) {
         MakeElf("/usr/bin/tool" + std::to_string(i));
     }
@@ -229,9 +226,7 @@ TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     ASSERT_EQ(RunSign(tool).status, 0);
     std::string manifest = ReadFile(Path("out/m"));
     EXPECT_EQ(Lines(manifest).size(), 30u);
-    struct stat status;
-    ASSERT_EQ(stat(Path("out/m").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(fs::status(Path("out/m")).permissions(), fs::perms(0640));
     // The process's own standard output is written to, after what the run printed there.
     tool.back() = "/dev/stdout";
     EXPECT_NE(RunSign(tool).out.find(" processed files: 30\n" + manifest), std::string::npos);
@@ -264,9 +259,8 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
         MakeElf("/tree" + std::to_string(i) + "/elf");
     }
     // Something to hash for a while: idle workers wait for it, and so stay alive.
-    int fd = open(Image("/tree0/big").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(ftruncate(fd, off_t{1} << 28), 0);
-    close(fd);
+    WriteFile(Image("/tree0/big"), "");
+    ASSERT_EQ(truncate(Image("/tree0/big").c_str(), off_t{1} << 28), 0);
     fs::create_directory(Path("out"));
     chmod(Path("out").c_str(), 0777);
     std::vector<std::string> arguments =
@@ -310,10 +304,7 @@ TEST_F(RunTest, TreeTwoThousandLevelsDeepIsWalkedWhole) {
     setrlimit(RLIMIT_NOFILE, &files);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    std::vector<std::string> lines = Lines(ReadFile(Path("m")));
-    std::sort(lines.begin(), lines.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(expected));
     EXPECT_NE(result.out.find("] [ 2002] [    2] [   0.10 %] OK: /deep\n"), std::string::npos);
 }
 
