@@ -20,9 +20,7 @@ TEST_F(ReplacementFileTest, NewFileTakesTheUmaskAndALinkStaysALink) {
     mode_t mask = umask(027);
     EXPECT_EQ(ReplacementFile(Path("d/fresh")).Replace({"fresh ", "content\n"}), 0);
     umask(mask);
-    struct stat status;
-    ASSERT_EQ(stat(Path("d/fresh").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::filesystem::status(Path("d/fresh")).permissions(), std::filesystem::perms(0640));
     std::filesystem::create_symlink("d/fresh", Path("link"));
     ASSERT_EQ(ReplacementFile(Path("link")).Replace({"through the link\n"}), 0);
     EXPECT_TRUE(std::filesystem::is_symlink(Path("link")));
