@@ -17,10 +17,8 @@ expect() {
     shift 3
     [ $# -gt 0 ] || { echo "no ${what}s found for man/$page"; failed=1; }
     for word; do
-        if ! grep -Eq "$markup ${word#-}( |\$)" "$source_dir/man/$page"; then
-            echo "man/$page does not document $what $word"
-            failed=1
-        fi
+        grep -Eq "$markup ${word#-}( |\$)" "$source_dir/man/$page" ||
+            { echo "man/$page does not document $what $word"; failed=1; }
     done
 }
 

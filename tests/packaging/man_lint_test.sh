@@ -7,10 +7,8 @@ set -u
 man=$1/man
 
 # Without mandoc the lint below would find nothing to complain about.
-if ! command -v mandoc >/dev/null; then
-    echo "mandoc is not installed (scripts/setup.sh installs it)"
-    exit 1
-fi
+command -v mandoc >/dev/null ||
+    { echo "mandoc is not installed (scripts/setup.sh installs it)"; exit 1; }
 messages=$(mandoc -Tlint "$man"/*.8 2>&1 | grep -F "mandoc: $man/" |
     grep -v 'STYLE: referenced manual not found')
 [ -z "$messages" ] || { echo "$messages"; exit 1; }
