@@ -17,13 +17,9 @@ root=$work/root
 failed=0
 
 mkdir -p "$root/etc"
-printf '{"dirs": ["/opt/site"]}\n' >"$root/etc/pelmor-sign.json"
+printf '{"dirs": ["/opt/site"]}\n' | tee "$work/own" >"$root/etc/pelmor-sign.json"
 chmod 600 "$root/etc/pelmor-sign.json"
-cp -p "$root/etc/pelmor-sign.json" "$work/own"
-if ! "$cmake" --install "$build_dir" --prefix "$root" >"$work/log" 2>&1; then
-    cat "$work/log"
-    exit 1
-fi
+"$cmake" --install "$build_dir" --prefix "$root" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
 
 tree=$(cd "$root" && find . ! -type d -printf '%m %P\n' | sort -k 2)
 expected='600 etc/pelmor-sign.json
@@ -32,10 +28,8 @@ expected='600 etc/pelmor-sign.json
 755 sbin/veriexec-emulator
 644 share/man/man8/pelmor-sign.8
 644 share/man/man8/veriexec-emulator.8'
-if [ "$tree" != "$expected" ]; then
-    printf 'installed:\n%s\nexpected:\n%s\n' "$tree" "$expected"
-    failed=1
-fi
+[ "$tree" = "$expected" ] ||
+    { printf 'installed:\n%s\nexpected:\n%s\n' "$tree" "$expected"; failed=1; }
 cmp "$work/own" "$root/etc/pelmor-sign.json" || failed=1
 version=$("$root/sbin/pelmor-sign" -v)
 expr "$version" : 'pelmor-sign version: [0-9a-f]\{8\}$' >/dev/null ||
