@@ -32,9 +32,8 @@ void CheckEntry(std::string_view line, const ManifestEntry& entry) {
     digits = digits.substr(0, digits.find(' '));
     const size_t bytes = digits.size() / 2;
     std::string lower(digits);
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
 
     RequireProperty(FieldHolds(entry.path, EntryPathSize, line.substr(0, space)),
                     "the path field holds the text before the first space, NUL-terminated");
