@@ -8,13 +8,6 @@ namespace {
 
 using StandardStreamsTest = ImageTest;
 
-ChildOptions Streams(ChildStream output, ChildStream error) {
-    ChildOptions options;
-    options.standardOutput = output;
-    options.standardError = error;
-    return options;
-}
-
 TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheirOutputs) {
     MakeElf("/tree/a");
     MakeScript("/tree/b");
@@ -37,13 +30,16 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
           {ChildStream::BrokenPipe, ChildStream::Captured, unwritable + broken, warning + broken},
           {ChildStream::Captured, ChildStream::BrokenPipe, "", ""},
           {ChildStream::Closed, ChildStream::Closed, "", ""}}) {
+        ChildOptions streams;
+        streams.standardOutput = output;
+        streams.standardError = error;
         std::remove(Path("m").c_str());
-        ProcessResult result = RunSignChild(generate, Streams(output, error));
+        ProcessResult result = RunSignChild(generate, streams);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, generateErr);
         EXPECT_EQ(ReadFile(Path("m")), manifest);
         BootFacility();
-        result = RunSignChild({"load", Path("load")}, Streams(output, error));
+        result = RunSignChild({"load", Path("load")}, streams);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, loadErr);
         EXPECT_EQ(Lines(Entries()).size(), 2u);
@@ -53,10 +49,11 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
     WriteFile(Path("m"), TrustedProgramLine());
     ASSERT_EQ(RunSign({"load", Path("m")}).status, 0);
     WriteFile(Path("m"), Image("/tree/a") + " sha512=00\n");
+    ChildOptions brokenOutput;
+    brokenOutput.standardOutput = ChildStream::BrokenPipe;
     for (const char* arguments :
          {"-v", "-h", "generate -h", "load", "status", "check m", "activate", "enforce", "lock"}) {
-        ProcessResult result =
-            RunSignChild(Words(arguments), Streams(ChildStream::BrokenPipe, ChildStream::Captured));
+        ProcessResult result = RunSignChild(Words(arguments), brokenOutput);
         EXPECT_EQ(result.status, 1) << arguments;
         EXPECT_EQ(result.err, broken) << arguments;
     }
