@@ -35,8 +35,7 @@ TEST_F(EntryTest, VersionLineFollowsAGenerateRunButNotAStatusAndLoadChecksModule
     BootFacility();
     EXPECT_EQ(RunSign({"load"}).out, RunSign({"load", "-h"}).out);
     EXPECT_EQ(RunSign({"-v", "status"}).out, "Veriexec state: 0\n  INACTIVE\n");
-    std::filesystem::create_directory(Path("image"));
-    ProcessResult generate = RunSign({"-v", "generate", "-R", Path("image"), "-o", Path("m")});
+    ProcessResult generate = RunSign({"-v", "generate", "-R", dir_, "-o", Path("m")});
     EXPECT_EQ(generate.status, 0);
     EXPECT_TRUE(
         std::regex_search(generate.out, std::regex("\nDone, full time: .*\n" + version.out + "$")));
