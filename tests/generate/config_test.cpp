@@ -81,19 +81,3 @@ TEST_F(ConfigRunTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent)
 }
 
 }  // namespace
-
-TEST_F(ConfigRunTest, FlagsFollowTheirPathsFingerprintAndAnUnusedOneIsOnlyAWarning) {
-    MakeElf("/usr/bin/tool");
-    MakeElf("/usr/bin/plain");
-    MakeText("/usr/bin/notes");
-    WriteFile(Path("c.json"), R"({"flags": {"/usr/bin/tool": ["trusted", "indirect", "no_ptrace"],
-                                            "/usr/bin/notes": ["trusted"]}})");
-    ProcessResult result = Generate(Words("-d /usr/bin -c " + Path("c.json") + " -o " + Path("m")));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "Warning: flags for /usr/bin/notes unused: it is not in the manifest\n");
-    std::string tool = ExpectedLine("/usr/bin/tool");
-    tool.insert(tool.size() - 1, " indirect no_ptrace trusted");
-    std::string manifest = ReadFile(Path("m"));
-    EXPECT_NE(manifest.find(tool), std::string::npos) << manifest;
-    EXPECT_NE(manifest.find(ExpectedLine("/usr/bin/plain")), std::string::npos) << manifest;
-}

@@ -59,7 +59,8 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     fs::create_directories(Image("/usr/local/share/uefi-firmware"));
     fs::create_symlink("/usr/sbin/escaping", Image("/usr/local/share/uefi-firmware/fw"));
     WriteFile(Image("/usr/local/etc/pelmor-sign.json"), R"({"dirs": ["/tree"]})");
-    WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"]})");
+    WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"],
+        "flags": {"/tree/bin/true": ["trusted", "no_ptrace"], "/tree/link": ["indirect"]}})");
     ProcessResult result = Generate(Words(
         "-c missing.json --config " + Path("config.json") + " -o first --out-file=" + Path("m") +
         " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//sbin -d /usr/sbin/ -d /f -d /etc -d /empty"
@@ -67,7 +68,8 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err,
               "Filesystem error: filesystem error: status: Too many levels of symbolic "
-              "links [/usr/sbin/loop]\n");
+              "links [/usr/sbin/loop]\nWarning: flags for /tree/link unused: it is not in the "
+              "manifest\n");
     // The last value of an option counts, and "-f -d" queues the file "-d". Path order, not
     // text order: relative first, "/usr/lib/x" before "/usr/lib-x"; the first of equal paths
     // stays, and a trailing separator makes a job of its own.
@@ -87,11 +89,13 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     listed += "Start signing, using 1 jobs...\n|    Time     | Thr |  All  |Sign |\n";
     EXPECT_EQ(result.out.substr(0, listed.size()), listed);
     // A queued file is signed whatever its name or type; a link met in a walk is not followed.
+    // Configured flags follow their path's fingerprint, in a fixed order.
     std::string sh = ExpectedLine("/bin/sh").substr(std::strlen("/bin/sh"));
-    EXPECT_EQ(ReadFile(Path("m")), "/bin/sh" + sh + ExpectedLine("/notes.pyc") +
-                                       ExpectedLine("/tree/bin/true") + "/usr/dir-link/sh" + sh +
-                                       "/usr/local/share/uefi-firmware/fw" + sh +
-                                       "/usr/sbin/escaping" + sh);
+    std::string flagged = ExpectedLine("/tree/bin/true");
+    flagged.insert(flagged.size() - 1, " no_ptrace trusted");
+    EXPECT_EQ(ReadFile(Path("m")),
+              "/bin/sh" + sh + ExpectedLine("/notes.pyc") + flagged + "/usr/dir-link/sh" + sh +
+                  "/usr/local/share/uefi-firmware/fw" + sh + "/usr/sbin/escaping" + sh);
     // /tree: bin, bin/true, doc, readme, lib, libx.so.debug, cache.pyc, elf, empty, link.
     EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [   10] [    1] [  10.00 %] OK: /tree");
     EXPECT_EQ(Progress(result.out, "/notes.pyc"),
