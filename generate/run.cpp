@@ -7,9 +7,9 @@
 #include <system_error>
 
 #include "common/file_io.h"
+#include "common/replacement_file.h"
 #include "generate/config.h"
 #include "generate/job_list.h"
-#include "generate/replacement_file.h"
 #include "generate/selection_rules.h"
 #include "generate/signing_worker.h"
 #include "veriexec/manifest_format.h"

@@ -7,7 +7,7 @@
 #include <charconv>
 #include <system_error>
 
-#include "generate/replacement_file.h"
+#include "common/replacement_file.h"
 #include "signature/trusted_file.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <system_error>
 
-#include "generate/replacement_file.h"
+#include "common/replacement_file.h"
 #include "signature/key.h"
 #include "signature/serial.h"
 #include "signature/signed_manifest.h"

@@ -1,4 +1,4 @@
-#include "generate/replacement_file.h"
+#include "common/replacement_file.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "generate/replacement_file.h"
+#include "common/replacement_file.h"
 
 #include <fcntl.h>
 #include <fmt/core.h>
