@@ -110,7 +110,13 @@ std::string CheckRun::Execute() {
         });
     }
     if (settings_.coverage) {
-        jobs_ = AssembleJobs(settings_.walk, context_);
+        // Only the dirs and types of the configuration matter here: any fault is reported.
+        Configuration configured;
+        if (std::string error = ReadConfiguration(settings_.walk, context_.root, configured);
+            !error.empty()) {
+            context_.Report(error);
+        }
+        jobs_ = AssembleJobs(settings_.walk, std::move(configured), context_);
         QueueJobs(context_, *this, jobs_);
     }
     RunWorkers(context_, settings_.walk.jobsGiven ? settings_.walk.jobs : 1);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -29,7 +30,7 @@ int OpenConfiguration(const std::string& path, std::ifstream& file) {
 
 // The flags of the manifest paths the object names: each an absolute path with a list of
 // flag tokens that load knows.
-std::string AddFlags(const nlohmann::json& flags, std::map<std::string, uint8_t>& bits) {
+std::string AddFlags(const nlohmann::json& flags, std::map<std::string, ConfiguredFlags>& added) {
     if (flags.is_null()) {
         return "";
     }
@@ -55,7 +56,11 @@ std::string AddFlags(const nlohmann::json& flags, std::map<std::string, uint8_t>
             }
             entry |= bit;
         }
-        bits[path] = entry;
+        ConfiguredFlags& configured = added[NormalPath(path)];
+        if (configured.written.empty()) {
+            configured.written = path;
+        }
+        configured.bits |= entry;
     }
     return "";
 }
@@ -77,10 +82,19 @@ std::string AddConfiguration(std::istream& input, Configuration& configuration) 
         configuration.types.insert(type.get<std::string>());
     }
     std::string error = AddFlags(document["flags"], configuration.flags);
+    configuration.flagsUnusable = !error.empty();
     return error.empty() ? "" : "Config file error, " + error + "\n";
 }
 
 }  // namespace
+
+std::string NormalPath(const std::string& path) {
+    std::string normal = std::filesystem::path(path).lexically_normal().native();
+    if (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
 
 std::string ConfigurationPath(const GenerateSettings& settings) {
     return settings.configGiven ? settings.configPath : DefaultConfigPath;

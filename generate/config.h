@@ -1,7 +1,8 @@
 // The configuration file of a run: a JSON object whose "dirs" are walked as well, whose
 // "types" choose files as well, and whose "flags" give the flag tokens of named manifest
-// paths. A broken configuration never stops the run; it is reported, and what was read before
-// the fault is kept.
+// paths. A fault in dirs or types is reported and what was read before it is kept; flags that
+// cannot be used stop a run that writes a manifest, which would lack what the administrator
+// asked for (a loader left untrusted cannot load anything once the facility enforces).
 #pragma once
 
 #include <cstdint>
@@ -16,11 +17,23 @@
 
 inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
 
+// The flags that the configuration gives one manifest path.
+struct ConfiguredFlags {
+    uint8_t bits = 0;     // EntryFlags
+    std::string written;  // the path as the configuration spells it, for messages
+};
+
 struct Configuration {
     std::vector<std::string> dirs;
     std::set<std::string> types;
-    std::map<std::string, uint8_t> flags;  // absolute manifest path -> EntryFlags bits
+    // Keyed by the lexically normal path: "/usr/local/sbin/./pelmor-sign" and a trailing slash
+    // name the program all the same. Spellings of one path add up their flags.
+    std::map<std::string, ConfiguredFlags> flags;
+    bool flagsUnusable = false;  // the fault reported lies in flags
 };
+
+// `path` lexically normal: no "." or ".." components, no repeated or trailing slashes.
+std::string NormalPath(const std::string& path);
 
 // The -c value, or the default path (which lies inside the image root).
 std::string ConfigurationPath(const GenerateSettings& settings);

@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "generate/config.h"
 #include "generate/selection_rules.h"
 
 namespace fs = std::filesystem;
 
-std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings, RunContext& run) {
+std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
+                                               Configuration configured, RunContext& run) {
     std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
     queue.insert(queue.end(), settings.directories.begin(), settings.directories.end());
     queue.insert(queue.end(), settings.files.begin(), settings.files.end());
-    Configuration configured;
-    std::string error = ReadConfiguration(settings, run.root, configured);
-    if (!error.empty()) {
-        run.Report(error);
-    }
     queue.insert(queue.end(), configured.dirs.begin(), configured.dirs.end());
     run.signingTypes = std::move(configured.types);
     run.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());

@@ -7,10 +7,12 @@
 #include <memory>
 #include <vector>
 
+#include "generate/config.h"
 #include "generate/options.h"
 #include "generate/run_context.h"
 #include "generate/walk.h"
 
-// Reads the configuration (reporting its faults through `run`), fills `run.signingTypes` and
-// `run.flags` and returns the jobs in queue order.
-std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings, RunContext& run);
+// Fills `run.signingTypes` and `run.flags` from the settings and the configuration read for
+// them, and returns the jobs in queue order.
+std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
+                                               Configuration configured, RunContext& run);

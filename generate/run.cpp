@@ -30,8 +30,16 @@ std::string GenerateRun::Execute() {
     std::cout << (settings_.configGiven
                       ? fmt::format("Config path from command line: {}\n", configPath)
                       : fmt::format("Config path default: {}\n", configPath));
-    jobs_ = AssembleJobs(settings_, context_);
-    for (const auto& [path, bits] : context_.flags) {
+    Configuration configured;
+    std::string configError = ReadConfiguration(settings_, context_.root, configured);
+    if (configured.flagsUnusable) {
+        return configError;
+    }
+    if (!configError.empty()) {
+        context_.Report(configError);
+    }
+    jobs_ = AssembleJobs(settings_, std::move(configured), context_);
+    for (const auto& [path, configured] : context_.flags) {
         flagsUsed_[path] = false;
     }
     std::string listing;
@@ -126,9 +134,12 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         return false;
     }
     uint8_t flags = 0;
-    if (auto configured = context_.flags.find(file.path); configured != context_.flags.end()) {
-        flags = configured->second;
-        flagsUsed_.find(file.path)->second = true;
+    if (!context_.flags.empty()) {
+        std::string normal = NormalPath(file.path);
+        if (auto configured = context_.flags.find(normal); configured != context_.flags.end()) {
+            flags = configured->second.bits;
+            flagsUsed_.find(normal)->second = true;
+        }
     }
     lines += FormatManifestLine(file.path, digest.text, flags);
     return true;
@@ -138,8 +149,8 @@ void GenerateRun::WarnOfUnusedFlags() const {
     std::string warnings;
     for (const auto& [path, used] : flagsUsed_) {
         if (!used) {
-            warnings +=
-                fmt::format("Warning: flags for {} unused: it is not in the manifest\n", path);
+            warnings += fmt::format("Warning: flags for {} unused: it is not in the manifest\n",
+                                    context_.flags.at(path).written);
         }
     }
     std::cerr << warnings;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "generate/cache.h"
+#include "generate/config.h"
 #include "generate/image_root.h"
 #include "generate/magic_classifier.h"
 #include "generate/progress.h"
@@ -44,8 +45,8 @@ class RunContext {
 
     const ImageRoot root;
     std::set<std::string> signingTypes;
-    // The configuration's flags: manifest path -> EntryFlags bits of its line.
-    std::map<std::string, uint8_t> flags;
+    // The configuration's flags, by lexically normal manifest path.
+    std::map<std::string, ConfiguredFlags> flags;
     WorkQueue queue;
     MagicDatabase magic;
     // What is known of files read before, when the run keeps a cache.

@@ -36,7 +36,7 @@ TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
         EXPECT_EQ(read.types, types) << content;
     }
     for (const auto& [flags, error] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"/a": ["trusted", "indirect", "trusted"], "/b": []})", ""},
+             {R"({"/a": ["trusted", "indirect"], "/b": [], "//a/.": ["trusted"]})", ""},
              {R"({"/a": ["no_ptrace"], "sbin/x": ["trusted"]})",
               "flags path is not absolute: \"sbin/x\""},
              {R"({"/a": ["Trusted"]})",
@@ -54,7 +54,11 @@ TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
         } else if (flags.find("no_ptrace") != std::string::npos) {
             expected = {{"/a", NoPtrace}};
         }
-        EXPECT_EQ(read.flags, expected) << flags;
+        Flags bits;
+        for (const auto& [path, configured] : read.flags) {
+            bits[path] = configured.bits;
+        }
+        EXPECT_EQ(bits, expected) << flags;
     }
 }
 
@@ -78,6 +82,19 @@ TEST_F(ConfigRunTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent)
            "Error: cannot open config file " + Path("missing") + ": No such file or directory\n");
     std::filesystem::create_directories(Image(defaultPath));
     expect(defaultPath, "Error: cannot open config file " + defaultPath + ": Is a directory\n");
+}
+
+// A manifest without the flags asked for would leave the loader untrusted once enforced.
+TEST_F(ConfigRunTest, FlagsThatCannotBeUsedStopTheRunAndLeaveTheManifestAsItWas) {
+    WriteFile(Path("m"), "yesterday's manifest\n");
+    WriteFile(Path("c.json"), R"({"dirs": ["/x"], "flags": {"/bin/sh": ["trustd"]}})");
+    ProcessResult result = Generate(Words("-c " + Path("c.json") + " -o " + Path("m")));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "Config path from command line: " + Path("c.json") + "\n");
+    EXPECT_EQ(result.err,
+              "Config file error, unknown flag \"trustd\" for /bin/sh (indirect, no_ptrace or "
+              "trusted)\n");
+    EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n");
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     fs::create_symlink("/usr/sbin/escaping", Image("/usr/local/share/uefi-firmware/fw"));
     WriteFile(Image("/usr/local/etc/pelmor-sign.json"), R"({"dirs": ["/tree"]})");
     WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"],
-        "flags": {"/tree/bin/true": ["trusted", "no_ptrace"], "/tree/link": ["indirect"]}})");
+        "flags": {"/tree//bin/./true": ["trusted", "no_ptrace"], "/tree/link/": ["indirect"]}})");
     ProcessResult result = Generate(Words(
         "-c missing.json --config " + Path("config.json") + " -o first --out-file=" + Path("m") +
         " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//sbin -d /usr/sbin/ -d /f -d /etc -d /empty"
@@ -68,7 +68,7 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err,
               "Filesystem error: filesystem error: status: Too many levels of symbolic "
-              "links [/usr/sbin/loop]\nWarning: flags for /tree/link unused: it is not in the "
+              "links [/usr/sbin/loop]\nWarning: flags for /tree/link/ unused: it is not in the "
               "manifest\n");
     // The last value of an option counts, and "-f -d" queues the file "-d". Path order, not
     // text order: relative first, "/usr/lib/x" before "/usr/lib-x"; the first of equal paths
