@@ -4,8 +4,8 @@
 # Debian package names, and their FreeBSD pkg equivalents (libmagic and mandoc are in FreeBSD's
 # base).
 DEBIAN_PACKAGES="cmake make g++ pkg-config git file libcli11-dev libfmt-dev nlohmann-json3-dev
-libmagic-dev libssl-dev openssl libgtest-dev mandoc"
-FREEBSD_PACKAGES="cmake pkgconf git cli11 libfmt nlohmann-json googletest"
+libmagic-dev libssl-dev openssl libgtest-dev mandoc lua5.4"
+FREEBSD_PACKAGES="cmake pkgconf git cli11 libfmt nlohmann-json googletest lua54"
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then

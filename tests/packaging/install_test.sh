@@ -2,9 +2,9 @@
 # Installs the build into a temporary prefix as an administrator would, over an existing
 # pelmor-sign.json, and checks the tree: programs in sbin, manual pages in section 8, the
 # sample configuration beside the administrator's file, which stays as it was. Checks the
-# FreeBSD port against it: pkg-plist lists exactly what the install lays out on FreeBSD, and
-# each USE_RC_SUBR script is the rc.d script of the source tree (the framework installs it and
-# adds it to the package itself).
+# FreeBSD port against it: pkg-plist lists exactly what the install lays out on FreeBSD with
+# the pkg trigger the port adds, and each USE_RC_SUBR script is the rc.d script of the source
+# tree (the framework installs it and adds it to the package itself).
 #   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1
@@ -51,7 +51,12 @@ printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" 
 # and manual pages under man/ rather than share/man/, which the ports framework compresses.
 printf '%s\n' "$tree" | sed 's/^[0-7]* //' | grep -v -x -e 'etc/pelmor-sign\.json' \
     -e 'sbin/veriexec-emulator' -e 'share/man/man8/veriexec-emulator\.8' |
-    sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' | sort >"$work/installed"
+    sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' >"$work/installed"
+# The port itself installs the pkg trigger, with its PREFIX in place.
+[ "$port/files/pelmor-sign.ucl.in" -ef "$port/pelmor-sign.ucl" ] ||
+    { echo "files/pelmor-sign.ucl.in of the port is not pelmor-sign.ucl"; failed=1; }
+echo share/pkg/triggers/pelmor-sign.ucl >>"$work/installed"
+sort -o "$work/installed" "$work/installed"
 sed 's/^@sample //' "$port/pkg-plist" | sort | diff "$work/installed" - ||
     { echo "pkg-plist (>) differs from the FreeBSD install layout (<)"; failed=1; }
 scripts=$(sed -n 's/^USE_RC_SUBR=[[:space:]]*//p' "$port/Makefile")
