@@ -2,11 +2,21 @@
 # Times `pelmor-sign load` on manifests of 10,000 and 100,000 entries, and of 100,000 entries
 # and a line of 16 MiB, through a private emulated facility and prints the elapsed time and
 # peak memory of each load, to show that a load's memory does not grow with the manifest.
+# Then times `load --key` of the same 100,000 entries, signed, against the unsigned load,
+# interleaved over ROUNDS rounds, and prints their medians and ratio (target: 1.05 or less).
+#   scripts/bench-load.sh [ROUNDS]    at least 1 (default 5)
 # Prints figures; checks nothing.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
+rounds=${1:-5}
+case $rounds in
+'' | *[!0-9]* | 0)
+    echo "usage: $0 [ROUNDS]   (1 or more)" >&2
+    exit 2
+    ;;
+esac
 bench_start
 
 # The emulated kernel refuses an entry whose path names no file, so every entry gets a file
@@ -30,3 +40,37 @@ for count in 10000 "$largest" "$largest+"; do
     printf '%7s   %7s   %14s   %s (%d in the table)\n' "$count" "$seconds" "$rss" \
         "$(sed "s|$work/||" "$work/out")" "$loaded"
 done
+
+# The same 100,000 entries, unsigned and signed with an Ed25519 key.
+seq -f "$work/files/f%.0f sha512=$fingerprint" 1 "$largest" >"$work/manifest"
+cp "$work/manifest" "$work/signed"
+openssl genpkey -algorithm ed25519 -out "$work/sign.key" 2>/dev/null
+chmod 400 "$work/sign.key"
+openssl pkey -in "$work/sign.key" -pubout -out "$work/sign.pub"
+"$bin/pelmor-sign" sign -k "$work/sign.key" --serial 1 "$work/signed" >/dev/null
+: >"$work/times"
+for round in $(seq "$rounds"); do
+    for kind in unsigned signed; do
+        "$bin/veriexec-emulator" boot
+        rm -f "$work/serial"
+        if [ "$kind" = signed ]; then
+            measure "$bin/pelmor-sign" load --key "$work/sign.pub" --serial-file "$work/serial" \
+                "$work/signed"
+        else
+            measure "$bin/pelmor-sign" load "$work/manifest"
+        fi
+        grep -q "^Loaded $largest entries (0 errors)" "$work/out" ||
+            { echo "$kind load failed:"; cat "$work/out" "$work/err"; exit 1; }
+        echo "$kind $seconds $rss" >>"$work/times"
+    done
+done
+median() {
+    sed -n "s/^$1 //p" "$work/times" | cut -d ' ' -f "$2" | sort -n |
+        awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
+}
+unsigned=$(median unsigned 1) signed=$(median signed 1)
+echo
+echo "load of $largest entries, medians of $rounds interleaved rounds:"
+echo "  unsigned       $unsigned s, peak RSS $(median unsigned 2) KiB"
+echo "  --key          $signed s, peak RSS $(median signed 2) KiB"
+echo "  ratio --key / unsigned: $(awk "BEGIN { printf \"%.3f\", $signed / $unsigned }")"
