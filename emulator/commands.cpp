@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "emulator/facility.h"
+#include "emulator/table.h"
 #include "veriexec/manifest_format.h"
 #include "veriexec/modules.h"
 

@@ -9,13 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <random>
 #include <sstream>
-#include <vector>
 
 #include "common/file_io.h"
-#include "generate/digest.h"
+#include "emulator/table.h"
 #include "veriexec/manifest_format.h"
 #include "veriexec/modules.h"
 
@@ -28,10 +26,7 @@ std::string FilePath(const std::string& directory, const char* name) {
 constexpr const char* ControlFile = "control";
 constexpr const char* ControlUpdateFile = "control.new";
 constexpr const char* DeviceFile = "device";
-constexpr const char* EntriesFile = "entries";
 constexpr const char* LockFile = "lock";
-
-constexpr off_t RecordSize = sizeof(ManifestEntry);
 
 // Creates an empty file with the given mode, or truncates an existing one.
 int CreateEmptyFile(const std::string& path, mode_t mode) {
@@ -57,26 +52,6 @@ const char* ModuleForType(const char* type) {
         return "mac_veriexec_sha512.ko";
     }
     return nullptr;
-}
-
-int AppendEntry(const std::string& directory, const ManifestEntry& entry) {
-    int fd = open(FilePath(directory, EntriesFile).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    // A writer killed in the middle of a record leaves a torn tail: cut it off before the
-    // next record so that every record stays whole.
-    struct stat status;
-    int error = fstat(fd, &status) == 0 ? 0 : errno;
-    if (error == 0 && status.st_size % RecordSize != 0 &&
-        ftruncate(fd, status.st_size - status.st_size % RecordSize) != 0) {
-        error = errno;
-    }
-    if (error == 0) {
-        error = WriteAll(fd, &entry, sizeof entry);
-    }
-    close(fd);
-    return error;
 }
 
 int ApplyLoadEntry(const std::string& directory, FacilityControl& control,
@@ -394,73 +369,4 @@ int ApplyRequest(const std::string& directory, unsigned long request, unsigned c
         default:
             return ENOTTY;
     }
-}
-
-FacilityTable::~FacilityTable() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-int FacilityTable::Open(const std::string& directory, bool lockHeld) {
-    std::optional<FacilityLock> lock;
-    if (!lockHeld && !lock.emplace(directory).Held()) {
-        return ENXIO;
-    }
-    fd_ = open(FilePath(directory, EntriesFile).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        return errno;
-    }
-    struct stat status;
-    if (fstat(fd_, &status) != 0) {
-        return errno;
-    }
-    // A torn record at the end is ignored, as the next append will cut it off.
-    off_t end = status.st_size - status.st_size % RecordSize;
-    std::vector<ManifestEntry> chunk(256);
-    for (off_t offset = 0; offset < end;) {
-        size_t want = std::min<off_t>(end - offset, chunk.size() * RecordSize);
-        ssize_t count = pread(fd_, chunk.data(), want, offset);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < RecordSize) {
-            return count < 0 ? errno : EIO;
-        }
-        for (ssize_t i = 0; i < count / RecordSize; ++i) {
-            const ManifestEntry& entry = chunk[i];
-            latest_[std::string(entry.path, strnlen(entry.path, EntryPathSize))] =
-                offset + i * RecordSize;
-        }
-        offset += count - count % RecordSize;
-    }
-    return 0;
-}
-
-bool FacilityTable::Read(off_t offset, ManifestEntry& entry) const {
-    return pread(fd_, &entry, sizeof entry, offset) == RecordSize;
-}
-
-std::string FacilityTable::Verdict(const std::string& path, const std::string& content,
-                                   ManifestEntry& entry) const {
-    auto found = latest_.find(path);
-    if (found == latest_.end()) {
-        return "not in table";
-    }
-    if (!Read(found->second, entry)) {
-        return "cannot read the table";
-    }
-    std::string type(entry.fingerprintType, strnlen(entry.fingerprintType, FingerprintTypeSize));
-    const char* algorithm = DigestOfFingerprintType(type);
-    if (algorithm == nullptr) {
-        return "unknown fingerprint type '" + type + "'";
-    }
-    DigestResult digest = FileDigester(algorithm).Hash(content);
-    if (digest.status != 0) {
-        return "cannot read: " + digest.cause;
-    }
-    if (digest.text != EncodeHex(entry.fingerprint, digest.text.size() / 2)) {
-        return "fingerprint mismatch";
-    }
-    return "ok";
 }

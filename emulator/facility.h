@@ -3,8 +3,6 @@
 // see the kernel. The emulated platform backend and the veriexec-emulator program use it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <string>
@@ -85,27 +83,3 @@ class CallerTrust {
 // Returns 0 or the errno the kernel would give.
 int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
                  CallerTrust& caller);
-
-// The loaded table, read back: for each path, the latest record sent for it. Records are
-// appended, never rewritten, so the index keeps only where each path's latest record lies.
-class FacilityTable {
-  public:
-    FacilityTable() = default;
-    ~FacilityTable();
-    FacilityTable(const FacilityTable&) = delete;
-    FacilityTable& operator=(const FacilityTable&) = delete;
-
-    // Reads the index, under the facility's lock unless the caller holds it; 0 or an errno.
-    int Open(const std::string& directory, bool lockHeld = false);
-    // Paths in sorted order, each with the offset of its latest record.
-    const std::map<std::string, off_t>& Latest() const { return latest_; }
-    bool Read(off_t offset, ManifestEntry& entry) const;
-    // What the kernel would decide at exec time for the file loaded as `path`, whose content
-    // is read from `content`: "ok", or why not. Fills `entry` when `path` has one.
-    std::string Verdict(const std::string& path, const std::string& content,
-                        ManifestEntry& entry) const;
-
-  private:
-    int fd_ = -1;
-    std::map<std::string, off_t> latest_;
-};
