@@ -4,11 +4,14 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "emulator/facility.h"
 #include "emulator/table.h"
@@ -224,20 +227,22 @@ std::string FieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
+// Reads the control and brings `table` up to the log, under the facility's lock.
+int WithTable(FacilityTable& table, FacilityControl& control) {
+    return UnderLock([&table, &control](const std::string& directory, FacilityControl& read) {
+        control = read;
+        int error = table.Update(directory, read.boot);
+        return error == 0 ? 0 : SystemFailure("cannot read the table in " + directory, error);
+    });
+}
+
 int Show() {
-    std::string directory = FacilityDirectory();
+    FacilityTable table;
     FacilityControl control;
-    if (int status = UnderLock([&control](const std::string&, FacilityControl& read) {
-            control = read;
-            return 0;
-        });
-        status != 0) {
+    if (int status = WithTable(table, control); status != 0) {
         return status;
     }
-    FacilityTable table;
-    if (int error = table.Open(directory); error != 0) {
-        return SystemFailure("cannot read the table in " + directory, error);
-    }
+    std::string directory = FacilityDirectory();
     std::string text = fmt::format("state 0x{:02x}\nmodules", static_cast<uint32_t>(control.state));
     for (size_t i = 0; i < RequiredModules.size(); ++i) {
         if (control.moduleMask & (1u << i)) {
@@ -246,11 +251,21 @@ int Show() {
     }
     text += fmt::format("\ndevice {}\n", DeviceModeText(ReadDeviceMode(directory)));
     std::cout << text;
-    ManifestEntry entry;
-    for (const auto& [path, offset] : table.Latest()) {
-        if (!table.Read(offset, entry)) {
+    // One line per loaded file, in the order of the paths they were loaded by.
+    std::vector<std::pair<std::string, off_t>> byPath;
+    TableRecord record;
+    for (const auto& [key, offset] : table.Latest()) {
+        if (!table.Read(offset, record)) {
             return SystemFailure("cannot read the table in " + directory, EIO);
         }
+        byPath.emplace_back(FieldText(record.entry.path, EntryPathSize), offset);
+    }
+    std::sort(byPath.begin(), byPath.end());
+    for (const auto& [path, offset] : byPath) {
+        if (!table.Read(offset, record)) {
+            return SystemFailure("cannot read the table in " + directory, EIO);
+        }
+        const ManifestEntry& entry = record.entry;
         std::cout << fmt::format("entry\t0x{:02x}\t{}\t{}\t{}\n", entry.flags,
                                  FieldText(entry.fingerprintType, FingerprintTypeSize),
                                  EncodeHex(entry.fingerprint, FingerprintSize), path);
@@ -262,16 +277,18 @@ int Verify(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2) {
         return UsageError("verify takes one or more paths");
     }
-    std::string directory = FacilityDirectory();
     FacilityTable table;
-    if (int error = table.Open(directory); error != 0) {
-        return SystemFailure("cannot read the table in " + directory, error);
+    FacilityControl control;
+    if (int status = WithTable(table, control); status != 0) {
+        return status;
     }
     int status = 0;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& path = arguments[i];
         ManifestEntry entry;
-        std::string verdict = table.Verdict(path, path, entry);
+        std::string verdict = table.Verdict(
+            path, [&path](const char* algorithm) { return FileDigester(algorithm).Hash(path); },
+            entry);
         if (verdict != "ok") {
             status = 1;
         }

@@ -69,11 +69,12 @@ int ApplyLoadEntry(const std::string& directory, FacilityControl& control,
     if (pathLength == EntryPathSize || entry.path[0] != '/') {
         return EINVAL;
     }
-    struct stat status;
-    if (stat(entry.path, &status) != 0) {
+    // The kernel keys the entry by the file the path names now, not by the path.
+    TableKey key;
+    if (KeyOf(entry.path, key) != 0) {
         return ENOENT;
     }
-    if (int error = AppendEntry(directory, entry); error != 0) {
+    if (int error = AppendEntry(directory, {key.device, key.inode, entry}); error != 0) {
         return error;
     }
     if (control.state & VeriexecStateLoaded) {
@@ -324,20 +325,6 @@ int OpenFacilityDevice(const std::string& directory, int flags) {
     return open(FilePath(directory, DeviceFile).c_str(), access | O_CLOEXEC);
 }
 
-bool CallerTrust::Trusted(const std::string& directory, const FacilityControl& control) {
-    if (!decided_ || boot_ != control.boot || directory_ != directory) {
-        FacilityTable table;
-        ManifestEntry entry;
-        trusted_ = table.Open(directory, true) == 0 &&
-                   table.Verdict(path_, program_, entry) == "ok" &&
-                   (entry.flags & EntryFlags::Trusted);
-        decided_ = true;
-        boot_ = control.boot;
-        directory_ = directory;
-    }
-    return trusted_;
-}
-
 int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
                  CallerTrust& caller) {
     FacilityLock lock(directory);
@@ -346,7 +333,7 @@ int ApplyRequest(const std::string& directory, unsigned long request, unsigned c
         return ENXIO;
     }
     if ((control.state & VeriexecStateEnforce) && request != GetState &&
-        !caller.Trusted(directory, control)) {
+        !caller.Trusted(directory, control.boot)) {
         return EPERM;
     }
     if (auto failure = control.failures.find(RequestName(request));

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
 
+#include "emulator/table.h"
 #include "veriexec/device.h"
 
 // The state directory: $PELMOR_VERIEXEC_EMULATOR, or /run/pelmor-veriexec.
@@ -57,29 +57,9 @@ int ShutdownFacility(const std::string& directory);
 // open(2) of the emulated device node: the node's permission bits decide, even for root.
 int OpenFacilityDevice(const std::string& directory, int flags);
 
-// Whether the calling process runs a trusted program: one loaded with the Trusted flag whose
-// content still matches its fingerprint. The kernel decides that when the program starts and
-// keeps it for the process's life; the stand-in decides it at the process's first request
-// while enforcing, once for each boot of the facility.
-class CallerTrust {
-  public:
-    // `program`: the file the process runs (/proc/self/exe); `path`: the name it was loaded by.
-    CallerTrust(std::string program, std::string path)
-        : program_(std::move(program)), path_(std::move(path)) {}
-    // Called with the facility's lock held.
-    bool Trusted(const std::string& directory, const FacilityControl& control);
-
-  private:
-    const std::string program_;
-    const std::string path_;
-    bool decided_ = false;
-    uint64_t boot_ = 0;
-    std::string directory_;
-    bool trusted_ = false;
-};
-
 // Carries out one request as the kernel would: `argument` holds the request's argument bytes.
-// While enforcing, only the state query is answered for a caller that is not trusted.
+// While enforcing, only the state query is answered for a caller whose program is not
+// trusted by the table as it stands at this request.
 // Returns 0 or the errno the kernel would give.
 int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
                  CallerTrust& caller);

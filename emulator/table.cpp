@@ -6,65 +6,70 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <system_error>
 #include <vector>
 
-#include "common/file_io.h"
-#include "emulator/facility.h"
-#include "generate/digest.h"
 #include "veriexec/manifest_format.h"
 
 namespace {
 
-constexpr off_t RecordSize = sizeof(ManifestEntry);
+constexpr off_t RecordSize = sizeof(TableRecord);
+static_assert(RecordSize == 16 + sizeof(ManifestEntry), "a record holds no padding");
+
+std::string LogPath(const std::string& directory) {
+    return directory + "/" + EntriesFile;
+}
 
 }  // namespace
 
-int AppendEntry(const std::string& directory, const ManifestEntry& entry) {
-    int fd = open((directory + "/" + EntriesFile).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) {
+int KeyOf(const std::string& path, TableKey& key) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        return errno;
+    }
+    key = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+    return 0;
+}
+
+int AppendEntry(const std::string& directory, const TableRecord& record) {
+    UniqueFd log(open(LogPath(directory).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!log.Valid()) {
         return errno;
     }
     // A writer killed in the middle of a record leaves a torn tail: cut it off before the
     // next record so that every record stays whole.
     struct stat status;
-    int error = fstat(fd, &status) == 0 ? 0 : errno;
-    if (error == 0 && status.st_size % RecordSize != 0 &&
-        ftruncate(fd, status.st_size - status.st_size % RecordSize) != 0) {
-        error = errno;
-    }
-    if (error == 0) {
-        error = WriteAll(fd, &entry, sizeof entry);
-    }
-    close(fd);
-    return error;
-}
-
-FacilityTable::~FacilityTable() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-int FacilityTable::Open(const std::string& directory, bool lockHeld) {
-    std::optional<FacilityLock> lock;
-    if (!lockHeld && !lock.emplace(directory).Held()) {
-        return ENXIO;
-    }
-    fd_ = open((directory + "/" + EntriesFile).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
+    if (fstat(log.Get(), &status) != 0 ||
+        (status.st_size % RecordSize != 0 &&
+         ftruncate(log.Get(), status.st_size - status.st_size % RecordSize) != 0)) {
         return errno;
     }
+    return WriteAll(log.Get(), &record, sizeof record);
+}
+
+int FacilityTable::Update(const std::string& directory, uint64_t boot) {
+    if (!log_.Valid() || directory != directory_ || boot != boot_) {
+        latest_.clear();
+        end_ = 0;
+        int fd = open(LogPath(directory).c_str(), O_RDONLY | O_CLOEXEC);
+        int error = errno;
+        log_.Reset(fd);
+        if (fd < 0) {
+            return error;
+        }
+        directory_ = directory;
+        boot_ = boot;
+    }
     struct stat status;
-    if (fstat(fd_, &status) != 0) {
+    if (fstat(log_.Get(), &status) != 0) {
         return errno;
     }
     // A torn record at the end is ignored, as the next append will cut it off.
     off_t end = status.st_size - status.st_size % RecordSize;
-    std::vector<ManifestEntry> chunk(256);
-    for (off_t offset = 0; offset < end;) {
-        size_t want = std::min<off_t>(end - offset, chunk.size() * RecordSize);
-        ssize_t count = pread(fd_, chunk.data(), want, offset);
+    std::vector<TableRecord> chunk(256);
+    while (end_ < end) {
+        size_t want = std::min<off_t>(end - end_, chunk.size() * RecordSize);
+        ssize_t count = pread(log_.Get(), chunk.data(), want, end_);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -72,39 +77,61 @@ int FacilityTable::Open(const std::string& directory, bool lockHeld) {
             return count < 0 ? errno : EIO;
         }
         for (ssize_t i = 0; i < count / RecordSize; ++i) {
-            const ManifestEntry& entry = chunk[i];
-            latest_[std::string(entry.path, strnlen(entry.path, EntryPathSize))] =
-                offset + i * RecordSize;
+            latest_[chunk[i].Key()] = end_ + i * RecordSize;
         }
-        offset += count - count % RecordSize;
+        end_ += count - count % RecordSize;
     }
     return 0;
 }
 
-bool FacilityTable::Read(off_t offset, ManifestEntry& entry) const {
-    return pread(fd_, &entry, sizeof entry, offset) == RecordSize;
+bool FacilityTable::Read(off_t offset, TableRecord& record) const {
+    return pread(log_.Get(), &record, sizeof record, offset) == RecordSize;
 }
 
-std::string FacilityTable::Verdict(const std::string& path, const std::string& content,
+std::string FacilityTable::Verdict(const std::string& path, const ContentDigest& digest,
                                    ManifestEntry& entry) const {
-    auto found = latest_.find(path);
+    TableKey key;
+    if (int error = KeyOf(path, key); error != 0) {
+        return "cannot read: " + std::generic_category().message(error);
+    }
+    auto found = latest_.find(key);
     if (found == latest_.end()) {
         return "not in table";
     }
-    if (!Read(found->second, entry)) {
+    TableRecord record;
+    if (!Read(found->second, record)) {
         return "cannot read the table";
     }
+    entry = record.entry;
     std::string type(entry.fingerprintType, strnlen(entry.fingerprintType, FingerprintTypeSize));
     const char* algorithm = DigestOfFingerprintType(type);
     if (algorithm == nullptr) {
         return "unknown fingerprint type '" + type + "'";
     }
-    DigestResult digest = FileDigester(algorithm).Hash(content);
-    if (digest.status != 0) {
-        return "cannot read: " + digest.cause;
+    DigestResult content = digest(algorithm);
+    if (content.status != 0) {
+        return "cannot read: " + content.cause;
     }
-    if (digest.text != EncodeHex(entry.fingerprint, digest.text.size() / 2)) {
+    if (content.text != EncodeHex(entry.fingerprint, content.text.size() / 2)) {
         return "fingerprint mismatch";
     }
     return "ok";
+}
+
+bool CallerTrust::Trusted(const std::string& directory, uint64_t boot) {
+    ManifestEntry entry;
+    auto digest = [this](const char* algorithm) { return ProgramDigest(algorithm); };
+    return table_.Update(directory, boot) == 0 && table_.Verdict(program_, digest, entry) == "ok" &&
+           (entry.flags & EntryFlags::Trusted);
+}
+
+DigestResult CallerTrust::ProgramDigest(const char* algorithm) {
+    if (auto known = digests_.find(algorithm); known != digests_.end()) {
+        return known->second;
+    }
+    DigestResult result = FileDigester(algorithm).Hash(program_);
+    if (result.status == 0) {
+        digests_[algorithm] = result;
+    }
+    return result;
 }

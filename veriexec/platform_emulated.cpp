@@ -3,21 +3,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "emulator/facility.h"
 #include "veriexec/platform.h"
 
 namespace {
 
-// The process as the kernel knows it: the program it runs. Like the kernel's own label of a
-// process, it lasts as long as the process.
+// The process as the kernel knows it: the program it runs. It lasts as long as the process, as
+// the kernel's own record of a process does; what it remembers of the table is only an index.
 CallerTrust& Caller() {
-    static CallerTrust caller = [] {
-        std::error_code error;
-        std::string path = std::filesystem::read_symlink("/proc/self/exe", error).native();
-        return CallerTrust("/proc/self/exe", path);
-    }();
+    static CallerTrust caller("/proc/self/exe");
     return caller;
 }
 

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include "support/test_support.h"
 
 namespace {
@@ -45,8 +47,9 @@ TEST_F(StateChangeTest, EachChangeIsMadeOrRefusedWithItsReason) {
 namespace {
 
 // Under enforce the facility answers the state query for anyone, and every other request only
-// for a program loaded as trusted whose content still matches; load itself then takes only a
-// manifest signed with the installed key.
+// for a program whose file is loaded as trusted, under any name, and whose content still
+// matches; load itself then takes only a manifest signed with the installed key. Trust is looked
+// up in the table as it stands at each request.
 TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
     WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
     MakeKeyPair(Path("trusted"));
@@ -61,16 +64,20 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
     };
     const std::string tool = ManifestLine(Path("tool"), Path("tool")),
                       program = TrustedProgramLine();
-    std::string wrongDigest = program, untrusted = program;
+    std::string wrongDigest = program, untrusted = program, linked = program;
     wrongDigest.replace(wrongDigest.find("sha512=") + 7, 128, std::string(128, '0'));
     untrusted.erase(untrusted.find(" trusted"), 8);
+    linked.replace(0, linked.find(' '), Path("link"));
+    ASSERT_EQ(symlink(Words(program)[0].c_str(), Path("link").c_str()), 0);
     const std::string denied = ": Operation not permitted\n";
     for (const auto& [manifest, trusted] : {std::pair<std::string, bool>{tool + program, true},
+                                            {tool + linked, true},
                                             {tool, false},
                                             {tool + untrusted, false},
                                             {tool + wrongDigest, false}}) {
         BootFacility();
-        ASSERT_EQ(load(manifest, "").status + RunSign({"enforce"}).status, 0);
+        ASSERT_EQ(load(manifest, "").status, 0);
+        ASSERT_EQ(RunSign({"enforce"}).status, 0);
         EXPECT_EQ(RunSign({"status"}).out, "Veriexec state: 07\n  LOADED\n  ACTIVE\n  ENFORCE\n");
         // Neither an unsigned manifest nor one signed with another key is sent.
         EXPECT_EQ(
@@ -79,17 +86,20 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
         EXPECT_EQ(
             load("fresh sha512=00\n", "other").err,
             "Error: veriexec is enforcing: only the key " + Path("trusted.pub") + " is accepted\n");
-        // The decision is the process's, taken at its first request while enforcing: the
-        // program's own entry, loaded again without the flag, changes nothing.
+        // The program's own entry, loaded again without the flag, refuses the next request.
         ProcessResult loaded = load(tool + untrusted, "trusted");
         EXPECT_EQ(loaded.status, trusted ? 0 : 1) << manifest;
         EXPECT_EQ(loaded.err, trusted
                                   ? ""
                                   : "pelmor-sign: cannot load " + Path("tool") + denied +
                                         "pelmor-sign: cannot load " + Words(untrusted)[0] + denied);
-        EXPECT_EQ(RunSign({"lock"}).err,
-                  trusted ? "" : "pelmor-sign: cannot set veriexec state 'lock'" + denied);
-        EXPECT_EQ(Lines(Show()).front(), trusted ? "state 0x0f\n" : "state 0x07\n");
+        EXPECT_EQ(RunSign({"lock"}).err, "pelmor-sign: cannot set veriexec state 'lock'" + denied);
+        // Loaded with the flag, while not enforcing, it grants the next one to the same process.
+        ASSERT_EQ(RunEmulator({"set-state", "3"}).status, 0);
+        ASSERT_EQ(load(program, "").status, 0);
+        ASSERT_EQ(RunEmulator({"set-state", "7"}).status, 0);
+        EXPECT_EQ(RunSign({"lock"}).err, "");
+        EXPECT_EQ(Lines(Show()).front(), "state 0x0f\n");
     }
 }
 
