@@ -21,7 +21,7 @@
 namespace {
 
 constexpr const char* Usage =
-    "usage: veriexec-emulator boot [--without MODULE]...\n"
+    "usage: veriexec-emulator boot [--without MODULE | --compiled-in MODULE]...\n"
     "       veriexec-emulator kldload MODULE\n"
     "       veriexec-emulator kldunload MODULE\n"
     "       veriexec-emulator device present|absent|read-only|write-only|no-access\n"
@@ -101,19 +101,23 @@ int ChangeControl(const std::function<void(FacilityControl&)>& change) {
 
 int Boot(const std::vector<std::string>& arguments) {
     uint32_t modules = (1u << RequiredModules.size()) - 1;
+    uint32_t compiled = 0;
     for (size_t i = 1; i < arguments.size(); i += 2) {
         uint32_t bit = 0;
-        if (arguments[i] != "--without" || i + 1 == arguments.size()) {
-            return UsageError("boot takes only --without MODULE");
+        bool without = arguments[i] == "--without";
+        if ((!without && arguments[i] != "--compiled-in") || i + 1 == arguments.size()) {
+            return UsageError("boot takes only --without MODULE and --compiled-in MODULE");
         }
         if (!ParseModule(arguments[i + 1], bit)) {
             return Fail(
                 fmt::format("unknown module '{}' (known: {})", arguments[i + 1], KnownModules()));
         }
+        // A module compiled into the kernel has no file that kldfind(2) could find.
         modules &= ~bit;
+        compiled = without ? compiled & ~bit : compiled | bit;
     }
     std::string directory = FacilityDirectory();
-    if (int error = BootFacility(directory, modules); error != 0) {
+    if (int error = BootFacility(directory, modules, compiled); error != 0) {
         return SystemFailure("cannot boot the facility in " + directory, error);
     }
     return 0;
@@ -247,6 +251,14 @@ int Show() {
     for (size_t i = 0; i < RequiredModules.size(); ++i) {
         if (control.moduleMask & (1u << i)) {
             text += std::string(" ") + RequiredModules[i];
+        }
+    }
+    if (control.compiledMask != 0) {
+        text += "\ncompiled-in";
+        for (size_t i = 0; i < RequiredModules.size(); ++i) {
+            if (control.compiledMask & (1u << i)) {
+                text += std::string(" ") + RequiredModules[i];
+            }
         }
     }
     text += fmt::format("\ndevice {}\n", DeviceModeText(ReadDeviceMode(directory)));

@@ -40,7 +40,7 @@ int CreateEmptyFile(const std::string& path, mode_t mode) {
 
 bool ModuleLoaded(const FacilityControl& control, const char* name) {
     int index = ModuleIndex(name);
-    return index >= 0 && (control.moduleMask & (1u << index));
+    return index >= 0 && ((control.moduleMask | control.compiledMask) & (1u << index));
 }
 
 // The fingerprint module a type needs, or nullptr for a type the kernel does not know.
@@ -182,11 +182,11 @@ int ReadControl(const std::string& directory, FacilityControl& control) {
             words >> control.boot;
         } else if (key == "state") {
             words >> control.state;
-        } else if (key == "module") {
+        } else if (key == "module" || key == "compiled") {
             std::string name;
             words >> name;
             if (int index = ModuleIndex(name); index >= 0) {
-                control.moduleMask |= 1u << index;
+                (key == "module" ? control.moduleMask : control.compiledMask) |= 1u << index;
             }
         } else if (key == "fail") {
             std::string request;
@@ -205,6 +205,9 @@ int WriteControl(const std::string& directory, const FacilityControl& control) {
     for (size_t i = 0; i < RequiredModules.size(); ++i) {
         if (control.moduleMask & (1u << i)) {
             text += std::string("module ") + RequiredModules[i] + "\n";
+        }
+        if (control.compiledMask & (1u << i)) {
+            text += std::string("compiled ") + RequiredModules[i] + "\n";
         }
     }
     for (const auto& [request, error] : control.failures) {
@@ -271,7 +274,7 @@ int SetDeviceMode(const std::string& directory, DeviceMode mode) {
     return chmod(node.c_str(), bits) == 0 ? 0 : errno;
 }
 
-int BootFacility(const std::string& directory, uint32_t moduleMask) {
+int BootFacility(const std::string& directory, uint32_t moduleMask, uint32_t compiledMask) {
     ShutdownFacility(directory);
     std::error_code error;
     std::filesystem::create_directories(directory, error);
@@ -281,6 +284,7 @@ int BootFacility(const std::string& directory, uint32_t moduleMask) {
     FacilityControl control;
     control.boot = std::random_device()() | static_cast<uint64_t>(std::random_device()()) << 32;
     control.moduleMask = moduleMask;
+    control.compiledMask = compiledMask;
     for (int result :
          {CreateEmptyFile(FilePath(directory, LockFile), 0644),
           CreateEmptyFile(FilePath(directory, EntriesFile), 0644), WriteControl(directory, control),

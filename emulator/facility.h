@@ -18,7 +18,8 @@ std::string FacilityDirectory();
 struct FacilityControl {
     uint64_t boot = 0;  // new at every boot, as a kernel's state is
     int32_t state = 0;
-    uint32_t moduleMask = 0;              // bit i: RequiredModules[i] is loaded
+    uint32_t moduleMask = 0;              // bit i: RequiredModules[i] is loaded from its file
+    uint32_t compiledMask = 0;            // bit i: it is compiled into the kernel instead
     std::map<std::string, int> failures;  // request name -> errno it fails with
 };
 
@@ -50,7 +51,7 @@ DeviceMode ReadDeviceMode(const std::string& directory);
 int SetDeviceMode(const std::string& directory, DeviceMode mode);
 
 // Creates a fresh facility (state 0, empty table, device read-write) with the given modules.
-int BootFacility(const std::string& directory, uint32_t moduleMask);
+int BootFacility(const std::string& directory, uint32_t moduleMask, uint32_t compiledMask = 0);
 // Removes the facility's files; anything else in the directory is left alone.
 int ShutdownFacility(const std::string& directory);
 

@@ -1,4 +1,5 @@
-// The kernel modules that every command needs before it touches the device.
+// The kernel modules that every command needs before it touches the device: each loaded from
+// its file, or compiled into the kernel.
 #pragma once
 
 #include <array>

@@ -16,17 +16,27 @@ CallerTrust& Caller() {
     return caller;
 }
 
+// The id of the module at `index` when the facility holds it loaded from its file, or with
+// `compiledToo` compiled into the kernel as well; or -1. No facility directory means nothing was
+// ever loaded, as on a freshly booted host.
+int FindModule(int index, bool compiledToo) {
+    FacilityControl control;
+    if (index < 0 || ReadControl(FacilityDirectory(), control) != 0) {
+        return -1;
+    }
+    uint32_t present = control.moduleMask | (compiledToo ? control.compiledMask : 0);
+    return present & (1u << index) ? index + 1 : -1;
+}
+
 }  // namespace
 
 int PlatformFindModule(const char* name) {
-    // No facility directory means nothing was ever loaded, as on a freshly booted host.
-    FacilityControl control;
-    int index = ModuleIndex(name);
-    if (index < 0 || ReadControl(FacilityDirectory(), control) != 0 ||
-        !(control.moduleMask & (1u << index))) {
-        return -1;
-    }
-    return index + 1;
+    return FindModule(ModuleIndex(name), false);
+}
+
+// A loaded file's module is found as well as one compiled into the kernel.
+int PlatformFindModuleByName(const char* name) {
+    return FindModule(ModuleIndex(std::string(name) + ".ko"), true);
 }
 
 int PlatformOpenDevice(const char* path, int flags) {

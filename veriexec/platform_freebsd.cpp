@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/linker.h>
+#include <sys/module.h>
 #include <sys/param.h>
 #include <unistd.h>
 
 int PlatformFindModule(const char* name) {
     return kldfind(name);
+}
+
+int PlatformFindModuleByName(const char* name) {
+    return modfind(name);
 }
 
 int PlatformOpenDevice(const char* path, int flags) {

@@ -37,6 +37,9 @@ TEST_F(StatusTest, PrintsStateInOctalThenOneLinePerNameOrWarnsWhyItCannot) {
     ASSERT_EQ(RunEmulator({"kldload", "mac_veriexec.ko"}).status, 0);
     EXPECT_EQ(RunSign({"status"}).err,
               "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n");
+    // A kernel with the facility compiled in has no file for kldfind(2) to find.
+    BootFacility({"--compiled-in", "veriexec.ko", "--compiled-in", "mac_veriexec_sha512.ko"});
+    EXPECT_EQ(RunSign({"status"}).out + RunSign({"status"}).err, "Veriexec state: 0\n  INACTIVE\n");
 }
 
 }  // namespace
