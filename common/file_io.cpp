@@ -1,8 +1,11 @@
 #include "common/file_io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 void UniqueFd::Reset(int fd) {
     if (fd_ >= 0) {
@@ -50,4 +53,14 @@ int ReadAll(int fd, std::string& bytes, std::size_t limit) {
         }
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
+}
+
+std::string FinalTarget(const std::string& path) {
+    char resolved[PATH_MAX];
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+        realpath(path.c_str(), resolved) != nullptr) {
+        return resolved;
+    }
+    return path;
 }

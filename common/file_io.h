@@ -1,5 +1,5 @@
-// Plain file I/O that every part of the program shares: a descriptor that closes itself, and
-// writing or reading a whole buffer whatever the system cuts it into.
+// Plain file I/O that every part of the program shares: a descriptor that closes itself,
+// writing or reading a whole buffer whatever the system cuts it into, and the file a path names.
 #pragma once
 
 #include <cstddef>
@@ -36,3 +36,7 @@ int WriteAll(int fd, const void* data, std::size_t size);
 // Appends everything left to read from `fd` to `bytes`, going on after short reads and
 // interrupted calls; 0 or an errno. At most `limit` bytes are read: more is EFBIG.
 int ReadAll(int fd, std::string& bytes, std::size_t limit);
+
+// The file `path` names: a symbolic link followed to the file it points at (a link that leads
+// nowhere is kept), any other path as given.
+std::string FinalTarget(const std::string& path);

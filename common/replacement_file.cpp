@@ -7,25 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <random>
 
 #include "common/file_io.h"
 
 namespace {
-
-// The file a path names, a symbolic link followed to the file it points at, so that a link
-// to the manifest stays a link.
-std::string FinalTarget(const std::string& path) {
-    char resolved[PATH_MAX];
-    struct stat status;
-    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
-        realpath(path.c_str(), resolved) != nullptr) {
-        return resolved;
-    }
-    return path;
-}
 
 // A device, a pipe, or one of the process's own descriptors: /dev/stdout stays the process's
 // standard output even when that is a regular file, which a rename would take the manifest
