@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <random>
+#include <system_error>
 
 #include "common/file_io.h"
 
@@ -81,9 +82,14 @@ int CreateTemporary(int directory, const std::string& name, std::string& tempora
 }  // namespace
 
 int ReplacementFile::Check() const {
-    std::string target = FinalTarget(path_);
+    bool regularOnly = target_ == Target::RegularOnly;
+    std::string target = regularOnly ? path_ : FinalTarget(path_);
     struct stat status;
-    if (stat(target.c_str(), &status) == 0) {
+    if (regularOnly) {
+        if (lstat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+            return NotRegular;
+        }
+    } else if (stat(target.c_str(), &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
             return EISDIR;
         }
@@ -103,6 +109,12 @@ int ReplacementFile::Check() const {
     return faccessat(fd.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
+std::string ReplacementFile::ErrorLine(std::string_view what, int error) const {
+    return error == NotRegular ? fmt::format("Error: refusing {}: not a regular file\n", path_)
+                               : fmt::format("Error: cannot write {} {}: {}\n", what, path_,
+                                             std::generic_category().message(error));
+}
+
 int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
     return Replace([&parts](int fd) {
         for (std::string_view part : parts) {
@@ -115,9 +127,10 @@ int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
 }
 
 int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
-    std::string target = FinalTarget(path_);
+    bool regularOnly = target_ == Target::RegularOnly;
+    std::string target = regularOnly ? path_ : FinalTarget(path_);
     struct stat old;
-    bool exists = stat(target.c_str(), &old) == 0;
+    bool exists = !regularOnly && stat(target.c_str(), &old) == 0;
     if (exists && WrittenDirectly(path_, old)) {
         // Appended: what the process wrote there already stays before the new content.
         UniqueFd fd(open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
@@ -133,6 +146,12 @@ int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
     UniqueFd directory(open(directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory.Valid()) {
         return errno;
+    }
+    if (regularOnly) {
+        exists = fstatat(directory.Get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+        if (exists && !S_ISREG(old.st_mode)) {
+            return NotRegular;
+        }
     }
     HeldSignals held;
     UniqueFd file(CreateTemporary(directory.Get(), name, temporary));

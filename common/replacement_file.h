@@ -1,8 +1,9 @@
 // Replacing a file whole or not at all: the new content goes to a new file beside the target,
 // which is flushed to disk and renamed over the target only once it is complete, so that a
-// run cut short leaves the previous file as it was. A target that exists and is not a regular
-// file (a pipe, a device), and one of the process's own descriptors (/dev/stdout), is written
-// directly, after what it holds.
+// run cut short leaves the previous file as it was. By default a symbolic link is followed to
+// the file it points at, and a target that exists and is not a regular file (a pipe, a
+// device), or one of the process's own descriptors (/dev/stdout), is written directly, after
+// what it holds. Files that decide trust, or sit beside one, take only a regular file.
 #pragma once
 
 #include <functional>
@@ -12,12 +13,27 @@
 
 class ReplacementFile {
   public:
-    explicit ReplacementFile(std::string path) : path_(std::move(path)) {}
+    enum class Target {
+        Any,  // a link followed, a pipe or device written directly, as above
+        // An existing target that is a symbolic link or not a regular file is refused, never
+        // followed nor written through: in a folder others can write to, a link planted there
+        // would have the program overwrite whatever it points at.
+        RegularOnly,
+    };
+    // What Check() and Replace() return, with nothing written, when RegularOnly refuses the
+    // target; every other failure is the system's error, a positive errno.
+    static constexpr int NotRegular = -1;
 
-    // Whether the target could be replaced, before any work is done: 0 or the system's error.
+    explicit ReplacementFile(std::string path, Target target = Target::Any)
+        : path_(std::move(path)), target_(target) {}
+
+    // Whether the target could be replaced, before any work is done: 0, NotRegular or the
+    // system's error.
     int Check() const;
     // Has `write` write the target's new content to the descriptor it is given, returning 0 or
     // the system's error; returns 0 or the first error, after which the target is as it was.
+    // RegularOnly judges the target again right before, and the rename replaces the name
+    // itself, so that a link planted after Check() is replaced, not written through.
     // The new file keeps the mode, owner and group of the file it replaces, or has mode 0644
     // less the umask. A SIGINT, SIGTERM or SIGHUP that arrives meanwhile is held until the
     // temporary file is gone (renamed, or removed when the signal came before the rename), then
@@ -26,6 +42,11 @@ class ReplacementFile {
     // The same with `parts`, in order, as the new content.
     int Replace(const std::vector<std::string_view>& parts) const;
 
+    // The line that reports `error` from Check() or Replace(): "Error: refusing PATH: not a
+    // regular file" for NotRegular, otherwise "Error: cannot write WHAT PATH: REASON".
+    std::string ErrorLine(std::string_view what, int error) const;
+
   private:
     std::string path_;
+    Target target_;
 };

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/file_io.h"
 #include "support/test_support.h"
 
 namespace {
@@ -27,6 +28,27 @@ TEST_F(ReplacementFileTest, NewFileTakesTheUmaskAndALinkStaysALink) {
     EXPECT_EQ(ReadFile(Path("d/fresh")), "through the link\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("d")), {}), 1);
     EXPECT_EQ(ReplacementFile(Path("missing/file")).Check(), ENOENT);
+}
+
+TEST_F(ReplacementFileTest, RegularOnlyNeverWritesThroughALinkPlantedBeforeOrDuring) {
+    WriteFile(Path("victim"), "victim\n");
+    ReplacementFile file(Path("sig"), ReplacementFile::Target::RegularOnly);
+    ASSERT_EQ(file.Check(), 0);
+    // Planted while the content is written: the rename replaces the link itself.
+    auto plant = [this](int fd) {
+        std::filesystem::create_symlink("victim", Path("sig"));
+        return WriteAll(fd, "new\n", 4);
+    };
+    EXPECT_EQ(file.Replace(plant), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(Path("sig")));
+    EXPECT_EQ(ReadFile(Path("sig")), "new\n");
+    std::filesystem::remove(Path("sig"));
+    std::filesystem::create_symlink("victim", Path("sig"));
+    EXPECT_EQ(file.Check(), ReplacementFile::NotRegular);
+    EXPECT_EQ(file.Replace({"through\n"}), ReplacementFile::NotRegular);
+    EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
+    EXPECT_EQ(file.ErrorLine("signature file", ReplacementFile::NotRegular),
+              "Error: refusing " + Path("sig") + ": not a regular file\n");
 }
 
 // Under nohup SIGHUP is ignored, yet pending while held: it must not cost the manifest.
