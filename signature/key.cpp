@@ -170,12 +170,13 @@ bool ManifestKey::Verify(std::string_view bytes, std::string_view signature) con
 }
 
 std::string ManifestKey::ReadFile(const std::string& path, KeyPart part) {
-    std::string pem;
+    FileRead file;
     Exposure exposure = part == KeyPart::Private ? Exposure::Read : Exposure::Write;
-    if (std::string error = ReadTrustedFile(path, exposure, "cannot read key file", pem);
+    if (std::string error = ReadTrustedFile(path, exposure, "cannot read key file", file);
         !error.empty()) {
         return error;
     }
-    std::string reason = part == KeyPart::Private ? ReadPrivate(pem) : ReadPublic(pem);
+    std::string reason =
+        part == KeyPart::Private ? ReadPrivate(file.bytes) : ReadPublic(file.bytes);
     return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
 }

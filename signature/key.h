@@ -25,8 +25,9 @@ class ManifestKey {
     std::string ReadPrivate(std::string_view pem);
     std::string ReadPublic(std::string_view pem);
     // Reads the key file at `path`: a private key is a secret, refused when others can read
-    // it; a public key decides trust, refused when others could change it. "" or the error
-    // line to report.
+    // it; a public key decides trust, refused when others could change it. Either is refused
+    // when another user owns it or could swap it (see ReadTrustedFile). "" or the error line
+    // to report.
     std::string ReadFile(const std::string& path, KeyPart part);
 
     // The first 16 hexadecimal digits of SHA-256 over the public key's DER

@@ -49,7 +49,7 @@ std::optional<uint64_t> SerialOfHeader(std::string_view manifest) {
 
 std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>& recorded) {
     recorded.reset();
-    FileRead file = ReadTrustedFile(path, Exposure::Write);
+    FileRead file = ReadTrustedFile(path, Exposure::Write, FinalLink::Refused);
     if (file.error == ENOENT) {
         return "";
     }
@@ -80,10 +80,9 @@ std::string RecordSerial(const std::string& path, uint64_t serial) {
         error = errno;
     }
     std::string text = fmt::format("{}\n", serial);
+    ReplacementFile record(path, ReplacementFile::Target::RegularOnly);
     if (error == 0) {
-        error = ReplacementFile(path).Replace({text});
+        error = record.Replace({text});
     }
-    return error == 0 ? ""
-                      : fmt::format("Error: cannot write serial file {}: {}\n", path,
-                                    std::generic_category().message(error));
+    return error == 0 ? "" : record.ErrorLine("serial file", error);
 }

@@ -20,8 +20,9 @@ std::string WithSerialHeader(std::string_view manifest, uint64_t serial);
 std::optional<uint64_t> SerialOfHeader(std::string_view manifest);
 
 // The serial that the file at `path` records: nullopt in `recorded` when there is no file yet.
-// Returns "" or the error line to report; damaged contents are never taken for none.
+// Returns "" or the error line to report; damaged contents are never taken for none, and a
+// record that is a symbolic link or not a regular file is refused, as writing it would be.
 std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>& recorded);
-// Replaces the file's record with `serial`, making its directory when there is none; "" or
-// the error line to report.
+// Replaces the file's record with `serial`, making its directory when there is none, never
+// through a link; "" or the error line to report.
 std::string RecordSerial(const std::string& path, uint64_t serial);

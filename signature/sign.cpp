@@ -25,13 +25,13 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Private); !error.empty()) {
         return error;
     }
-    std::string manifest;
+    FileRead manifest;
     if (std::string error = ReadTrustedFile(settings.manifestPath, Exposure::Write,
                                             "cannot read manifest", manifest);
         !error.empty()) {
         return error;
     }
-    std::string bytes = WithSerialHeader(manifest, serial);
+    std::string bytes = WithSerialHeader(manifest.bytes, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
         return fmt::format("Error: cannot sign {}: {}\n", settings.manifestPath, reason);

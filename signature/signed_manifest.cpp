@@ -10,11 +10,10 @@ std::string SignaturePath(const std::string& manifestPath) {
 
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest) {
-    std::string signature;
+    FileRead file, signature;
     std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
     if (error.empty()) {
-        error =
-            ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", manifest.bytes);
+        error = ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
     }
     if (error.empty()) {
         error = ReadTrustedFile(SignaturePath(manifestPath), Exposure::Write,
@@ -23,7 +22,8 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     if (!error.empty()) {
         return error;
     }
-    if (!manifest.key.Verify(manifest.bytes, signature)) {
+    manifest.bytes = std::move(file.bytes);
+    if (!manifest.key.Verify(manifest.bytes, signature.bytes)) {
         return fmt::format("Error: manifest signature does not verify: {} (key {})\n", manifestPath,
                            manifest.key.Id());
     }

@@ -1,28 +1,37 @@
 // Files that decide what may run (keys, signed manifests, their signatures, the serial
-// record): each is opened once, refused when someone else could have changed it, and read
-// whole, so that the bytes checked are the bytes used.
+// record): each is opened once, refused when someone else could have changed it or swapped it
+// through a folder or link on its way, and read whole, so that the bytes checked are the
+// bytes used.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 
-// What may not reach a file: `Write`, a group or others able to change it, or a user other
-// than root and this one owning it; `Read`, a group or others able to read it (a secret).
+// What may not reach a file: `Write`, a group or others able to change it; `Read`, a group or
+// others able to read it (a secret). Either way a user other than root and this one may not
+// own it, nor any folder on its way, and no folder on its way may let a group or others
+// rename its entries (writable without the sticky bit); nor may they own a link on its way.
 enum class Exposure { Write, Read };
 
+// Whether `path` may itself be a symbolic link, followed to its target; a file the program
+// also writes is never read through a link, since it is never written through one.
+enum class FinalLink { Followed, Refused };
+
 struct FileRead {
+    std::string target;  // the file read: FinalTarget(path), or `path` when a link is refused
     std::string bytes;
     int error = 0;  // the system's error when the file could not be opened or read
     // Set instead when the file was refused: why, for "refusing PATH: REASON".
     std::string refusal;
 };
 
-// Reads the regular file at `path`, a symbolic link judged by its target, if nothing that
-// `exposure` forbids can reach it. Takes at most 1 GiB.
-FileRead ReadTrustedFile(const std::string& path, Exposure exposure);
+// Reads the regular file at `path` if nothing that `exposure` forbids can reach it. Every
+// folder that finding it looks a name up in, from /, is judged. Takes at most 1 GiB.
+FileRead ReadTrustedFile(const std::string& path, Exposure exposure,
+                         FinalLink link = FinalLink::Followed);
 
 // The same, with the error line to report, or "": "Error: refusing PATH: REASON" ("refusing
 // key file" for a secret), or "Error: UNREADABLE PATH: REASON" for a file that cannot be read.
 std::string ReadTrustedFile(const std::string& path, Exposure exposure, const char* unreadable,
-                            std::string& bytes);
+                            FileRead& file);

@@ -1,6 +1,8 @@
 // sign against the openssl command line, both ways, for each kind of key it takes.
 #include <fmt/core.h>
 
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 
@@ -78,29 +80,33 @@ TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime)
     EXPECT_EQ(std::filesystem::status(Path("m")).permissions(), std::filesystem::perms(0640));
 }
 
-TEST_F(SignTest, KeysThatCannotServeAreRefusedAndNothingIsWritten) {
+TEST_F(SignTest, KeysThatCannotServeOrThatOthersCouldSwapAreRefusedAndNothingIsWritten) {
     WriteFile(Path("m"), body_);
     MakeKeyPair(Path("rsa"), "-algorithm RSA -pkeyopt rsa_keygen_bits:2048");
     MakeKeyPair(Path("p384"), "-algorithm EC -pkeyopt ec_paramgen_curve:P-384");
     MakeKeyPair(Path("open"));
-    Shell("chmod 440 open.key && echo not a key >text.key && chmod 400 text.key");
-    for (const auto& [key, err] : std::vector<std::pair<std::string, std::string>>{
-             {"rsa.key",
-              "unsupported key rsa.key: an RSA key of 2048 bits (at least 3072 are "
-              "needed)"},
-             {"p384.key",
-              "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
-             {"text.key", "unsupported key text.key: not a PEM private key without a passphrase"},
-             {"open.key",
-              "refusing key file open.key: readable by group or others (chmod 0400 "
-              "it)"},
-             {"none.key", "cannot read key file none.key: No such file or directory"}}) {
+    Shell(
+        "mkdir -m 777 o && cp -p open.key o/k.key && cp -p open.key other.key && chmod 440 "
+        "open.key && echo not a key >text.key && chmod 400 text.key");
+    std::vector<std::pair<std::string, std::string>> cases{
+        {"rsa.key", "unsupported key rsa.key: an RSA key of 2048 bits (at least 3072 are needed)"},
+        {"p384.key",
+         "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
+        {"text.key", "unsupported key text.key: not a PEM private key without a passphrase"},
+        {"open.key", "refusing key file open.key: readable by group or others (chmod 0400 it)"},
+        {"o/k.key", "refusing key file o/k.key: folder o is writable by group or others"},
+        {"none.key", "cannot read key file none.key: No such file or directory"}};
+    if (std::string user = std::to_string(UnprivilegedUser); geteuid() == 0) {
+        Shell("chown " + user + " other.key");
+        cases.push_back({"other.key", "refusing key file other.key: owned by user " + user +
+                                          ", who could change it"});
+    }
+    for (const auto& [key, err] : cases) {
         ProcessResult result = RunSign({"sign", "-k", key, "m"});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out + result.err, "Error: " + err + "\n");
     }
-    ProcessResult badSerial = RunSign({"sign", "-k", "open.key", "--serial", "-1", "m"});
-    EXPECT_EQ(Lines(badSerial.err).front(),
+    EXPECT_EQ(Lines(RunSign({"sign", "-k", "open.key", "--serial", "-1", "m"}).err).front(),
               "--serial: N must be an unsigned 64-bit decimal number, not '-1'\n");
     EXPECT_EQ(ReadFile(Path("m")), body_);
     EXPECT_FALSE(std::filesystem::exists(Path("m.sig")));

@@ -91,9 +91,16 @@ TEST_F(SignedManifestTest, AnythingThatFailsToVerifyIsRefusedBeforeAnEntryIsSent
         {"chmod 646 m.sig", "k.pub", "Error: refusing m.sig: writable by group or others\n"},
         {"chmod 666 db/serial", "k.pub",
          "Error: refusing db/serial: writable by group or others\n"},
-        // A link is judged by its target.
+        // A link is judged by its target, and so is every folder on the way to either.
         {"cp k.pub open.pub && chmod 666 open.pub && ln -s open.pub link.pub", "link.pub",
          "Error: refusing link.pub: writable by group or others\n"},
+        {"mkdir -m 777 open && cp k.pub open", "open/k.pub",
+         "Error: refusing open/k.pub: folder open is writable by group or others\n"},
+        {"mkdir -m 775 g && mv m m.sig g && ln -s g/m m", "k.pub",
+         "Error: refusing m: folder " + Path("g") + " is writable by group or others\n"},
+        // The record is written, never through a link: nor is it read through one.
+        {"mv db/serial db/real && ln -s real db/serial", "k.pub",
+         "Error: refusing db/serial: not a regular file\n"},
         {"echo 1x >db/serial", "k.pub",
          "Error: cannot use serial file db/serial: it holds no serial, only damaged contents\n"},
         {"", "k.key", "Error: unsupported key k.key: not a PEM public key\n"}};
@@ -104,10 +111,10 @@ TEST_F(SignedManifestTest, AnythingThatFailsToVerifyIsRefusedBeforeAnEntryIsSent
     }
     for (const auto& [change, key, err] : cases) {
         for (const char* command : {"load", "check"}) {
+            Shell("rm -rf m link.pub open g db");
             WriteFile(Path("m"), manifest);
             WriteFile(Path("m.sig"), signature);
             WriteFile(Path("db/serial"), "1\n");
-            std::filesystem::remove(Path("link.pub"));
             Shell(change);
             BootFacility();
             ProcessResult result = Run(command, "m", key);
