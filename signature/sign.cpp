@@ -4,7 +4,6 @@
 
 #include <ctime>
 #include <iostream>
-#include <system_error>
 
 #include "common/replacement_file.h"
 #include "signature/key.h"
@@ -13,13 +12,6 @@
 #include "signature/trusted_file.h"
 
 namespace {
-
-std::string ReplaceWhole(const std::string& path, const char* what, const std::string& bytes) {
-    int error = ReplacementFile(path).Replace({bytes});
-    return error == 0 ? ""
-                      : fmt::format("Error: cannot write {} {}: {}\n", what, path,
-                                    std::generic_category().message(error));
-}
 
 std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key) {
     if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Private); !error.empty()) {
@@ -31,6 +23,17 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
         !error.empty()) {
         return error;
     }
+    // Both written where the manifest was read, never through a link planted there, and both
+    // judged before either is written.
+    ReplacementFile manifestFile(manifest.target, ReplacementFile::Target::RegularOnly);
+    ReplacementFile signatureFile(SignaturePath(manifest.target),
+                                  ReplacementFile::Target::RegularOnly);
+    if (int error = manifestFile.Check(); error != 0) {
+        return manifestFile.ErrorLine("manifest file", error);
+    }
+    if (int error = signatureFile.Check(); error != 0) {
+        return signatureFile.ErrorLine("signature file", error);
+    }
     std::string bytes = WithSerialHeader(manifest.bytes, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
@@ -38,11 +41,11 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     }
     // The manifest first: until its new signature is in place, the old one no longer verifies,
     // and a load refuses the manifest rather than take it.
-    std::string error = ReplaceWhole(settings.manifestPath, "manifest file", bytes);
-    if (error.empty()) {
-        error = ReplaceWhole(SignaturePath(settings.manifestPath), "signature file", signature);
+    if (int error = manifestFile.Replace({bytes}); error != 0) {
+        return manifestFile.ErrorLine("manifest file", error);
     }
-    return error;
+    int error = signatureFile.Replace({signature});
+    return error == 0 ? "" : signatureFile.ErrorLine("signature file", error);
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include "signature/trusted_file.h"
 
-std::string SignaturePath(const std::string& manifestPath) {
-    return manifestPath + ".sig";
+std::string SignaturePath(const std::string& manifestFile) {
+    return manifestFile + ".sig";
 }
 
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
@@ -15,8 +15,10 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     if (error.empty()) {
         error = ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
     }
+    // Beside the very file read: a link switched meanwhile cannot pair this manifest with
+    // another's signature.
     if (error.empty()) {
-        error = ReadTrustedFile(SignaturePath(manifestPath), Exposure::Write,
+        error = ReadTrustedFile(SignaturePath(file.target), Exposure::Write,
                                 "cannot read signature file", signature);
     }
     if (!error.empty()) {

@@ -1,7 +1,9 @@
 // A manifest that its key holder signed: the manifest and its detached signature MANIFEST.sig,
 // each read once and whole, the signature verified over exactly those bytes with the public
 // key, and the serial held against the last one loaded. Load and check then use those bytes
-// and nothing else, so a file swapped or rewritten after the read changes nothing.
+// and nothing else, so a file swapped or rewritten after the read changes nothing. A manifest
+// named by a symbolic link has its signature beside the link's target, so that switching the
+// link switches both at once.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +25,9 @@ struct VerifiedManifest {
     ManifestKey key;
 };
 
-// The detached signature's path beside the manifest.
-std::string SignaturePath(const std::string& manifestPath);
+// The detached signature's path beside `manifestFile`, the file that the manifest's path
+// names (FinalTarget): the path as given, or the target of a link.
+std::string SignaturePath(const std::string& manifestFile);
 
 // Reads and verifies the manifest; "" or the error line to report, after which nothing of it
 // may be used.

@@ -112,4 +112,28 @@ TEST_F(SignTest, KeysThatCannotServeOrThatOthersCouldSwapAreRefusedAndNothingIsW
     EXPECT_FALSE(std::filesystem::exists(Path("m.sig")));
 }
 
+// No file planted where the signature goes is written to, nor the manifest rewritten; a FIFO is
+// never opened.
+TEST_F(SignTest, PlantedSignatureFilesAreRefusedBeforeAnythingIsWritten) {
+    MakeKeyPair(Path("k"));
+    WriteFile(Path("victim"), "victim\n");
+    const std::string planted = "refusing m.sig: not a regular file";
+    for (const auto& [plant, manifest, err] :
+         std::vector<std::tuple<const char*, std::string, std::string>>{
+             {"ln -s victim m.sig", body_, planted},
+             {"ln -s /dev/null m.sig", body_, planted},
+             {"mkfifo m.sig", body_, planted}}) {
+        std::filesystem::remove(Path("m.sig"));
+        WriteFile(Path("m"), manifest);
+        Shell(plant);
+        ProcessResult result = RunSign({"sign", "-k", "k.key", "--serial", "4", "m"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out + result.err, "Error: " + err + "\n");
+        EXPECT_EQ(ReadFile(Path("m")), manifest);
+        EXPECT_FALSE(
+            std::filesystem::is_regular_file(std::filesystem::symlink_status(Path("m.sig"))));
+    }
+    EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
+}
+
 }  // namespace

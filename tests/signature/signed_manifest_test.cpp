@@ -125,4 +125,18 @@ TEST_F(SignedManifestTest, AnythingThatFailsToVerifyIsRefusedBeforeAnEntryIsSent
     }
 }
 
+// The boot script switches a link from one signed manifest to the next: each is verified with
+// the signature beside it, where sign writes it, never with one beside the link.
+TEST_F(SignedManifestTest, AManifestGivenAsALinkHasItsSignatureBesideTheLinksTarget) {
+    // A folder that anyone may write to but only an entry's owner rename from, as /tmp.
+    Shell("mkdir -m 1777 t && mkdir v1 v2 && mv m v1/m && ln -s ../v1/m t/current");
+    ProcessResult signing = RunSign({"sign", "-k", "k.key", "--serial", "2", "t/current"});
+    EXPECT_EQ(signing.out + signing.err, "Signed t/current: serial 2, key " + id_ + "\n");
+    Sign("v2/m", 3);
+    // Signed beside v1/m, moved beside the link: not used there.
+    Shell("mv v1/m.sig t/current.sig && ln -sfn ../v2/m t/current");
+    EXPECT_EQ(Run("load", "t/current").out,
+              Verified("t/current", 3) + "Loaded 1 entries (0 errors) from t/current\n");
+}
+
 }  // namespace
