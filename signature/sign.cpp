@@ -10,6 +10,7 @@
 #include "signature/serial.h"
 #include "signature/signed_manifest.h"
 #include "signature/trusted_file.h"
+#include "veriexec/manifest_format.h"
 
 namespace {
 
@@ -22,6 +23,10 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
                                             "cannot read manifest", manifest);
         !error.empty()) {
         return error;
+    }
+    // A signed manifest that load finds faults in is refused where it is made, not at boot.
+    if (std::string bad = ManifestReader::FirstBadLine(manifest.bytes); !bad.empty()) {
+        return fmt::format("Error: refusing to sign {}: {}\n", settings.manifestPath, bad);
     }
     // Both written where the manifest was read, never through a link planted there, and both
     // judged before either is written.

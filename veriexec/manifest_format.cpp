@@ -192,6 +192,19 @@ bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
     return false;
 }
 
+std::string ManifestReader::FirstBadLine(std::string_view bytes) {
+    ManifestReader reader;
+    reader.Use("", bytes);
+    ManifestEntry entry;
+    for (std::string_view line; reader.NextLine(line);) {
+        if (ParseManifestLine(line, reader.lineNumber_, entry, reader.warnings_) ==
+            LineOutcome::Error) {
+            return reader.warnings_.back();
+        }
+    }
+    return "";
+}
+
 bool ManifestReader::NextLine(std::string_view& line) {
     if (file_ == nullptr) {
         if (bytes_.empty()) {

@@ -63,6 +63,9 @@ class ManifestReader {
     // with its number and counted in `errors`; so is a read failure, where it returns false as
     // at the end: stopping there silently would pass a partial manifest for a whole one.
     bool NextEntry(ManifestEntry& entry, int& errors);
+    // The fault of the first line in `bytes` that load counts as an error, in load's words
+    // ("line N: REASON"), or "" when there is none. Prints nothing, looks at no file.
+    static std::string FirstBadLine(std::string_view bytes);
 
   private:
     bool NextLine(std::string_view& line);

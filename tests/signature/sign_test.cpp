@@ -66,8 +66,9 @@ TEST_F(SignTest, EachKindOfKeySignsWhatOpenSslVerifiesAndLoadsWhatOpenSslSigned)
 
 TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime) {
     MakeKeyPair(Path("k"));
-    // No line feed at the end, a carriage return and a comment: all kept as they are.
-    const std::string rest = "# made by hand\r\n" + body_ + "/x sha512=00";
+    // No line feed at the end, a carriage return and a comment: all kept as they are. /x, which
+    // the host lacks, and an unknown flag are no reason to refuse: a build host signs images.
+    const std::string rest = "# made by hand\r\n" + body_ + "/x sha512=00 extra";
     WriteFile(Path("m"), "# pelmor-sign serial 3\n" + rest, 0640);
     uint64_t before = static_cast<uint64_t>(std::time(nullptr));
     ASSERT_EQ(RunSign({"sign", "-k", "k.key", "m"}).status, 0);
@@ -112,17 +113,21 @@ TEST_F(SignTest, KeysThatCannotServeOrThatOthersCouldSwapAreRefusedAndNothingIsW
     EXPECT_FALSE(std::filesystem::exists(Path("m.sig")));
 }
 
-// No file planted where the signature goes is written to, nor the manifest rewritten; a FIFO is
-// never opened.
-TEST_F(SignTest, PlantedSignatureFilesAreRefusedBeforeAnythingIsWritten) {
+// Neither a file planted where the signature goes nor a manifest that load would find faults in
+// is written to, nor the manifest rewritten; a FIFO is never opened.
+TEST_F(SignTest, PlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
     MakeKeyPair(Path("k"));
     WriteFile(Path("victim"), "victim\n");
-    const std::string planted = "refusing m.sig: not a regular file";
+    const std::string planted = "refusing m.sig: not a regular file",
+                      bad = "refusing to sign m: line ";
     for (const auto& [plant, manifest, err] :
          std::vector<std::tuple<const char*, std::string, std::string>>{
              {"ln -s victim m.sig", body_, planted},
              {"ln -s /dev/null m.sig", body_, planted},
-             {"mkfifo m.sig", body_, planted}}) {
+             {"mkfifo m.sig", body_, planted},
+             {"", "# comment\n/x sha512=00\n/y sha512\n", bad + "3: missing '=' in attribute"},
+             // The fault, not the warning of an unknown flag before it.
+             {"", "/x sha512=0g extra\n", bad + "1: bad fingerprint"}}) {
         std::filesystem::remove(Path("m.sig"));
         WriteFile(Path("m"), manifest);
         Shell(plant);
