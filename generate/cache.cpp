@@ -105,7 +105,7 @@ std::string_view PathAt(std::string_view bytes, uint32_t offset) {
 }  // namespace
 
 std::string FileCache::Read(const std::string& path, const std::string& magicIdentity) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
     if (!fd.Valid()) {
         return errno == ENOENT ? "" : std::generic_category().message(errno);

@@ -98,7 +98,9 @@ std::string CheckRun::Execute() {
         return "";
     }
     if (!settings_.walk.cachePath.empty()) {
-        context_.UseCache(settings_.walk.cachePath);
+        if (std::string refusal = context_.UseCache(settings_.walk.cachePath); !refusal.empty()) {
+            return refusal;
+        }
     }
     for (size_t first = 0; first < entries_.size(); first += SliceSize) {
         size_t last = std::min(first + SliceSize, entries_.size());

@@ -51,7 +51,9 @@ std::string GenerateRun::Execute() {
     }
     std::cout << listing;
     if (!settings_.cachePath.empty()) {
-        context_.UseCache(settings_.cachePath);
+        if (std::string refusal = context_.UseCache(settings_.cachePath); !refusal.empty()) {
+            return refusal;
+        }
     }
     std::cout << fmt::format("Start signing, using {} jobs...\n", jobs)
               << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
@@ -75,15 +77,14 @@ std::string GenerateRun::Execute() {
     }
     WriteManifest();
     if (next && !settings_.manifestPath.empty()) {
-        int error = ReplacementFile(settings_.cachePath).Replace([&](int fd) {
+        ReplacementFile cache(settings_.cachePath, ReplacementFile::Target::RegularOnly);
+        int error = cache.Replace([&](int fd) {
             return next->Write(context_.magic.Identity(), [fd](std::string_view bytes) {
                 return WriteAll(fd, bytes.data(), bytes.size());
             });
         });
         if (error != 0) {
-            context_.Report(fmt::format("Error: cannot write cache file {}: {}\n",
-                                        settings_.cachePath,
-                                        std::generic_category().message(error)));
+            context_.Report(cache.ErrorLine("cache file", error));
         }
     }
     return "";

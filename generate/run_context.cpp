@@ -1,6 +1,7 @@
 #include "generate/run_context.h"
 
 #include <fmt/core.h>
+#include <sys/stat.h>
 
 #include <iostream>
 #include <system_error>
@@ -30,11 +31,18 @@ void RunContext::Fail(const std::string& message) {
     queue.Stop();
 }
 
-void RunContext::UseCache(const std::string& path) {
+std::string RunContext::UseCache(const std::string& path) {
+    // In a folder others can write to, a cache planted as a link would have the run overwrite
+    // whatever it points at, and feed it records someone else chose.
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        return fmt::format("Error: refusing {}: not a regular file\n", path);
+    }
     cache = std::make_unique<FileCache>();
     if (std::string reason = cache->Read(path, magic.Identity()); !reason.empty()) {
         std::cerr << fmt::format("Warning: cache file {} not used: {}\n", path, reason);
     }
+    return "";
 }
 
 std::string RunContext::Target(const std::string& path, const std::string& hostPath,

@@ -37,8 +37,9 @@ class RunContext {
     // The failure that stopped the run; read once every worker has ended.
     const std::string& Failure() const { return failure_; }
     // Keeps the cache file at `path` for the run. One that cannot be used makes the run slower,
-    // never wrong: a warning says why, and the run goes on as if there were none.
-    void UseCache(const std::string& path);
+    // never wrong: a warning says why, and the run goes on as if there were none. But a link or
+    // anything but a regular file is refused: the error line to end the run with, or "".
+    std::string UseCache(const std::string& path);
     // Where the content of a chosen file lies: a link met in an image points at a file of the
     // image, not of the running system. "" when the link does not resolve.
     std::string Target(const std::string& path, const std::string& hostPath, bool link) const;

@@ -85,6 +85,25 @@ TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheC
     EXPECT_EQ(Lines(check.out).front(), "changed: /usr/bin/b\n");
 }
 
+// In a folder others can write to, a cache planted as a link would have root overwrite whatever
+// it points at; a pipe would hang the run.
+TEST_F(CacheTest, CacheThatIsALinkOrNotARegularFileIsRefusedBeforeAnythingIsWritten) {
+    WriteFile(Path("victim"), "victim\n");
+    WriteFile(Path("out/m"), "yesterday\n");
+    fs::create_symlink(Path("victim"), Path("out/link"));
+    ASSERT_EQ(mkfifo(Path("out/fifo").c_str(), 0644), 0);
+    for (const std::string& cache : {Path("out/link"), Path("out/fifo")}) {
+        for (const std::string& command :
+             {"generate -R " + root_ + " -d /usr/bin -o " + Path("out/m") + " --cache " + cache,
+              "check -R " + root_ + " --cache " + cache + " " + Path("full")}) {
+            ProcessResult result = RunSign(Words(command));
+            EXPECT_EQ(result.status, 1) << command;
+            EXPECT_EQ(result.err, "Error: refusing " + cache + ": not a regular file\n");
+        }
+    }
+    EXPECT_EQ(ReadFile(Path("victim")) + ReadFile(Path("out/m")), "victim\nyesterday\n");
+}
+
 TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     Run();
     const std::string cache = ReadFile(Path("out/cache"));
