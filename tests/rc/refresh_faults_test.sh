@@ -1,0 +1,94 @@
+#!/bin/sh
+# `refresh` with each of its steps failing in turn, and crashing (the whole script killed)
+# before each step and file operation, from a manifest that is a plain file and from one that
+# is already a link to a slot. After each, the host boots again: `start` must reach enforce
+# with the old manifest or the new one, and each last line must name the state it left.
+#   refresh_faults_test.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
+. "$(dirname "$0")/common.sh"
+
+# Every program step and every mv, ln and rm of the script passes through `fault`, which counts
+# them and, at the FAULT_AT-th (or at the program step named FAULT_AT), fails it (FAULT=fail),
+# kills the whole refresh (FAULT=crash), or runs FAULT_RUN first (FAULT=run).
+bin=$work/bin
+mkdir "$bin"
+cat >"$bin/fault" <<END
+#!/bin/sh
+n=\$((\$(cat "$work/count") + 1))
+echo \$n >"$work/count"
+if [ "\$n" = "\$FAULT_AT" ] || [ "\$2" = "\$FAULT_AT" ]; then
+    case \$FAULT in
+    fail) exit 1 ;;
+    crash) kill -KILL "-\$(cat "$work/group")" ;;
+    run) sh -c "\$FAULT_RUN" ;;
+    esac
+fi
+exec "\$@"
+END
+printf '#!/bin/sh\nexec %s/fault %s "$@"\n' "$bin" "$sign" >"$bin/program"
+for tool in mv ln rm; do
+    printf '#!/bin/sh\nexec %s/fault %s "$@"\n' "$bin" "$(command -v $tool)" >"$bin/$tool"
+done
+chmod 755 "$bin"/*
+
+cp "$work/tool" "$image$work/tool"
+cp "$work/good" "$work/old"
+"$sign" sign -k "$work/sign.key" --serial 1 "$work/old" >/dev/null
+paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
+
+# attempt FROM FAULT AT: a refresh of the old pair, in place as FROM (plain or link), with the
+# fault at AT; then a boot.
+attempt() {
+    case_name="from a $1 manifest, $2 at $3"
+    rm -rf "$work/m" "$work/m."* "$work/serial"
+    cp "$work/old" "$work/m" && cp "$work/old.sig" "$work/m.sig" && echo 1 >"$work/serial"
+    if [ "$1" = link ]; then
+        mv "$work/m" "$work/m.b" && mv "$work/m.sig" "$work/m.b.sig" && ln -s m.b "$work/m"
+    fi
+    "$emulator" boot
+    "$sign" load --key "$work/key.pub" --serial-file "$work/serial" "$work/m" >/dev/null &&
+        "$sign" activate >/dev/null
+    echo 0 >"$work/count"
+    rc_conf "pelmor_sign_program=$bin/program" "pelmor_sign_signing_key=$work/sign.key"
+    FAULT=$2 FAULT_AT=$3 PATH="$bin:$PATH" setsid -w sh -c \
+        'echo $$ >"$0/group" && exec sh "$1" refresh' "$work" "$script" >"$work/out" 2>&1
+    cp "$work/out" "$work/refresh.out"
+    last=$(tail -n 1 "$work/out")
+    case $2$last in
+    crash*loaded) [ "$(cat "$work/count")" -lt "$3" ] || same "killed before its end" "" "$last" ;;
+    *"veriexec left "*) same "refresh's last line" "veriexec left $(state_word)" \
+        "veriexec left ${last##*veriexec left }" ;;
+    *replaced*loaded) same "state after refresh" active "$(state_word)" ;;
+    esac
+    "$emulator" boot
+    rc_conf pelmor_sign_state=enforce
+    sh "$script" start >"$work/out" 2>&1
+    same "start's status" 0 $?
+    same "start's last line" "Veriexec state set to 'enforce'" "$(tail -n 1 "$work/out")"
+    same state enforce "$(state_word)"
+    case $(paths) in
+    "$work/tool $sign " | "$work/tool ") ;;
+    *) same table "the old manifest's or the new one's" "$(paths)" ;;
+    esac
+}
+
+for from in plain link; do
+    at=1
+    while attempt "$from" crash "$at" && [ "$(cat "$work/count")" -ge "$at" ]; do
+        attempt "$from" fail "$at"
+        at=$((at + 1))
+    done
+done
+
+# A load that fails after some entries were sent: the table holds them, and the manifest in
+# place stays the old one.
+printf '#!/bin/sh\n' >"$work/tool2"
+chmod 755 "$work/tool2"
+cp "$work/tool2" "$image$work/tool2"
+FAULT_RUN="rm $work/tool2"
+export FAULT_RUN
+attempt plain run load
+same "refresh's last line" "$script: ERROR: loading $work/m.new failed: the loaded table now \
+holds 1 entries of it; $work/m was not replaced; veriexec left active" \
+    "$(tail -n 1 "$work/refresh.out")"
+same manifest "$(cat "$work/old")" "$(cat "$work/m")"
+exit $failed
