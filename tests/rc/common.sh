@@ -14,11 +14,12 @@ export PELMOR_VERIEXEC_EMULATOR RC_CONF
 failed=0
 
 sh -n "$source_dir/rc.d/pelmor_sign" || exit 1
-# The script as installed, but reading the stand-in instead of /etc/rc.subr (which no host
-# that runs this test has, so a script that still read it would fail every check).
+# The script as the port installs it, with its PREFIX (here $work/prefix) in place, but
+# reading the stand-in instead of /etc/rc.subr (which no host that runs this test has, so a
+# script that still read it would fail every check).
 script=$work/pelmor_sign
-sed "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" "$source_dir/rc.d/pelmor_sign" \
-    >"$script"
+sed -e "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" -e "s|%%PREFIX%%|$work/prefix|g" \
+    "$source_dir/rc.d/pelmor_sign" >"$script"
 
 # A program and manifests for it, which also make pelmor-sign trusted so that it may lock under
 # enforce: one good, one whose fourth line has no attribute, and one without pelmor-sign.

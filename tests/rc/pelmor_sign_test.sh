@@ -145,4 +145,9 @@ inactive" missing pelmor_sign_enable=YES pelmor_sign_state=enforce
 check "unknown state" 1 0x00 "" "$script: ERROR: pelmor_sign_state is 'enforcing': use \
 loaded, active, enforce or locked; veriexec left inactive" good pelmor_sign_enable=YES \
     pelmor_sign_state=enforcing
+# The defaults lie under the port's PREFIX.
+case_name="default manifest"
+printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" >"$RC_CONF"
+same stderr "$script: ERROR: no manifest $work/prefix/etc/pelmor-sign.manifest; veriexec left \
+inactive" "$(sh "$script" start 2>&1)"
 exit $failed
