@@ -13,7 +13,7 @@
 
 namespace {
 
-int ParseAndRun(int argc, char** argv, const std::string& trustedKeyPath) {
+int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
     CLI::App parser("Pelmor signature utility.");
     parser.footer(fmt::format("Build revision: {}", BuildRevision));
     // The help flag is re-added after -v so that the help lists -v first; commands copy it
@@ -24,7 +24,7 @@ int ParseAndRun(int argc, char** argv, const std::string& trustedKeyPath) {
     parser.require_subcommand(0, 1);
 
     CommandValues values;
-    values.load.trustedKeyPath = trustedKeyPath;
+    values.load.trustedKeyPath = installed.trustedKey;
     RegisterCommands(parser, values);
 
     try {
@@ -57,7 +57,7 @@ int ParseAndRun(int argc, char** argv, const std::string& trustedKeyPath) {
 
 }  // namespace
 
-int Entry(int argc, char** argv, const std::string& trustedKeyPath) {
+int Entry(int argc, char** argv, const InstalledFiles& installed) {
     PrepareStandardStreams();
-    return FinishStandardOutput(ParseAndRun(argc, argv, trustedKeyPath));
+    return FinishStandardOutput(ParseAndRun(argc, argv, installed));
 }

@@ -2,8 +2,7 @@
 // command), and turns help requests and parse errors into output and exit statuses.
 #pragma once
 
-#include <string>
+#include "cli/installed_files.h"
 
-// Returns the exit status. `trustedKeyPath` is the public key installed with the program,
-// the only one whose manifests load while the facility enforces.
-int Entry(int argc, char** argv, const std::string& trustedKeyPath);
+// Returns the exit status. `installed` names the files installed with the program.
+int Entry(int argc, char** argv, const InstalledFiles& installed);

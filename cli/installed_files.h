@@ -1,0 +1,14 @@
+// The files installed with the program, whose paths the build fixes: the public key whose
+// manifests load while the facility enforces. Generated at configure time and linked into the
+// program alone, so that tests hand the entry files of their own.
+#pragma once
+
+#include <string>
+
+struct InstalledFiles {
+    // PELMOR_TRUSTED_KEY: while the facility enforces, load takes only manifests signed with it.
+    std::string trustedKey;
+};
+
+// The paths of this build.
+InstalledFiles BuildInstalledFiles();
