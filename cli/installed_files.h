@@ -1,5 +1,6 @@
 // The files installed with the program, whose paths the build fixes: the public key whose
-// manifests load while the facility enforces. Generated at configure time and linked into the
+// manifests load while the facility enforces, and the record of the highest serial loaded.
+// Generated at configure time and linked into the
 // program alone, so that tests hand the entry files of their own.
 #pragma once
 
@@ -8,6 +9,8 @@
 struct InstalledFiles {
     // PELMOR_TRUSTED_KEY: while the facility enforces, load takes only manifests signed with it.
     std::string trustedKey;
+    // PELMOR_SERIAL_FILE: the default of --serial-file, and under enforce the only serial file.
+    std::string serialFile;
 };
 
 // The paths of this build.

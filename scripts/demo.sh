@@ -8,10 +8,11 @@ cd "$(dirname "$0")/.."
 
 install_missing
 # A build of its own, which trusts the demo's key under enforce as an installed program trusts
-# PREFIX/etc/pelmor-sign/manifest.pub.
+# PREFIX/etc/pelmor-sign/manifest.pub, and keeps the serial in the demo's own record.
 demo=$PWD/build-demo
 keys=$demo/keys
-build "$demo" -DPELMOR_BUILD_TESTS=OFF -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" >/dev/null
+build "$demo" -DPELMOR_BUILD_TESTS=OFF -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" \
+    -DPELMOR_SERIAL_FILE="$demo/serial" >/dev/null
 bin=$demo
 
 # A private facility, so that the demo leaves any other emulated facility of this host alone.

@@ -12,8 +12,7 @@ void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings) {
             ->take_last();
     command
         .add_option("--serial-file", settings.serialFile,
-                    std::string("The record of the highest serial loaded (default ") +
-                        DefaultSerialFile + ")")
+                    "The record of the highest serial loaded (default " + settings.serialFile + ")")
         ->type_name("FILE")
         ->take_last()
         ->needs(key);

@@ -7,7 +7,8 @@
 #include "signature/sign.h"
 #include "signature/signed_manifest.h"
 
-// Declares --key and --serial-file (which needs --key).
+// Declares --key and --serial-file (which needs --key), whose default, shown in the help, is
+// the serial file that `settings` holds already.
 void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings);
 // Declares -k/--key (required), --serial and MANIFEST_FILE, whose count says it was given.
 CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings);

@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-inline constexpr const char* DefaultSerialFile = "/var/db/pelmor-sign/serial";
-
 // Reads an unsigned 64-bit decimal number: digits only, no sign, no spaces.
 bool ParseSerial(std::string_view text, uint64_t& serial);
 

@@ -14,8 +14,8 @@
 #include "signature/serial.h"
 
 struct SignatureSettings {
-    std::string keyPath;  // --key; empty when the manifest is not to be verified
-    std::string serialFile = DefaultSerialFile;
+    std::string keyPath;     // --key; empty when the manifest is not to be verified
+    std::string serialFile;  // --serial-file, by default the installed one
 };
 
 struct VerifiedManifest {

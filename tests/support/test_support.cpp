@@ -86,7 +86,8 @@ int RunEntry(std::vector<std::string> words) {
     }
     argv.push_back(nullptr);
     return Entry(static_cast<int>(words.size()), argv.data(),
-                 {(fs::current_path() / TrustedKeyFile).native()});
+                 {(fs::current_path() / TrustedKeyFile).native(),
+                  (fs::current_path() / SerialFile).native()});
 }
 
 template <typename Body>

@@ -35,6 +35,8 @@ inline const ChildOptions Unprivileged{true};
 // The key that pelmor-sign, as the tests run it, takes under enforce: trusted.pub in the
 // current directory, the test's own.
 inline constexpr const char* TrustedKeyFile = "trusted.pub";
+// And its serial file, the default of --serial-file: serial in the current directory.
+inline constexpr const char* SerialFile = "serial";
 
 // pelmor-sign with these arguments, in this process, its output captured.
 ProcessResult RunSign(const std::vector<std::string>& arguments);
