@@ -26,7 +26,7 @@ mkdir "$work/files"
 (cd "$work/files" && seq -f 'f%.0f' 1 "$largest" | xargs touch)
 fingerprint=$(sha512sum </dev/null | cut -d ' ' -f 1)
 
-# The last manifest ends with one more line, of 16 MiB: memory follows the longest line.
+# The last manifest ends with one more line, of 16 MiB, of which load keeps only 64 KiB.
 echo "entries   seconds   peak RSS (KiB)   summary"
 for count in 10000 "$largest" "$largest+"; do
     seq -f "$work/files/f%.0f sha512=$fingerprint" 1 "${count%+}" >"$work/manifest"

@@ -1,12 +1,14 @@
 #include "veriexec/manifest_format.h"
 
 #include <err.h>
+#include <fcntl.h>
 #include <fmt/core.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -109,32 +111,61 @@ bool PathFitsManifest(const std::string& path) {
            path.find_first_of(" \n\r") == std::string::npos && path.front() != '#';
 }
 
+void LineTail::Note(std::string_view piece) {
+    nul_ = nul_ || piece.find('\0') != std::string_view::npos;
+    equals_ = equals_ || piece.find('=') != std::string_view::npos;
+    size_t space = 0;
+    if (!space_) {
+        space = piece.find(' ');
+        space_ = space != std::string_view::npos;
+    }
+    equalsAfterSpace_ =
+        equalsAfterSpace_ || (space_ && piece.find('=', space) != std::string_view::npos);
+}
+
 LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEntry& entry,
-                              std::vector<std::string>& warnings) {
+                              std::vector<std::string>& warnings, const LineTail* tail) {
     warnings.clear();
     if (line.empty() || line.front() == '#') {
         return LineOutcome::Ignored;
     }
+    const bool cut = tail != nullptr;
     size_t space = line.find(' ');
+    // Then the path runs past the bytes kept: far too long.
+    const bool spaceInTail = space == std::string_view::npos && cut && tail->HasSpace();
     // The kernel reads path and type up to a NUL byte: a line holding one would load a
     // different file than it names.
-    if (space == std::string_view::npos || line.find('\0') != std::string_view::npos) {
+    if ((space == std::string_view::npos && !spaceInTail) ||
+        line.find('\0') != std::string_view::npos || (cut && tail->HasNul())) {
         warnings.push_back(fmt::format("line {}: bad format", lineNumber));
         return LineOutcome::Error;
     }
     std::string_view path = line.substr(0, space);
-    std::string_view rest = line.substr(space + 1);
+    std::string_view rest = spaceInTail ? std::string_view() : line.substr(space + 1);
     size_t equals = rest.find('=');
-    if (equals == std::string_view::npos) {
+    if (equals == std::string_view::npos &&
+        !(cut && (spaceInTail ? tail->HasEqualsAfterSpace() : tail->HasEquals()))) {
         warnings.push_back(fmt::format("line {}: missing '=' in attribute", lineNumber));
         return LineOutcome::Error;
     }
     std::string_view type = rest.substr(0, equals);
-    std::string_view fingerprint = rest.substr(equals + 1);
+    std::string_view fingerprint;
     std::string_view flags;
+    // A fingerprint that runs past the bytes kept cannot be read: it is taken for a bad one.
+    bool fingerprintKept = equals != std::string_view::npos;
+    if (fingerprintKept) {
+        fingerprint = rest.substr(equals + 1);
+    }
     if (size_t end = fingerprint.find(' '); end != std::string_view::npos) {
         flags = fingerprint.substr(end + 1);
         fingerprint = fingerprint.substr(0, end);
+        // A token that the cut halves is not one of the line's.
+        while (cut && !IsFlagSeparator(tail->First()) && !flags.empty() &&
+               !IsFlagSeparator(flags.back())) {
+            flags.remove_suffix(1);
+        }
+    } else if (cut) {
+        fingerprintKept = fingerprintKept && tail->First() == ' ';
     }
 
     std::memset(&entry, 0, sizeof entry);
@@ -145,35 +176,54 @@ LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEnt
     }
     std::memcpy(entry.path, path.data(), path.size());
     std::memcpy(entry.fingerprintType, type.data(), std::min(type.size(), FingerprintTypeSize - 1));
-    if (DecodeHexFingerprint(fingerprint, entry.fingerprint, FingerprintSize) < 0) {
+    if (!fingerprintKept ||
+        DecodeHexFingerprint(fingerprint, entry.fingerprint, FingerprintSize) < 0) {
         warnings.push_back(fmt::format("line {}: bad fingerprint", lineNumber));
+        return LineOutcome::Error;
+    }
+    // Its flags run past the bytes kept: some of them would be lost.
+    if (cut) {
+        warnings.push_back(fmt::format("line {}: line too long", lineNumber));
         return LineOutcome::Error;
     }
     return LineOutcome::Entry;
 }
 
-ManifestReader::~ManifestReader() {
-    std::free(buffer_);
-}
-
 bool ManifestReader::Open(const std::string& path) {
     path_ = path;
-    file_.reset(std::fopen(path.c_str(), "r"));
-    if (file_ == nullptr) {
+    file_.Reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file_.Valid()) {
         warnx("cannot open manifest %s", path.c_str());
+        return false;
     }
-    return file_ != nullptr;
+    buffer_.reset(new char[2 * ManifestLineKept]);
+    return true;
 }
 
 void ManifestReader::Use(const std::string& path, std::string_view bytes) {
     path_ = path;
-    file_.reset();
+    file_.Reset();
     bytes_ = bytes;
 }
 
+bool ManifestReader::ReadLine(ManifestEntry& entry, LineOutcome& outcome,
+                              std::vector<std::string>& warnings) {
+    std::string_view line;
+    if (NextLine(line)) {
+        outcome = ParseManifestLine(line, lineNumber_, entry, warnings, tail_ ? &*tail_ : nullptr);
+        return true;
+    }
+    if (readError_ == 0) {
+        return false;
+    }
+    outcome = LineOutcome::Error;
+    warnings.assign(1, fmt::format("cannot read manifest {}: {}", path_,
+                                   std::strerror(std::exchange(readError_, 0))));
+    return true;
+}
+
 bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
-    for (std::string_view line; NextLine(line);) {
-        LineOutcome outcome = ParseManifestLine(line, lineNumber_, entry, warnings_);
+    for (LineOutcome outcome; ReadLine(entry, outcome, warnings_);) {
         for (const std::string& warning : warnings_) {
             warnx("%s", warning.c_str());
         }
@@ -183,11 +233,6 @@ bool ManifestReader::NextEntry(ManifestEntry& entry, int& errors) {
         if (outcome == LineOutcome::Entry) {
             return true;
         }
-    }
-    if (readError_ != 0) {
-        errno = readError_;
-        warn("cannot read manifest %s", path_.c_str());
-        ++errors;
     }
     return false;
 }
@@ -206,7 +251,8 @@ std::string ManifestReader::FirstBadLine(std::string_view bytes) {
 }
 
 bool ManifestReader::NextLine(std::string_view& line) {
-    if (file_ == nullptr) {
+    tail_.reset();
+    if (!file_.Valid()) {
         if (bytes_.empty()) {
             return false;
         }
@@ -216,18 +262,72 @@ bool ManifestReader::NextLine(std::string_view& line) {
         ++lineNumber_;
         return true;
     }
-    errno = 0;
-    ssize_t length = getline(&buffer_, &capacity_, file_.get());
-    if (length < 0) {
-        if (!std::feof(file_.get())) {
-            readError_ = errno != 0 ? errno : EIO;
+    char* data = buffer_.get();
+    for (;;) {
+        // A line feed further on than a kept line reaches ends a line that is cut all the same.
+        size_t limit = std::min(end_, begin_ + ManifestLineKept + 1);
+        if (auto* feed =
+                static_cast<char*>(std::memchr(data + searched_, '\n', limit - searched_))) {
+            line = std::string_view(data + begin_, static_cast<size_t>(feed - data) - begin_);
+            begin_ = searched_ = static_cast<size_t>(feed - data) + 1;
+            break;
         }
-        return false;
+        searched_ = limit;
+        if (end_ - begin_ > ManifestLineKept) {
+            Compact();
+            line = std::string_view(data, ManifestLineKept);
+            tail_.emplace(data[ManifestLineKept]);
+            // The tail goes through the buffer's second half, never over the bytes kept.
+            for (size_t at = ManifestLineKept;; at = ManifestLineKept) {
+                auto* feed = static_cast<char*>(std::memchr(data + at, '\n', end_ - at));
+                size_t stop = feed != nullptr ? static_cast<size_t>(feed - data) : end_;
+                tail_->Note(std::string_view(data + at, stop - at));
+                if (feed != nullptr || atEnd_) {
+                    begin_ = searched_ = std::min(stop + 1, end_);
+                    break;
+                }
+                if (!Fill(ManifestLineKept)) {
+                    return false;
+                }
+            }
+            break;
+        }
+        if (atEnd_) {
+            if (begin_ == end_) {
+                return false;
+            }
+            line = std::string_view(data + begin_, end_ - begin_);
+            begin_ = searched_ = end_;
+            break;
+        }
+        Compact();
+        if (!Fill(end_)) {
+            return false;
+        }
     }
     ++lineNumber_;
-    line = std::string_view(buffer_, static_cast<size_t>(length));
-    if (!line.empty() && line.back() == '\n') {
-        line.remove_suffix(1);
+    return true;
+}
+
+void ManifestReader::Compact() {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    searched_ -= begin_;
+    begin_ = 0;
+}
+
+bool ManifestReader::Fill(size_t at) {
+    ssize_t count;
+    do {
+        count = read(file_.Get(), buffer_.get() + at, 2 * ManifestLineKept - at);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        readError_ = errno;
+        atEnd_ = true;
+        begin_ = searched_ = end_ = 0;
+        return false;
     }
+    atEnd_ = count == 0;
+    end_ = at + static_cast<size_t>(count);
     return true;
 }

@@ -1,16 +1,17 @@
 // The manifest format, the one place it is defined: the line generate writes for a file, how
 // an entry line reads back into the record the kernel takes, fingerprints as hexadecimal text,
-// and reading a manifest line by line.
+// and reading a manifest line by line in bounded memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/file_io.h"
 #include "veriexec/device.h"
 
 // Lower-case hexadecimal text of `size` bytes, two digits per byte, first byte first.
@@ -39,29 +40,56 @@ enum class LineOutcome {
     Entry,    // `entry` is filled and is to be sent to the kernel
 };
 
+// How much of a line a manifest read from its file keeps: the rest is skipped up to the line
+// feed, so that no line, however long, takes more memory.
+inline constexpr std::size_t ManifestLineKept = 64 * 1024;
+
+// What decides a line's outcome in the part of it that is skipped, its tail: noted piece by
+// piece as the tail goes by.
+class LineTail {
+  public:
+    explicit LineTail(char first) : first_(first) {}
+    void Note(std::string_view piece);
+
+    char First() const { return first_; }
+    bool HasNul() const { return nul_; }
+    bool HasSpace() const { return space_; }
+    bool HasEquals() const { return equals_; }
+    // An '=' follows the tail's first space.
+    bool HasEqualsAfterSpace() const { return equalsAfterSpace_; }
+
+  private:
+    char first_;
+    bool nul_ = false;
+    bool space_ = false;
+    bool equals_ = false;
+    bool equalsAfterSpace_ = false;
+};
+
 // Reads one manifest line (without its line feed) that has the number `lineNumber`. Replaces
 // the content of `warnings` with the messages to print for the line, in order; for an entry
 // the record is zeroed and filled from the line. Touches no device and no file: the
 // NonExecutable bit, which needs the file's mode, is left to the caller.
+// A line cut after its first ManifestLineKept bytes (at least EntryPathSize) comes as those
+// bytes and its `tail`: it gets the message that the whole line would get, with unknown flags
+// warned of only in the bytes kept; one that would be an entry is the error "line too long".
 LineOutcome ParseManifestLine(std::string_view line, int lineNumber, ManifestEntry& entry,
-                              std::vector<std::string>& warnings);
+                              std::vector<std::string>& warnings, const LineTail* tail = nullptr);
 
-// A manifest read line by line: as a stream from its file, where memory follows the longest
-// line, not the length of the file; or from bytes already read and verified.
+// A manifest read line by line: as a stream from its file, in memory that does not grow with
+// the file or with any line of it; or from bytes already read and verified.
 class ManifestReader {
   public:
-    ManifestReader() = default;
-    ~ManifestReader();
-    ManifestReader(const ManifestReader&) = delete;
-    ManifestReader& operator=(const ManifestReader&) = delete;
-
     // Opens the manifest; when it cannot, says so on standard error and returns false.
     bool Open(const std::string& path);
     // Reads `bytes`, which must outlive the reader, as the manifest at `path`.
     void Use(const std::string& path, std::string_view bytes);
-    // Reads on to the next entry line and fills `entry` from it. Every bad line is warned of
-    // with its number and counted in `errors`; so is a read failure, where it returns false as
-    // at the end: stopping there silently would pass a partial manifest for a whole one.
+    // Reads and parses the next line, as ParseManifestLine does; false at the end. A read
+    // failure is read as one more bad line, the last, whose one message names it: stopping
+    // there silently would pass a partial manifest for a whole one.
+    bool ReadLine(ManifestEntry& entry, LineOutcome& outcome, std::vector<std::string>& warnings);
+    // Reads on to the next entry line and fills `entry` from it. Every bad line, and a read
+    // failure, is warned of at once and counted in `errors`.
     bool NextEntry(ManifestEntry& entry, int& errors);
     // The fault of the first line in `bytes` that load counts as an error, in load's words
     // ("line N: REASON"), or "" when there is none. Prints nothing, looks at no file.
@@ -69,15 +97,22 @@ class ManifestReader {
 
   private:
     bool NextLine(std::string_view& line);
+    // Moves the unread bytes to the front of the buffer.
+    void Compact();
+    // Reads more of the file into the buffer after `at`; false after a read failure.
+    bool Fill(std::size_t at);
 
-    struct FileCloser {
-        void operator()(FILE* file) const { std::fclose(file); }
-    };
     std::string path_;
-    std::unique_ptr<FILE, FileCloser> file_;
+    UniqueFd file_;
     std::string_view bytes_;  // what is left of a manifest in memory
-    char* buffer_ = nullptr;
-    std::size_t capacity_ = 0;
+    // The file's bytes read but not yet taken: [begin_, end_), with no line feed before
+    // searched_. Room for a kept line and as much again to read on into.
+    std::unique_ptr<char[]> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    std::size_t searched_ = 0;
+    bool atEnd_ = false;
+    std::optional<LineTail> tail_;  // of the line just read, when it was cut
     int lineNumber_ = 0;
     int readError_ = 0;
     std::vector<std::string> warnings_;

@@ -23,6 +23,7 @@ struct ChildOptions {
     uid_t user = static_cast<uid_t>(-1);  // or as this user (root only)
     rlim_t maxProcesses = RLIM_INFINITY;  // RLIMIT_NPROC
     rlim_t maxFileSize = RLIM_INFINITY;   // RLIMIT_FSIZE: a larger write fails, as on a full disk
+    rlim_t addressSpaceGrowth = RLIM_INFINITY;  // RLIMIT_AS, beyond what the child has mapped
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
     int terminal = -1;  // for ChildStream::Terminal: a pseudo-terminal's slave side

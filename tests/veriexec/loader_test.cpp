@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "support/test_support.h"
 
@@ -60,7 +62,14 @@ TEST_F(LoadTest, EntryLinesAreSentWithTheirFlagsAndBadLinesAreWarnedWithTheirNum
            {"ignoring unknown flag 'Trusted'", "ignoring unknown flag 'x'", "bad fingerprint"}},
           {"/" + std::string(1023, 'p') + " sha512=00 odd",
            {"ignoring unknown flag 'odd'", "path too long"}},
-          {tool + "-new sha512= indirect fast\r", {"ignoring unknown flag 'fast'"}}}) {
+          {tool + "-new sha512= indirect fast\r", {"ignoring unknown flag 'fast'"}},
+          // Past its first 64 KiB a line is skipped, yet it gets the message of the whole line;
+          // one that would load is refused, since its last flags are unread.
+          {std::string(70000, 'p') + " sha512=00", {"path too long"}},
+          {tool + std::string(70000, 'x') + std::string("\0 a=0", 5), {"bad format"}},
+          {tool + " " + std::string(70000, 'x'), {"missing '=' in attribute"}},
+          {tool + " sha512=" + std::string(70000, '0'), {"bad fingerprint"}},
+          {tool + " sha512=00 " + std::string(70000, 'x'), {"line too long"}}}) {
         manifest += line + "\n";
         ++number;
         for (const std::string& warning : warnings) {
@@ -70,7 +79,7 @@ TEST_F(LoadTest, EntryLinesAreSentWithTheirFlagsAndBadLinesAreWarnedWithTheirNum
     WriteFile(tool + "-new", "#!/bin/sh\n", 0610);
     ProcessResult result = Load(manifest);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, Summary(4, 10));
+    EXPECT_EQ(result.out, Summary(4, 15));
     EXPECT_EQ(result.err, err);
     EXPECT_EQ(Entries(),
               EntryLine("0x00", "ff", longest) + EntryLine("0x0e", "0123456789abcdef", data) +
@@ -139,6 +148,19 @@ TEST_F(LoadTest, AnEntryBelongsToTheFileItsPathNamedWhenItWasLoaded) {
     EXPECT_EQ(verify(), "link: not in table\ntool: not in table\n");
     ASSERT_EQ(Load(line).status, 0);
     EXPECT_EQ(verify(), "link: ok\ntool: ok\n");
+}
+
+// A first line of 128 MiB, mostly a hole that reads as NUL bytes: a load with 32 MiB to spare
+// reads on past it.
+TEST_F(LoadTest, ALineOfAnyLengthIsReadInBoundedMemory) {
+    WriteFile(Path("tool"), "", 0755);
+    WriteFile(Path("manifest"), "/");
+    std::filesystem::resize_file(Path("manifest"), 128 << 20);
+    std::ofstream(Path("manifest"), std::ios::app) << "\n" << Path("tool") << " sha512=00\n";
+    ChildOptions limited;
+    limited.addressSpaceGrowth = 32 << 20;
+    ProcessResult result = RunSignChild({"load", Path("manifest")}, limited);
+    EXPECT_EQ(result.out + result.err, Summary(1, 1) + "pelmor-sign: line 1: bad format\n");
 }
 
 // Two loads at once, each a manifest of 1000 files: both are whole in the table. (Files, not
