@@ -25,6 +25,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
 
     CommandValues values;
     values.load.trustedKeyPath = installed.trustedKey;
+    values.load.installedSerialFile = installed.serialFile;
     values.load.signature.serialFile = installed.serialFile;
     values.check.signature.serialFile = installed.serialFile;
     RegisterCommands(parser, values);

@@ -28,6 +28,10 @@ int GetVeriexecState(VeriexecState& state) {
         warn("cannot open %s", VeriexecDevicePath);
         return -1;
     }
+    return ReadVeriexecState(device, state);
+}
+
+int ReadVeriexecState(DeviceHandle& device, VeriexecState& state) {
     if (device.Request(GetState, &state) < 0) {
         warn("cannot get veriexec state");
         return -1;

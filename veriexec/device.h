@@ -91,3 +91,5 @@ class DeviceHandle {
 
 // Reads the facility's state into `state`: 0 on success, -1 after a warning on stderr.
 int GetVeriexecState(VeriexecState& state);
+// The same through `device`, opened for reading and kept for more queries.
+int ReadVeriexecState(DeviceHandle& device, VeriexecState& state);

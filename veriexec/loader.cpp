@@ -5,11 +5,34 @@
 #include <fmt/core.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "veriexec/manifest_format.h"
 
 namespace {
+
+// A batch also ends early once its messages are this large, since one line can warn of
+// thousands of unknown flags.
+constexpr std::size_t BatchMessageBytes = 1 << 20;
+
+const char* const UnsignedRefusal =
+    "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n";
+// After the facility refused the first entry: it would refuse every other one.
+const char* const UntrustedRefusal =
+    "Error: veriexec is enforcing and does not trust this program: its entry is missing, was "
+    "replaced (as by an upgrade of pelmor-sign itself) or lacks the trusted flag; reboot with "
+    "the facility active to load a new manifest\n";
+
+struct Batch {
+    std::vector<ManifestEntry> entries;
+    // The messages of its lines in order, each with the number of entries that precede it.
+    std::vector<std::pair<std::size_t, std::string>> messages;
+    int errors = 0;
+};
 
 // Sets NonExecutable when the named file exists and nobody may execute it; a file that cannot
 // be queried keeps the bit clear, and the kernel decides about it.
@@ -20,10 +43,48 @@ void MarkNonExecutable(ManifestEntry& entry) {
     }
 }
 
-// Under enforce: "" when the manifest was verified with the installed key, else the error line.
-std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifest* verified) {
+// Reads and parses the next lines into `batch`; false when none was left.
+bool ReadBatch(ManifestReader& manifest, Batch& batch) {
+    batch = Batch();
+    ManifestEntry entry;
+    LineOutcome outcome;
+    std::vector<std::string> warnings;
+    std::size_t messageBytes = 0;
+    int lines = 0;
+    for (; lines < LoadBatchLines && messageBytes < BatchMessageBytes &&
+           manifest.ReadLine(entry, outcome, warnings);
+         ++lines) {
+        for (std::string& warning : warnings) {
+            messageBytes += warning.size();
+            batch.messages.emplace_back(batch.entries.size(), std::move(warning));
+        }
+        if (outcome == LineOutcome::Error) {
+            ++batch.errors;
+        } else if (outcome == LineOutcome::Entry) {
+            MarkNonExecutable(entry);
+            batch.entries.push_back(entry);
+        }
+    }
+    return lines > 0;
+}
+
+// Whether two paths name the same file: their absolute, lexically normal forms, with the links
+// of the directories that exist resolved, are equal. One that cannot be resolved is no match.
+bool SameFile(const std::string& first, const std::string& second) {
+    std::error_code error;
+    auto resolved = [&error](const std::string& path) {
+        std::filesystem::path absolute = std::filesystem::absolute(path, error);
+        return error ? absolute : std::filesystem::weakly_canonical(absolute, error);
+    };
+    std::filesystem::path one = resolved(first);
+    return !error && one == resolved(second) && !error;
+}
+
+// Under enforce: "" when the manifest was verified with the installed key and its serial held
+// against the installed record, else the error line.
+std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* verified) {
     if (verified == nullptr) {
-        return "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n";
+        return UnsignedRefusal;
     }
     std::string refusal = fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
                                       settings.trustedKeyPath);
@@ -33,7 +94,20 @@ std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifes
         !error.empty()) {
         return refusal + error;
     }
-    return trusted.SamePublicKey(verified->key) ? "" : refusal;
+    if (!trusted.SamePublicKey(verified->key)) {
+        return refusal;
+    }
+    const std::string& serialFile = settings.installedSerialFile;
+    if (!SameFile(settings.signature.serialFile, serialFile)) {
+        return fmt::format("Error: veriexec is enforcing: only the serial file {} is used\n",
+                           serialFile);
+    }
+    // Whoever removed the record could otherwise load any older manifest again.
+    if (!verified->recorded) {
+        return fmt::format("Error: veriexec is enforcing: no record of the last serial in {}\n",
+                           serialFile);
+    }
+    return "";
 }
 
 }  // namespace
@@ -41,17 +115,27 @@ std::string EnforcedKeyError(const LoadSettings& settings, const VerifiedManifes
 int LoadManifest(const LoadSettings& settings) {
     const std::string& path = settings.manifestPath;
     bool verify = !settings.signature.keyPath.empty();
+    // Kept open beside the descriptor that loads, to read the state again as the load goes.
+    DeviceHandle control(O_RDONLY);
+    if (!control.IsOpen()) {
+        warn("cannot open %s", VeriexecDevicePath);
+        return 1;
+    }
     VeriexecState state = 0;
-    if (GetVeriexecState(state) != 0) {
+    if (ReadVeriexecState(control, state) != 0) {
         return 1;
     }
     VerifiedManifest verified;
     std::string error;
     if (verify) {
         error = ReadVerifiedManifest(path, settings.signature, verified);
+        // The bytes to send are all in memory: read the state they go into now.
+        if (error.empty() && ReadVeriexecState(control, state) != 0) {
+            return 1;
+        }
     }
     if (error.empty() && (state & VeriexecStateEnforce)) {
-        error = EnforcedKeyError(settings, verify ? &verified : nullptr);
+        error = EnforcedError(settings, verify ? &verified : nullptr);
     }
     if (!error.empty()) {
         std::cerr << error;
@@ -73,17 +157,49 @@ int LoadManifest(const LoadSettings& settings) {
     }
     int loaded = 0;
     int errors = 0;
-    for (ManifestEntry entry; manifest.NextEntry(entry, errors);) {
-        MarkNonExecutable(entry);
-        if (device.Request(LoadEntry, &entry) < 0) {
-            warn("cannot load %s", entry.path);
-            ++errors;
-        } else {
-            ++loaded;
+    int sent = 0;
+    auto summary = [&] {
+        return fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+    };
+    for (Batch batch; ReadBatch(manifest, batch);) {
+        if (!verify) {
+            int failed = ReadVeriexecState(control, state);
+            if (failed == 0 && (state & VeriexecStateEnforce)) {
+                std::cerr << UnsignedRefusal;
+            }
+            // What was sent before stays loaded: the summary says how much.
+            if (failed != 0 || (state & VeriexecStateEnforce)) {
+                std::cout << (sent > 0 ? summary() : "");
+                return 1;
+            }
         }
+        std::size_t message = 0;
+        for (std::size_t i = 0; i <= batch.entries.size(); ++i) {
+            for (; message < batch.messages.size() && batch.messages[message].first == i;
+                 ++message) {
+                warnx("%s", batch.messages[message].second.c_str());
+            }
+            if (i == batch.entries.size()) {
+                break;
+            }
+            ManifestEntry& entry = batch.entries[i];
+            if (device.Request(LoadEntry, &entry) >= 0) {
+                ++loaded;
+            } else if (sent == 0 && errno == EPERM &&
+                       (state & (VeriexecStateEnforce | VeriexecStateLocked)) ==
+                           VeriexecStateEnforce) {
+                std::cerr << UntrustedRefusal;
+                return 1;
+            } else {
+                warn("cannot load %s", entry.path);
+                ++errors;
+            }
+            ++sent;
+        }
+        errors += batch.errors;
     }
     device.Close();
-    std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+    std::cout << summary();
     if (verify && errors == 0) {
         if (error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
             std::cerr << error;

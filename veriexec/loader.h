@@ -1,12 +1,17 @@
 // The load command: sends every entry line of a manifest to the kernel facility, with the
 // warnings, counts and summary of a load; a signed manifest is verified first and its serial
-// recorded once every entry has loaded, and under enforce nothing but a manifest signed with
-// the installed key is loaded.
+// recorded once every entry has loaded. Under enforce, as the state read after the lines to
+// send are read says, nothing but a manifest signed with the installed key is loaded, with
+// the installed serial file.
 #pragma once
 
 #include <string>
 
 #include "signature/signed_manifest.h"
+
+// An unsigned manifest is a stream that can outlast a state change: it is sent in batches of
+// this many lines, each read and parsed before the state it goes into is read.
+inline constexpr int LoadBatchLines = 256;
 
 struct LoadSettings {
     std::string manifestPath;
@@ -15,6 +20,9 @@ struct LoadSettings {
     // signed with it is loaded, since a trusted loader would otherwise let anyone who can run
     // it as root decide what runs.
     std::string trustedKeyPath;
+    // The serial file installed with the program: while the facility enforces, the only one
+    // used, so that no other path, nor a missing record, lets an older manifest load again.
+    std::string installedSerialFile;
 };
 
 // Loads the manifest into the kernel facility; returns the exit status of `load`.

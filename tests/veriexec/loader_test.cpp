@@ -1,6 +1,7 @@
 #include "veriexec/loader.h"
 
 #include <fmt/core.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -161,6 +162,32 @@ TEST_F(LoadTest, ALineOfAnyLengthIsReadInBoundedMemory) {
     limited.addressSpaceGrowth = 32 << 20;
     ProcessResult result = RunSignChild({"load", Path("manifest")}, limited);
     EXPECT_EQ(result.out + result.err, Summary(1, 1) + "pelmor-sign: line 1: bad format\n");
+}
+
+// An unsigned load that reads its manifest from a FIFO while enforce is set sends nothing that
+// it read after: it stops, and says what it loaded before.
+TEST_F(LoadTest, AnUnsignedLoadThatMeetsEnforceStopsAndSaysWhatItLoaded) {
+    WriteFile(Path("tool"), "", 0755);
+    ASSERT_EQ(Load(TrustedProgramLine()).status, 0);
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    pid_t load = StartSignChild({"load", Path("fifo")}, Path("out"));
+    std::ofstream fifo(Path("fifo"));
+    for (int i = 0; i < LoadBatchLines; ++i) {
+        fifo << Path("tool") << " sha512=01\n" << std::flush;
+    }
+    std::string table = Entries(), sent;
+    for (int i = 0; i < 10000 && (sent = Entries()) == table; ++i) {
+        usleep(1000);
+    }
+    ASSERT_EQ(RunSign({"enforce"}).status, 0);
+    fifo << Path("tool") << " sha512=02\n";
+    fifo.close();
+    EXPECT_EQ(WaitForExit(load), 1);
+    EXPECT_EQ(
+        ReadFile(Path("out")),
+        "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n" +
+            fmt::format("Loaded {} entries (0 errors) from {}\n", LoadBatchLines, Path("fifo")));
+    EXPECT_EQ(Entries(), sent);
 }
 
 // Two loads at once, each a manifest of 1000 files: both are whole in the table. (Files, not

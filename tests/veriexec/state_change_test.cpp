@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "support/test_support.h"
 
 namespace {
@@ -48,51 +50,68 @@ namespace {
 
 // Under enforce the facility answers the state query for anyone, and every other request only
 // for a program whose file is loaded as trusted, under any name, and whose content still
-// matches; load itself then takes only a manifest signed with the installed key. Trust is looked
-// up in the table as it stands at each request.
+// matches; load itself then takes only a manifest signed with the installed key and held
+// against the installed serial record. Trust is looked up in the table as it stands at each
+// request.
 TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
     WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
     MakeKeyPair(Path("trusted"));
     MakeKeyPair(Path("other"));
-    auto load = [](const std::string& manifest, const std::string& key) {
+    auto load = [](const std::string& manifest, const std::string& key,
+                   const std::string& serialFile = SerialFile) {
         WriteFile("m", manifest);
         if (key.empty()) {
             return RunSign({"load", "m"});
         }
-        RunSign({"sign", "-k", key + ".key", "m"});
-        return RunSign({"load", "--key", key + ".pub", "--serial-file", "serial", "m"});
+        RunSign({"sign", "-k", key + ".key", "--serial", "1", "m"});
+        return RunSign({"load", "--key", key + ".pub", "--serial-file", serialFile, "m"});
     };
     const std::string tool = ManifestLine(Path("tool"), Path("tool")),
-                      program = TrustedProgramLine();
+                      program = TrustedProgramLine(), enforcing = "Error: veriexec is enforcing",
+                      denied = ": Operation not permitted\n";
     std::string wrongDigest = program, untrusted = program, linked = program;
     wrongDigest.replace(wrongDigest.find("sha512=") + 7, 128, std::string(128, '0'));
     untrusted.erase(untrusted.find(" trusted"), 8);
     linked.replace(0, linked.find(' '), Path("link"));
     ASSERT_EQ(symlink(Words(program)[0].c_str(), Path("link").c_str()), 0);
-    const std::string denied = ": Operation not permitted\n";
     for (const auto& [manifest, trusted] : {std::pair<std::string, bool>{tool + program, true},
                                             {tool + linked, true},
                                             {tool, false},
                                             {tool + untrusted, false},
                                             {tool + wrongDigest, false}}) {
         BootFacility();
+        WriteFile(SerialFile, "1\n");
         ASSERT_EQ(load(manifest, "").status, 0);
         ASSERT_EQ(RunSign({"enforce"}).status, 0);
         EXPECT_EQ(RunSign({"status"}).out, "Veriexec state: 07\n  LOADED\n  ACTIVE\n  ENFORCE\n");
-        // Neither an unsigned manifest nor one signed with another key is sent.
-        EXPECT_EQ(
-            load("fresh sha512=00\n", "").err,
-            "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n");
-        EXPECT_EQ(
-            load("fresh sha512=00\n", "other").err,
-            "Error: veriexec is enforcing: only the key " + Path("trusted.pub") + " is accepted\n");
-        // The program's own entry, loaded again without the flag, refuses the next request.
+        // Nothing is sent that is unsigned, signed with another key, or held against another
+        // serial record than the installed one, or against none: an older manifest would load.
+        const std::string table = Entries();
+        for (const auto& [key, serialFile, err] :
+             {std::tuple<std::string, std::string, std::string>{
+                  "", SerialFile, ": only a signed manifest can be loaded (use --key)\n"},
+              {"other", SerialFile, ": only the key " + Path("trusted.pub") + " is accepted\n"},
+              {"trusted", "/nonexistent",
+               ": only the serial file " + Path(SerialFile) + " is used\n"}}) {
+            EXPECT_EQ(load("fresh sha512=00\n", key, serialFile).err, enforcing + err);
+        }
+        std::rename(SerialFile, "kept");
+        EXPECT_EQ(load("fresh sha512=00\n", "trusted", Path(SerialFile)).err,
+                  enforcing + ": no record of the last serial in " + Path(SerialFile) + "\n");
+        std::rename("kept", SerialFile);
+        EXPECT_EQ(Entries(), table);
+        // An untrusted program says so at the first entry refused, and sends no other; a trusted
+        // one's own entry, loaded again without the flag, refuses the next request.
         ProcessResult loaded = load(tool + untrusted, "trusted");
         EXPECT_EQ(loaded.status, trusted ? 0 : 1) << manifest;
-        EXPECT_EQ(loaded.err, trusted
-                                  ? ""
-                                  : "pelmor-sign: cannot load " + Path("tool") + denied +
-                                        "pelmor-sign: cannot load " + Words(untrusted)[0] + denied);
+        EXPECT_EQ(loaded.err, trusted ? ""
+                                      : enforcing +
+                                            " and does not trust this program: its entry is "
+                                            "missing, was replaced (as by an upgrade of "
+                                            "pelmor-sign itself) or lacks the trusted flag; "
+                                            "reboot with the facility active to load a new "
+                                            "manifest\n");
+        EXPECT_EQ(Entries() == table, !trusted);
         EXPECT_EQ(RunSign({"lock"}).err, "pelmor-sign: cannot set veriexec state 'lock'" + denied);
         // Loaded with the flag, while not enforcing, it grants the next one to the same process.
         ASSERT_EQ(RunEmulator({"set-state", "3"}).status, 0);
