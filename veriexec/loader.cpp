@@ -45,7 +45,9 @@ void MarkNonExecutable(ManifestEntry& entry) {
 
 // Reads and parses the next lines into `batch`; false when none was left.
 bool ReadBatch(ManifestReader& manifest, Batch& batch) {
-    batch = Batch();
+    batch.entries.clear();
+    batch.messages.clear();
+    batch.errors = 0;
     ManifestEntry entry;
     LineOutcome outcome;
     std::vector<std::string> warnings;
