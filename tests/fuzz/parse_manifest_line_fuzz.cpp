@@ -53,31 +53,25 @@ void CheckEntry(std::string_view line, const ManifestEntry& entry) {
 // The line cut as the reader cuts one longer than it keeps, here after EntryPathSize bytes:
 // the whole line's last message, its unknown flags as far as they are kept, and for an entry
 // "line too long", or a bad fingerprint where the fingerprint runs past the cut.
-void CheckCut(std::string_view line, LineOutcome outcome,
-              const std::vector<std::string>& warnings) {
+void CheckCut(std::string_view line, LineOutcome outcome, const std::vector<std::string>& warnings,
+              ManifestEntry& entry) {
     const size_t kept = EntryPathSize;
-    if (line.size() <= kept) {
+    if (line.size() <= kept || outcome == LineOutcome::Ignored) {
         return;
     }
     LineTail tail(line[kept]);
     tail.Note(line.substr(kept));
-    ManifestEntry entry;
     std::vector<std::string> cut;
     const LineOutcome cutOutcome = ParseManifestLine(line.substr(0, kept), 4711, entry, cut, &tail);
-    if (outcome == LineOutcome::Ignored) {
-        RequireProperty(cutOutcome == outcome, "a cut comment is ignored");
-        return;
-    }
     const size_t equals = line.find('=', line.find(' '));
     const std::string last = outcome == LineOutcome::Error   ? warnings.back()
                              : line.find(' ', equals) > kept ? "line 4711: bad fingerprint"
                                                              : "line 4711: line too long";
-    RequireProperty(cutOutcome == LineOutcome::Error && cut.back() == last,
-                    "a cut line gets the whole line's message, or is too long");
-    RequireProperty(
-        cut.size() <= warnings.size() + (outcome == LineOutcome::Entry) &&
-            std::equal(cut.begin(), cut.end() - 1, warnings.begin()),
-        "a cut line warns of the unknown flags that the whole line does, up to the cut");
+    RequireProperty(cutOutcome == LineOutcome::Error && cut.back() == last &&
+                        cut.size() <= warnings.size() + (outcome == LineOutcome::Entry) &&
+                        std::equal(cut.begin(), cut.end() - 1, warnings.begin()),
+                    "a cut line gets the whole line's message, or is too long, after the "
+                    "unknown flags that the whole line has, up to the cut");
 }
 
 }  // namespace
@@ -103,6 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outcome == LineOutcome::Entry) {
         CheckEntry(line, entry);
     }
-    CheckCut(line, outcome, warnings);
+    CheckCut(line, outcome, warnings, entry);
     return 0;
 }

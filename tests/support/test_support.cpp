@@ -57,15 +57,13 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
         uid_t user = options.unprivileged && geteuid() == 0 ? UnprivilegedUser : options.user;
         rlimit processes{options.maxProcesses, options.maxProcesses};
         rlimit size{options.maxFileSize, options.maxFileSize};
-        rlim_t pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        rlim_t space =
-            pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + options.addressSpaceGrowth;
-        rlimit addressSpace{space, space};
+        rlimit space{};
+        std::ifstream("/proc/self/statm") >> space.rlim_cur;  // in pages
+        space.rlim_cur = space.rlim_max =
+            space.rlim_cur * sysconf(_SC_PAGESIZE) + options.addressSpaceGrowth;
         if ((options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) ||
             (options.maxFileSize != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &size) != 0) ||
-            (options.addressSpaceGrowth != RLIM_INFINITY &&
-             setrlimit(RLIMIT_AS, &addressSpace) != 0) ||
+            (options.addressSpaceGrowth != RLIM_INFINITY && setrlimit(RLIMIT_AS, &space) != 0) ||
             (user != static_cast<uid_t>(-1) &&
              (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
