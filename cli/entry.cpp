@@ -24,6 +24,8 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
     parser.require_subcommand(0, 1);
 
     CommandValues values;
+    values.generate.installedConfig = installed.configFile;
+    values.check.walk.installedConfig = installed.configFile;
     values.load.trustedKeyPath = installed.trustedKey;
     values.load.installedSerialFile = installed.serialFile;
     values.load.signature.serialFile = installed.serialFile;

@@ -1,12 +1,14 @@
-// The files installed with the program, whose paths the build fixes: the public key whose
-// manifests load while the facility enforces, and the record of the highest serial loaded.
-// Generated at configure time and linked into the
-// program alone, so that tests hand the entry files of their own.
+// The files installed with the program, whose paths the build fixes under its prefix: the
+// configuration that generate reads by default, the public key whose manifests load while the
+// facility enforces, and the record of the highest serial loaded. Generated at configure time
+// and linked into the program alone, so that tests hand the entry files of their own.
 #pragma once
 
 #include <string>
 
 struct InstalledFiles {
+    // PELMOR_CONFIG_FILE: the configuration read without -c, a path of the system walked.
+    std::string configFile;
     // PELMOR_TRUSTED_KEY: while the facility enforces, load takes only manifests signed with it.
     std::string trustedKey;
     // PELMOR_SERIAL_FILE: the default of --serial-file, and under enforce the only serial file.

@@ -97,7 +97,7 @@ std::string NormalPath(const std::string& path) {
 }
 
 std::string ConfigurationPath(const GenerateSettings& settings) {
-    return settings.configGiven ? settings.configPath : DefaultConfigPath;
+    return settings.configGiven ? settings.configPath : settings.installedConfig;
 }
 
 std::string ReadConfigurationFrom(std::istream& input, Configuration& configuration) {

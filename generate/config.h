@@ -15,8 +15,6 @@
 #include "generate/image_root.h"
 #include "generate/options.h"
 
-inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
-
 // The flags that the configuration gives one manifest path.
 struct ConfiguredFlags {
     uint8_t bits = 0;     // EntryFlags

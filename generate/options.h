@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "generate/progress.h"
+
+// The configuration read without -c in a build that names no other (PELMOR_CONFIG_FILE).
+inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
 #include "signature/signed_manifest.h"
 
 struct GenerateSettings {
@@ -18,9 +21,10 @@ struct GenerateSettings {
     std::vector<std::string> directories;  // -d values, command-line order
     std::vector<std::string> files;        // -f values, command-line order
     bool configGiven = false;
-    std::string configPath;  // -c value
-    std::string root;        // -R: the image whose files are signed; empty for this system
-    std::string cachePath;   // --cache; empty when absent
+    std::string configPath;                           // -c value
+    std::string installedConfig = DefaultConfigPath;  // read without -c, inside the root
+    std::string root;       // -R: the image whose files are signed; empty for this system
+    std::string cachePath;  // --cache; empty when absent
     ProgressMode progress = ProgressMode::Auto;  // --progress, --no-progress: the last given
 };
 

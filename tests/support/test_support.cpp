@@ -19,6 +19,7 @@
 
 #include "cli/entry.h"
 #include "emulator/commands.h"
+#include "generate/options.h"
 
 namespace fs = std::filesystem;
 
@@ -91,7 +92,7 @@ int RunEntry(std::vector<std::string> words) {
     }
     argv.push_back(nullptr);
     return Entry(static_cast<int>(words.size()), argv.data(),
-                 {(fs::current_path() / TrustedKeyFile).native(),
+                 {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
                   (fs::current_path() / SerialFile).native()});
 }
 
