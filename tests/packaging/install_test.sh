@@ -59,6 +59,9 @@ echo share/pkg/triggers/pelmor-sign.ucl >>"$work/installed"
 sort -o "$work/installed" "$work/installed"
 sed 's/^@sample //' "$port/pkg-plist" | sort | diff "$work/installed" - ||
     { echo "pkg-plist (>) differs from the FreeBSD install layout (<)"; failed=1; }
+# The files that the port substitutes name its PREFIX, never /usr/local.
+grep -l /usr/local "$source_dir/rc.d/pelmor_sign" "$port/pelmor-sign.ucl" \
+    "$port/files/pkg-message.in" && { echo "/usr/local where the prefix belongs"; failed=1; }
 scripts=$(sed -n 's/^USE_RC_SUBR=[[:space:]]*//p' "$port/Makefile")
 [ -n "$scripts" ] || { echo "the port installs no rc.d script"; failed=1; }
 for script in $scripts; do
