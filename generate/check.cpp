@@ -118,7 +118,7 @@ std::string CheckRun::Execute() {
             !error.empty()) {
             context_.Report(error);
         }
-        jobs_ = AssembleJobs(settings_.walk, std::move(configured), context_);
+        jobs_ = AssembleJobs(settings_.walk, configured, context_);
         QueueJobs(context_, *this, jobs_);
     }
     RunWorkers(context_, settings_.walk.jobsGiven ? settings_.walk.jobs : 1);

@@ -8,14 +8,13 @@
 namespace fs = std::filesystem;
 
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
-                                               Configuration configured, RunContext& run) {
+                                               const Configuration& configured, RunContext& run) {
     std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
     queue.insert(queue.end(), settings.directories.begin(), settings.directories.end());
     queue.insert(queue.end(), settings.files.begin(), settings.files.end());
     queue.insert(queue.end(), configured.dirs.begin(), configured.dirs.end());
-    run.signingTypes = std::move(configured.types);
+    run.signingTypes = configured.types;
     run.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
-    run.flags = std::move(configured.flags);
 
     // Path order, element by element ("/usr/lib/x" before "/usr/lib-x"); the first of equal
     // paths stays, with its own text.

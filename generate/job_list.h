@@ -12,7 +12,7 @@
 #include "generate/run_context.h"
 #include "generate/walk.h"
 
-// Fills `run.signingTypes` and `run.flags` from the settings and the configuration read for
-// them, and returns the jobs in queue order.
+// Fills `run.signingTypes` from the settings and the configuration read for them, and returns
+// the jobs in queue order.
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
-                                               Configuration configured, RunContext& run);
+                                               const Configuration& configured, RunContext& run);

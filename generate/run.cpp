@@ -38,8 +38,9 @@ std::string GenerateRun::Execute() {
     if (!configError.empty()) {
         context_.Report(configError);
     }
-    jobs_ = AssembleJobs(settings_, std::move(configured), context_);
-    for (const auto& [path, configured] : context_.flags) {
+    jobs_ = AssembleJobs(settings_, configured, context_);
+    flags_ = std::move(configured.flags);
+    for (const auto& [path, flags] : flags_) {
         flagsUsed_[path] = false;
     }
     std::string listing;
@@ -135,9 +136,9 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         return false;
     }
     uint8_t flags = 0;
-    if (!context_.flags.empty()) {
+    if (!flags_.empty()) {
         std::string normal = NormalPath(file.path);
-        if (auto configured = context_.flags.find(normal); configured != context_.flags.end()) {
+        if (auto configured = flags_.find(normal); configured != flags_.end()) {
             flags = configured->second.bits;
             flagsUsed_.find(normal)->second = true;
         }
@@ -151,7 +152,7 @@ void GenerateRun::WarnOfUnusedFlags() const {
     for (const auto& [path, used] : flagsUsed_) {
         if (!used) {
             warnings += fmt::format("Warning: flags for {} unused: it is not in the manifest\n",
-                                    context_.flags.at(path).written);
+                                    flags_.at(path).written);
         }
     }
     std::cerr << warnings;

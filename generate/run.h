@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "generate/cache_notes.h"
+#include "generate/config.h"
 #include "generate/options.h"
 #include "generate/run_context.h"
 #include "generate/walk.h"
@@ -40,6 +41,8 @@ class GenerateRun : private WalkClient {
     std::vector<std::unique_ptr<Job>> jobs_;
     std::atomic<int32_t> signedFileCount_{0};
     std::atomic<int64_t> totalJobMillis_{0};
-    // For each path the configuration gives flags to: whether a line was written for it.
+    // The configuration's flags, by lexically normal manifest path, and for each whether a line
+    // was written for it.
+    std::map<std::string, ConfiguredFlags> flags_;
     std::map<std::string, std::atomic<bool>> flagsUsed_;
 };

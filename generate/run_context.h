@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "generate/cache.h"
-#include "generate/config.h"
 #include "generate/image_root.h"
 #include "generate/magic_classifier.h"
 #include "generate/progress.h"
@@ -46,8 +45,6 @@ class RunContext {
 
     const ImageRoot root;
     std::set<std::string> signingTypes;
-    // The configuration's flags, by lexically normal manifest path.
-    std::map<std::string, ConfiguredFlags> flags;
     WorkQueue queue;
     MagicDatabase magic;
     // What is known of files read before, when the run keeps a cache.
