@@ -1,8 +1,9 @@
 #!/bin/sh
 # `refresh` with each of its steps failing in turn, and crashing (the whole script killed)
-# before each step and file operation, from a manifest that is a plain file and from one that
-# is already a link to a slot. After each, the host boots again: `start` must reach enforce
-# with the old manifest or the new one, and each last line must name the state it left.
+# before each step and file operation, from a manifest that is a plain file, from one that is
+# already a link to a slot, and from a link of the administrator's own to a file named like a
+# slot. After each, the host boots again: `start` must reach enforce with the old manifest or
+# the new one, and each last line must name the state it left.
 #   refresh_faults_test.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
 . "$(dirname "$0")/common.sh"
 
@@ -35,15 +36,17 @@ cp "$work/good" "$work/old"
 "$sign" sign -k "$work/sign.key" --serial 1 "$work/old" >/dev/null
 paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
 
-# attempt FROM FAULT AT: a refresh of the old pair, in place as FROM (plain or link), with the
-# fault at AT; then a boot.
+# attempt FROM FAULT AT: a refresh of the old pair, in place as FROM (plain, link or own), with
+# the fault at AT; then a boot.
 attempt() {
     case_name="from a $1 manifest, $2 at $3"
-    rm -rf "$work/m" "$work/m."* "$work/serial"
+    rm -rf "$work/m" "$work/m."* "$work/own" "$work/serial"
     cp "$work/old" "$work/m" && cp "$work/old.sig" "$work/m.sig" && echo 1 >"$work/serial"
-    if [ "$1" = link ]; then
-        mv "$work/m" "$work/m.b" && mv "$work/m.sig" "$work/m.b.sig" && ln -s m.b "$work/m"
-    fi
+    case $1 in
+    link) mv "$work/m" "$work/m.b" && mv "$work/m.sig" "$work/m.b.sig" && ln -s m.b "$work/m" ;;
+    own) mkdir "$work/own" && mv "$work/m" "$work/own/m.b" &&
+        mv "$work/m.sig" "$work/own/m.b.sig" && ln -s own/m.b "$work/m" ;;
+    esac
     "$emulator" boot
     "$sign" load --key "$work/key.pub" --serial-file "$work/serial" "$work/m" >/dev/null &&
         "$sign" activate >/dev/null
@@ -71,7 +74,7 @@ attempt() {
     esac
 }
 
-for from in plain link; do
+for from in plain link own; do
     at=1
     while attempt "$from" crash "$at" && [ "$(cat "$work/count")" -ge "$at" ]; do
         attempt "$from" fail "$at"
