@@ -67,6 +67,10 @@ void PrepareStandardStreams() {
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (RLIMIT_FSIZE, as a login class sets) would otherwise end the process
+    // in the middle of a write, leaving a temporary file and no word: the write fails with
+    // EFBIG instead, and is reported like a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Never destroyed: std::cout may be written until the very end of the process.
     static StandardOutputBuffer* output = new StandardOutputBuffer;
     std::cout.rdbuf(output);

@@ -3,8 +3,9 @@
 // remembered with its system error and reported when the command ends.
 #pragma once
 
-// Called first, before anything is opened. Also ignores SIGPIPE: a reader that goes away then
-// makes writes fail instead of ending the process in the middle of its work.
+// Called first, before anything is opened. Also ignores SIGPIPE and SIGXFSZ: a reader that
+// goes away, or a file size limit, then makes writes fail instead of ending the process in the
+// middle of its work.
 void PrepareStandardStreams();
 
 // Returns `status`, or 1 after "Error: cannot write standard output: REASON" on stderr when

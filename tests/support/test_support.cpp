@@ -54,7 +54,7 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
         Connect(options.standardError, errFd, options.terminal, 2);
         // The test process ignores SIGPIPE; the program meets the default, as from a shell.
         signal(SIGPIPE, SIG_DFL);
-        signal(SIGXFSZ, SIG_IGN);
+        signal(SIGXFSZ, SIG_DFL);
         uid_t user = options.unprivileged && geteuid() == 0 ? UnprivilegedUser : options.user;
         rlimit processes{options.maxProcesses, options.maxProcesses};
         rlimit size{options.maxFileSize, options.maxFileSize};
