@@ -39,6 +39,13 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (int error = signatureFile.Check(); error != 0) {
         return signatureFile.ErrorLine("signature file", error);
     }
+    // Its replacement would keep its mode and owner: one that load refuses stays refused, and
+    // one of another user's would be handed to that user again.
+    if (FileRead old =
+            ReadTrustedFile(SignaturePath(manifest.target), Exposure::Write, FinalLink::Refused);
+        !old.refusal.empty()) {
+        return fmt::format("Error: refusing {}: {}\n", SignaturePath(manifest.target), old.refusal);
+    }
     std::string bytes = WithSerialHeader(manifest.bytes, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {

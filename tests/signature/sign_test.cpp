@@ -1,6 +1,7 @@
 // sign against the openssl command line, both ways, for each kind of key it takes.
 #include <fmt/core.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -113,8 +114,9 @@ TEST_F(SignTest, KeysThatCannotServeOrThatOthersCouldSwapAreRefusedAndNothingIsW
     EXPECT_FALSE(std::filesystem::exists(Path("m.sig")));
 }
 
-// Neither a file planted where the signature goes nor a manifest that load would find faults in
-// is written to, nor the manifest rewritten; a FIFO is never opened.
+// Neither a file planted where the signature goes, nor one that load would refuse (a new one
+// would keep its mode and owner), nor a manifest that load would find faults in is written to,
+// nor the manifest rewritten; a FIFO is never opened.
 TEST_F(SignTest, PlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
     MakeKeyPair(Path("k"));
     WriteFile(Path("victim"), "victim\n");
@@ -125,18 +127,22 @@ TEST_F(SignTest, PlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritt
              {"ln -s victim m.sig", body_, planted},
              {"ln -s /dev/null m.sig", body_, planted},
              {"mkfifo m.sig", body_, planted},
+             {"echo old >m.sig && chmod 666 m.sig", body_,
+              "refusing m.sig: writable by group or others"},
              {"", "# comment\n/x sha512=00\n/y sha512\n", bad + "3: missing '=' in attribute"},
              // The fault, not the warning of an unknown flag before it.
              {"", "/x sha512=0g extra\n", bad + "1: bad fingerprint"}}) {
         std::filesystem::remove(Path("m.sig"));
         WriteFile(Path("m"), manifest);
         Shell(plant);
+        struct stat before = {}, after = {};
+        lstat(Path("m.sig").c_str(), &before);
         ProcessResult result = RunSign({"sign", "-k", "k.key", "--serial", "4", "m"});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out + result.err, "Error: " + err + "\n");
         EXPECT_EQ(ReadFile(Path("m")), manifest);
-        EXPECT_FALSE(
-            std::filesystem::is_regular_file(std::filesystem::symlink_status(Path("m.sig"))));
+        lstat(Path("m.sig").c_str(), &after);
+        EXPECT_EQ(after.st_ino, before.st_ino) << plant;
     }
     EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
 }
