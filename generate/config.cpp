@@ -68,6 +68,9 @@ std::string AddFlags(const nlohmann::json& flags, std::map<std::string, Configur
 std::string AddConfiguration(std::istream& input, Configuration& configuration) {
     nlohmann::json document;
     input >> document;
+    // The flags first, so that a fault in dirs or types cannot cost the manifest its flags.
+    std::string error = AddFlags(document["flags"], configuration.flags);
+    configuration.flagsUnusable = !error.empty();
     for (const nlohmann::json& dir : document["dirs"]) {
         std::string path = dir.get<std::string>();
         // The system reads a path only up to a NUL byte: the run would walk or hash another
@@ -81,8 +84,6 @@ std::string AddConfiguration(std::istream& input, Configuration& configuration) 
     for (const nlohmann::json& type : document["types"]) {
         configuration.types.insert(type.get<std::string>());
     }
-    std::string error = AddFlags(document["flags"], configuration.flags);
-    configuration.flagsUnusable = !error.empty();
     return error.empty() ? "" : "Config file error, " + error + "\n";
 }
 
@@ -101,7 +102,9 @@ std::string ConfigurationPath(const GenerateSettings& settings) {
 }
 
 std::string ReadConfigurationFrom(std::istream& input, Configuration& configuration) {
-    // Whatever was added before a fault stays.
+    // Whatever was added before a fault stays. Until the flags are read, a fault (a file that
+    // is not JSON, or not an object) leaves them unknown.
+    configuration.flagsUnusable = true;
     try {
         return AddConfiguration(input, configuration);
     } catch (const nlohmann::json::exception& error) {
@@ -125,6 +128,7 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
         // Only the default file is optional; one that exists but cannot be read would leave
         // the administrator's directories and types out without a word.
         if (settings.configGiven || error != ENOENT) {
+            configuration.flagsUnusable = true;
             return fmt::format("Error: cannot open config file {}: {}\n", path,
                                std::generic_category().message(error));
         }

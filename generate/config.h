@@ -1,8 +1,9 @@
 // The configuration file of a run: a JSON object whose "dirs" are walked as well, whose
 // "types" choose files as well, and whose "flags" give the flag tokens of named manifest
 // paths. A fault in dirs or types is reported and what was read before it is kept; flags that
-// cannot be used stop a run that writes a manifest, which would lack what the administrator
-// asked for (a loader left untrusted cannot load anything once the facility enforces).
+// cannot be used or read (a file that cannot be opened or parsed) stop a run that writes a
+// manifest, which would lack what the administrator asked for (a loader left untrusted cannot
+// load anything once the facility enforces).
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,8 @@ struct Configuration {
     // Keyed by the lexically normal path: "/usr/local/sbin/./pelmor-sign" and a trailing slash
     // name the program all the same. Spellings of one path add up their flags.
     std::map<std::string, ConfiguredFlags> flags;
-    bool flagsUnusable = false;  // the fault reported lies in flags
+    // The fault reported lies in flags, or keeps them from being read.
+    bool flagsUnusable = false;
 };
 
 // `path` lexically normal: no "." or ".." components, no repeated or trailing slashes.

@@ -19,7 +19,8 @@ TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
               "",
               {"/opt", "rel//dir/", "/opt"},
               {"ELF", "R"}},
-          {R"({"dirs": ["/opt", 5], "types": ["R"]})",
+          // The flags are read first: a fault after them keeps them.
+          {R"({"dirs": ["/opt", 5], "types": ["R"], "flags": {"/a": ["trusted"]}})",
            "[json.exception.type_error.302] type must be string, but is number",
            {"/opt"},
            {}},
@@ -34,6 +35,7 @@ TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
                   error.empty() ? "" : "Config file error, " + error + "\n");
         EXPECT_EQ(read.dirs, dirs) << content;
         EXPECT_EQ(read.types, types) << content;
+        EXPECT_EQ(read.flags.size(), content.find("flags") != std::string::npos ? 1u : 0u);
     }
     for (const auto& [flags, error] : std::vector<std::pair<std::string, std::string>>{
              {R"({"/a": ["trusted", "indirect"], "/b": [], "//a/.": ["trusted"]})", ""},
@@ -77,24 +79,32 @@ TEST_F(ConfigRunTest, FileThatCannotBeReadFailsTheRunButAMissingDefaultIsSilent)
         EXPECT_EQ(result.status, err.empty() ? 0 : 1) << err;
     };
     expect(defaultPath, "");
-    // Only the default file may be missing: a named one holds what the administrator asked for.
-    expect(Path("missing"),
-           "Error: cannot open config file " + Path("missing") + ": No such file or directory\n");
     std::filesystem::create_directories(Image(defaultPath));
     expect(defaultPath, "Error: cannot open config file " + defaultPath + ": Is a directory\n");
 }
 
-// A manifest without the flags asked for would leave the loader untrusted once enforced.
-TEST_F(ConfigRunTest, FlagsThatCannotBeUsedStopTheRunAndLeaveTheManifestAsItWas) {
+// A manifest without the flags asked for would leave the loader untrusted once enforced: so
+// would one made when the file that holds them cannot be read or parsed. Only the default file
+// may be missing: a named one holds what the administrator asked for.
+TEST_F(ConfigRunTest, FlagsThatCannotBeUsedOrReadStopTheRunAndLeaveTheManifestAsItWas) {
     WriteFile(Path("m"), "yesterday's manifest\n");
-    WriteFile(Path("c.json"), R"({"dirs": ["/x"], "flags": {"/bin/sh": ["trustd"]}})");
-    ProcessResult result = Generate(Words("-c " + Path("c.json") + " -o " + Path("m")));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "Config path from command line: " + Path("c.json") + "\n");
-    EXPECT_EQ(result.err,
+    for (const auto& [config, err] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"dirs": ["/x"], "flags": {"/bin/sh": ["trustd"]}})",
               "Config file error, unknown flag \"trustd\" for /bin/sh (indirect, no_ptrace or "
-              "trusted)\n");
-    EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n");
+              "trusted)\n"},
+             {R"({"flags": {"/bin/sh": ["trusted"]})", "Config file error, [json.exception.parse"},
+             {"", "Error: cannot open config file " + Path("c.json") +
+                      ": No such file or directory\n"}}) {
+        std::filesystem::remove(Path("c.json"));
+        if (!config.empty()) {
+            WriteFile(Path("c.json"), config);
+        }
+        ProcessResult result = Generate(Words("-c " + Path("c.json") + " -o " + Path("m")));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "Config path from command line: " + Path("c.json") + "\n");
+        EXPECT_EQ(result.err.substr(0, err.size()), err);
+        EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n") << config;
+    }
 }
 
 }  // namespace
