@@ -131,12 +131,11 @@ int LoadManifest(const LoadSettings& settings) {
     std::string error;
     if (verify) {
         error = ReadVerifiedManifest(path, settings.signature, verified);
-        // The bytes to send are all in memory: read the state they go into now.
-        if (error.empty() && ReadVeriexecState(control, state) != 0) {
-            return 1;
-        }
     }
-    if (error.empty() && (state & VeriexecStateEnforce)) {
+    // Whether the enforce rules were applied already: they are, once, as soon as a state read
+    // shows enforce.
+    bool enforceRulesApplied = state & VeriexecStateEnforce;
+    if (error.empty() && enforceRulesApplied) {
         error = EnforcedError(settings, verify ? &verified : nullptr);
     }
     if (!error.empty()) {
@@ -163,17 +162,20 @@ int LoadManifest(const LoadSettings& settings) {
     auto summary = [&] {
         return fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
     };
+    // Each batch is read and parsed before the state it goes into is read, so that nothing read
+    // after enforce was set is sent without the enforce rules, however slowly it arrives or
+    // however long the load takes.
     for (Batch batch; ReadBatch(manifest, batch);) {
-        if (!verify) {
-            int failed = ReadVeriexecState(control, state);
-            if (failed == 0 && (state & VeriexecStateEnforce)) {
-                std::cerr << UnsignedRefusal;
-            }
-            // What was sent before stays loaded: the summary says how much.
-            if (failed != 0 || (state & VeriexecStateEnforce)) {
-                std::cout << (sent > 0 ? summary() : "");
-                return 1;
-            }
+        bool failed = ReadVeriexecState(control, state) != 0;
+        if (!failed && !enforceRulesApplied && (state & VeriexecStateEnforce)) {
+            enforceRulesApplied = true;
+            error = EnforcedError(settings, verify ? &verified : nullptr);
+        }
+        // What was sent before stays loaded: the summary says how much.
+        if (failed || !error.empty()) {
+            std::cerr << error;
+            std::cout << (sent > 0 ? summary() : "");
+            return 1;
         }
         std::size_t message = 0;
         for (std::size_t i = 0; i <= batch.entries.size(); ++i) {

@@ -9,8 +9,9 @@
 
 #include "signature/signed_manifest.h"
 
-// An unsigned manifest is a stream that can outlast a state change: it is sent in batches of
-// this many lines, each read and parsed before the state it goes into is read.
+// A load can outlast a state change, above all an unsigned manifest read as a stream: it is
+// sent in batches of this many lines, each read and parsed before the state it goes into is
+// read.
 inline constexpr int LoadBatchLines = 256;
 
 struct LoadSettings {
