@@ -5,14 +5,16 @@
 #   pelmor_sign_test.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
 . "$(dirname "$0")/common.sh"
 
-# check CASE STATUS STATE STDOUT STDERR MANIFEST [RC_CONF_LINE...]: `start`, with an rc.conf
-# that names the built program, the manifest of the work directory and the lines given,
-# does this to the facility as it is.
+# check CASE STATUS STATE STDOUT STDERR MANIFEST [RC_CONF_LINE...]: `start` on a facility just
+# booted (whose enforce then fails with $enforce_error, when set), with an rc.conf that enables
+# the script and names the built program, the manifest of the work directory and the lines
+# given, does this to the facility.
+enforce_error=
 check() {
     case_name=$1
-    (manifest=$6 && shift 6 && printf '%s\n' "pelmor_sign_program=$sign" \
-        "pelmor_sign_manifest=$work/$manifest" "pelmor_sign_pubkey=$work/none.pub" "$@") \
-        >"$RC_CONF"
+    (manifest=$6 && shift 6 && printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" \
+        "pelmor_sign_manifest=$work/$manifest" "pelmor_sign_pubkey=$work/none.pub" "$@") >"$RC_CONF"
+    "$emulator" boot && { [ -z "$enforce_error" ] || "$emulator" fail Enforce "$enforce_error"; }
     sh "$script" start >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same state "$3" "$("$emulator" show | sed -n 's/^state //p')"
@@ -27,11 +29,10 @@ loaded() {
     [ $# -eq 0 ] || printf "Veriexec state set to '%s'\n" "$@"
 }
 
-"$emulator" boot
 check disabled 0 0x00 "Cannot 'start' pelmor_sign. Set pelmor_sign_enable to YES in \
-/etc/rc.conf or use 'onestart' instead of 'start'." "" good
+/etc/rc.conf or use 'onestart' instead of 'start'." "" good pelmor_sign_enable=NO
 
-check default 0 0x03 "$(loaded 0 good activate)" "" good pelmor_sign_enable=YES
+check default 0 0x03 "$(loaded 0 good activate)" "" good
 same status "$(printf 'Veriexec state: 03\n  LOADED\n  ACTIVE')" "$(sh "$script" status)"
 
 for row in "loaded 0x01" "active 0x03 activate" "enforce 0x07 activate enforce" \
@@ -40,61 +41,52 @@ for row in "loaded 0x01" "active 0x03 activate" "enforce 0x07 activate enforce" 
     set -- $row
     name=$1 state=$2
     shift 2
-    "$emulator" boot
-    check "$name" 0 "$state" "$(loaded 0 good "$@")" "" good pelmor_sign_enable=YES \
-        "pelmor_sign_state=$name"
+    check "$name" 0 "$state" "$(loaded 0 good "$@")" "" good "pelmor_sign_state=$name"
 
     # A load with errors still reaches loaded and active; enforce and locked stop at active.
-    warning="$script: WARNING: loading $work/bad reported errors"
-    left=$name
+    warning="$script: WARNING: loading $work/bad reported errors" left=$name
     case $name in
     enforce | locked)
         set -- activate
         state=0x03 warning="$warning: refusing '$name'" left=active
         ;;
     esac
-    "$emulator" boot
     check "bad manifest, $name" 1 "$state" "$(loaded 1 bad "$@")" "pelmor-sign: line 4: missing \
 '=' in attribute
 $warning
-$script: WARNING: veriexec left $left" bad pelmor_sign_enable=YES "pelmor_sign_state=$name"
+$script: WARNING: veriexec left $left" bad "pelmor_sign_state=$name"
 done
 
 # Under enforce only a trusted program may lock: without one, the script says so.
-"$emulator" boot
 check "lock without a trusted program" 1 0x07 "$(loaded 0 untrusted activate enforce)" \
     "pelmor-sign: cannot set veriexec state 'lock': Operation not permitted
 $script: WARNING: veriexec refused 'lock': under enforce only a program loaded as trusted may \
 lock it, and $sign is not: give it [\"trusted\"] in the configuration's \"flags\", generate the \
 manifest again and reboot
-$script: WARNING: veriexec left enforce" untrusted pelmor_sign_enable=YES pelmor_sign_state=locked
+$script: WARNING: veriexec left enforce" untrusted pelmor_sign_state=locked
 
 # With a public key installed, only a manifest it verifies is loaded.
 cp "$work/good" "$work/signed"
 "$sign" sign -k "$work/sign.key" --serial 5 "$work/signed" >/dev/null
-"$emulator" boot
 check "signed manifest" 0 0x03 "Verified $work/signed: serial 5, key $key_id
-$(loaded 0 signed activate)" "" signed pelmor_sign_enable=YES \
-    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial"
+$(loaded 0 signed activate)" "" signed "pelmor_sign_pubkey=$work/key.pub" \
+    "pelmor_sign_serial_file=$work/serial"
 
 # A refused state change ends the climb: no lock after a failed enforce.
-"$emulator" boot
-"$emulator" fail Enforce EPERM
-check "refused enforce" 1 0x03 "$(loaded 0 good activate)" \
-    "pelmor-sign: cannot set veriexec state 'enforce': Operation not permitted
-$script: WARNING: veriexec left active" good \
-    pelmor_sign_enable=YES pelmor_sign_state=locked
+enforce_error=EPERM
+check "refused enforce" 1 0x03 "$(loaded 0 good activate)" "pelmor-sign: cannot set veriexec \
+state 'enforce': Operation not permitted
+$script: WARNING: veriexec left active" good pelmor_sign_state=locked
+enforce_error=
 
 # A program changed since the manifest was made: check refuses enforce and locked, unless
 # the administrator turned it off.
 printf 'echo changed\n' >>"$work/tool"
-"$emulator" boot
 check "changed program" 1 0x03 "$(loaded 0 good activate)" "$script: WARNING: checking \
 $work/good found 1 problems: refusing 'enforce'; run 'pelmor-sign check $work/good' to see them
-$script: WARNING: veriexec left active" good pelmor_sign_enable=YES pelmor_sign_state=enforce
-"$emulator" boot
+$script: WARNING: veriexec left active" good pelmor_sign_state=enforce
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
-    pelmor_sign_enable=YES pelmor_sign_state=enforce pelmor_sign_check=NO
+    pelmor_sign_state=enforce pelmor_sign_check=NO
 
 # refresh CASE STATUS [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file; what it
 # printed is left in out and err.
@@ -139,12 +131,10 @@ same refusal 1 "$(grep -c "^Error: veriexec is enforcing: only the key .* is acc
     "$work/err")"
 same new "$new_manifest" "$(sed 1d "$work/m.new")"
 
-"$emulator" boot
 check "missing manifest" 1 0x00 "" "$script: ERROR: no manifest $work/missing; veriexec left \
-inactive" missing pelmor_sign_enable=YES pelmor_sign_state=enforce
+inactive" missing pelmor_sign_state=enforce
 check "unknown state" 1 0x00 "" "$script: ERROR: pelmor_sign_state is 'enforcing': use \
-loaded, active, enforce or locked; veriexec left inactive" good pelmor_sign_enable=YES \
-    pelmor_sign_state=enforcing
+loaded, active, enforce or locked; veriexec left inactive" good pelmor_sign_state=enforcing
 # The defaults lie under the port's PREFIX.
 case_name="default manifest"
 printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" >"$RC_CONF"
