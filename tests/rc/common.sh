@@ -3,14 +3,10 @@
 # removed at exit. Sets source_dir, sign, emulator, work, script, key_id.
 #   . common.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
 set -u
-source_dir=$1
-sign=$2
-emulator=$3
+source_dir=$1 sign=$2 emulator=$3
 work=$(mktemp -d /tmp/pelmor-rc.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-PELMOR_VERIEXEC_EMULATOR=$work/facility
-RC_CONF=$work/rc.conf
-export PELMOR_VERIEXEC_EMULATOR RC_CONF
+export PELMOR_VERIEXEC_EMULATOR="$work/facility" RC_CONF="$work/rc.conf"
 failed=0
 
 sh -n "$source_dir/rc.d/pelmor_sign" || exit 1

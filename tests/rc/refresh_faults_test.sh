@@ -14,13 +14,10 @@ bin=$work/bin
 mkdir "$bin"
 cat >"$bin/fault" <<END
 #!/bin/sh
-n=\$((\$(cat "$work/count") + 1))
-echo \$n >"$work/count"
+n=\$((\$(cat "$work/count") + 1)) && echo \$n >"$work/count"
 if [ "\$n" = "\$FAULT_AT" ] || [ "\$2" = "\$FAULT_AT" ]; then
     case \$FAULT in
-    fail) exit 1 ;;
-    crash) kill -KILL "-\$(cat "$work/group")" ;;
-    run) sh -c "\$FAULT_RUN" ;;
+    fail) exit 1 ;; crash) kill -KILL "-\$(cat "$work/group")" ;; run) sh -c "\$FAULT_RUN" ;;
     esac
 fi
 exec "\$@"
@@ -84,11 +81,8 @@ done
 
 # A load that fails after some entries were sent: the table holds them, and the manifest in
 # place stays the old one.
-printf '#!/bin/sh\n' >"$work/tool2"
-chmod 755 "$work/tool2"
-cp "$work/tool2" "$image$work/tool2"
-FAULT_RUN="rm $work/tool2"
-export FAULT_RUN
+cp "$work/tool" "$work/tool2" && cp "$work/tool" "$image$work/tool2"
+export FAULT_RUN="rm $work/tool2"
 attempt plain run load
 same "refresh's last line" "$script: ERROR: loading $work/m.new failed: the loaded table now \
 holds 1 entries of it; $work/m was not replaced; veriexec left active" \
