@@ -7,9 +7,7 @@
 # tree (the framework installs it and adds it to the package itself).
 #   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
-cmake=$1
-build_dir=$2
-source_dir=$3
+cmake=$1 build_dir=$2 source_dir=$3
 port=$source_dir/packaging/freebsd
 work=$(mktemp -d /tmp/pelmor-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT

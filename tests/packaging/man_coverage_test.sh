@@ -5,9 +5,7 @@
 # cannot ship undocumented.
 #   man_coverage_test.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
 set -u
-source_dir=$1
-sign=$2
-emulator=$3
+source_dir=$1 sign=$2 emulator=$3
 failed=0
 
 # expect PAGE MARKUP WHAT WORD...: each WORD, less a leading dash, follows MARKUP (an extended
