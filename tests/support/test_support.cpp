@@ -82,16 +82,21 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
     return result;
 }
 
-int RunEntry(std::vector<std::string> words) {
-    // warn(3) names the program as the system knows it, which in here is the test binary.
-    program_invocation_short_name = const_cast<char*>("pelmor-sign");
-    words.insert(words.begin(), "pelmor-sign");
+// The argument vector of `words`, which must outlive it.
+std::vector<char*> Argv(std::vector<std::string>& words) {
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    return Entry(static_cast<int>(words.size()), argv.data(),
+    return argv;
+}
+
+int RunEntry(std::vector<std::string> words) {
+    // warn(3) names the program as the system knows it, which in here is the test binary.
+    program_invocation_short_name = const_cast<char*>("pelmor-sign");
+    words.insert(words.begin(), "pelmor-sign");
+    return Entry(static_cast<int>(words.size()), Argv(words).data(),
                  {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
                   (fs::current_path() / SerialFile).native()});
 }
@@ -167,14 +172,9 @@ ProcessResult RunEmulator(const std::vector<std::string>& arguments) {
     return Captured([&arguments] { return RunEmulatorCommand(arguments); });
 }
 
-ProcessResult RunProgram(const std::vector<std::string>& argv) {
+ProcessResult RunProgram(std::vector<std::string> argv) {
     return RunChild({}, [&argv] {
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execvp(argv[0].c_str(), Argv(argv).data());
         return 127;
     });
 }
@@ -260,14 +260,9 @@ void TempDirTest::TearDown() {
     unsetenv("PELMOR_VERIEXEC_EMULATOR");
 }
 
-void TempDirTest::BootFacility(const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments{"boot"};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    ASSERT_EQ(RunEmulator(arguments).status, 0);
-}
-
-std::string TempDirTest::Show() {
-    return RunEmulator({"show"}).out;
+void TempDirTest::BootFacility(std::vector<std::string> extra) {
+    extra.insert(extra.begin(), "boot");
+    ASSERT_EQ(RunEmulator(extra).status, 0);
 }
 
 std::string TempDirTest::Entries() {
@@ -282,20 +277,7 @@ void ImageTest::SetUp() {
     BootFacility();
 }
 
-ProcessResult ImageTest::Generate(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all{"generate", "-R", root_};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return RunSign(all);
-}
-
-void ImageTest::MakeElf(const std::string& path) {
-    WriteFile(Image(path), ReadFile("/bin/true"), 0755);
-}
-
-void ImageTest::MakeScript(const std::string& path) {
-    WriteFile(Image(path), "#!/bin/sh\necho " + path + "\n", 0755);
-}
-
-void ImageTest::MakeText(const std::string& path) {
-    WriteFile(Image(path), "Nothing to execute here, only some words.\n", 0644);
+ProcessResult ImageTest::Generate(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"generate", "-R", root_});
+    return RunSign(arguments);
 }

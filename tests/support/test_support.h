@@ -52,7 +52,7 @@ pid_t StartSignChild(const std::vector<std::string>& arguments, const std::strin
 int WaitForExit(pid_t child);
 ProcessResult RunEmulator(const std::vector<std::string>& arguments);
 // A program of the host, such as sha512sum.
-ProcessResult RunProgram(const std::vector<std::string>& argv);
+ProcessResult RunProgram(std::vector<std::string> argv);
 // A command line of the shell, which must succeed; what it printed.
 std::string Shell(const std::string& command);
 
@@ -77,9 +77,9 @@ class TempDirTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    void BootFacility(const std::vector<std::string>& extra = {});
+    void BootFacility(std::vector<std::string> extra = {});
     // The emulator's `show` output, and its entry lines only.
-    std::string Show();
+    std::string Show() { return RunEmulator({"show"}).out; }
     std::string Entries();
 
     std::string dir_;
@@ -96,10 +96,14 @@ class ImageTest : public TempDirTest {
     void SetUp() override;
     std::string Image(const std::string& path) const { return root_ + path; }
     // generate -R IMAGE with these arguments, in this process.
-    ProcessResult Generate(const std::vector<std::string>& arguments);
-    void MakeElf(const std::string& path);
-    void MakeScript(const std::string& path);
-    void MakeText(const std::string& path);
+    ProcessResult Generate(std::vector<std::string> arguments);
+    void MakeElf(const std::string& path) { WriteFile(Image(path), ReadFile("/bin/true"), 0755); }
+    void MakeScript(const std::string& path) {
+        WriteFile(Image(path), "#!/bin/sh\necho " + path + "\n", 0755);
+    }
+    void MakeText(const std::string& path) {
+        WriteFile(Image(path), "Nothing to execute here, only some words.\n", 0644);
+    }
     std::string ExpectedLine(const std::string& path) const {
         return ManifestLine(path, Image(path));
     }
