@@ -45,19 +45,15 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     MakeText("/tree/doc/readme");
     MakeElf("/tree/lib/libx.so.debug");
     MakeElf("/tree/cache.pyc/elf");
-    fs::create_directories(Image("/tree/empty"));
-    fs::create_symlink("bin/true", Image("/tree/link"));
     MakeText("/notes.pyc");
-    fs::create_directory(Image("/empty"));
     // The image's /bin/sh is not the running system's: links, relative, absolute or climbing
     // above the root, must reach it, also from the firmware tree, which takes no libmagic.
     MakeScript("/bin/sh");
-    fs::create_directories(Image("/usr/sbin"));
-    fs::create_symlink("/../../bin/sh", Image("/usr/sbin/escaping"));
-    fs::create_symlink("../bin", Image("/usr/dir-link"));
-    fs::create_symlink("/usr/sbin/loop", Image("/usr/sbin/loop"));
-    fs::create_directories(Image("/usr/local/share/uefi-firmware"));
-    fs::create_symlink("/usr/sbin/escaping", Image("/usr/local/share/uefi-firmware/fw"));
+    Shell(
+        "cd image && mkdir -p tree/empty empty usr/sbin usr/local/share/uefi-firmware && "
+        "ln -s bin/true tree/link && ln -s /../../bin/sh usr/sbin/escaping && "
+        "ln -s ../bin usr/dir-link && ln -s /usr/sbin/loop usr/sbin && "
+        "ln -s /usr/sbin/escaping usr/local/share/uefi-firmware/fw");
     WriteFile(Image("/usr/local/etc/pelmor-sign.json"), R"({"dirs": ["/tree"]})");
     WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"],
         "flags": {"/tree//bin/./true": ["trusted", "no_ptrace"], "/tree/link/": ["indirect"]}})");
@@ -73,20 +69,18 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     // The last value of an option counts, and "-f -d" queues the file "-d". Path order, not
     // text order: relative first, "/usr/lib/x" before "/usr/lib-x"; the first of equal paths
     // stays, and a trailing separator makes a job of its own.
-    std::string listed = "Config path from command line: " + Path("config.json") + "\n";
-    for (const std::string& job :
-         Words("-d lib /bin /boot /empty /etc /f /lib /libexec /notes.pyc /sbin /tree /usr/bin "
-               "/usr/dir-link /usr/lib /usr/lib/x /usr/lib-x /usr/libexec /usr/local/bin "
-               "/usr/local/etc /usr/local/lib /usr/local/libexec /usr/local/sbin "
-               "/usr/local/share/uefi-firmware/ /usr/sbin /usr/sbin/ /usr/sbin/escaping "
-               "/usr/sbin/loop")) {
-        listed += "Job queue: " + job + "\n";
-    }
-    for (const char* type : {"ELF", "POSIX", "Perl script", "Python script", "awk script",
-                             "setgid ELF", "setuid ELF"}) {
-        listed += std::string("Signing types: ") + type + "\n";
-    }
-    listed += "Start signing, using 1 jobs...\n|    Time     | Thr |  All  |Sign |\n";
+    const std::string jobs =
+        "-d lib /bin /boot /empty /etc /f /lib /libexec /notes.pyc /sbin /tree /usr/bin "
+        "/usr/dir-link /usr/lib /usr/lib/x /usr/lib-x /usr/libexec /usr/local/bin /usr/local/etc "
+        "/usr/local/lib /usr/local/libexec /usr/local/sbin /usr/local/share/uefi-firmware/ "
+        "/usr/sbin /usr/sbin/ /usr/sbin/escaping /usr/sbin/loop ";
+    const std::string types =
+        "ELF,POSIX,Perl script,Python script,awk script,setgid ELF,setuid ELF,";
+    const std::string listed =
+        "Config path from command line: " + Path("config.json") + "\n" +
+        std::regex_replace(jobs, std::regex("(\\S+) "), "Job queue: $1\n") +
+        std::regex_replace(types, std::regex("([^,]+),"), "Signing types: $1\n") +
+        "Start signing, using 1 jobs...\n|    Time     | Thr |  All  |Sign |\n";
     EXPECT_EQ(result.out.substr(0, listed.size()), listed);
     // A queued file is signed whatever its name or type; a link met in a walk is not followed.
     // Configured flags follow their path's fingerprint, in a fixed order.
@@ -123,8 +117,7 @@ TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
         reference = reference.empty() ? ReadFile(Path("m")) : reference;
         EXPECT_EQ(ReadFile(Path("m")), reference) << workers << " workers";
     }
-    WriteFile(Path("file"), "");
-    ASSERT_EQ(mkdir(Path("closed").c_str(), 0), 0);
+    Shell("touch file && mkdir -m 0 closed");
     for (const auto& [root, error] :
          {std::pair<std::string, std::string>{Path("missing"), "No such file or directory"},
           {Path("file"), "Not a directory"},
@@ -146,11 +139,7 @@ TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
           "/names/new\nline", "/names/fine", "/#hash/elf"}) {
         MakeElf(path);
     }
-    chmod(Image("/tree/locked").c_str(), 0);
-    chmod(Image("/secret").c_str(), 0);
-    ASSERT_EQ(mkfifo(Image("/fifo").c_str(), 0644), 0);
-    fs::create_directory(Path("out"));
-    chmod(Path("out").c_str(), 0777);
+    Shell("chmod 0 image/tree/locked image/secret && mkfifo image/fifo && mkdir -m 777 out");
     ProcessResult result =
         RunSignChild({"generate", "-R", root_, "-d", "/tree", "-d", "/names", "-d", "#hash", "-f",
                       "/fifo", "-f", "/secret", "-o", Path("out/m")},
@@ -176,12 +165,10 @@ TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
 // Whatever cuts a run short, yesterday's manifest stays as it was, with nothing beside it.
 TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     // Two gibibytes to hash, mostly a hole: the run is still at it when it is cut short.
-    WriteFile(Image("/big"), "");
-    ASSERT_EQ(truncate(Image("/big").c_str(), off_t{1} << 31), 0);
+    Shell("truncate -s 2G image/big");
     for (int i = 0; i < 30; ++i) {
         MakeElf("/usr/bin/tool" + std::to_string(i));
     }
-    fs::create_directory(Path("out"));
     WriteFile(Path("out/m"), "yesterday\n", 0640);
     auto expectUntouched = [this](const std::string& when) {
         EXPECT_EQ(ReadFile(Path("out/m")), "yesterday\n") << when;
@@ -245,10 +232,7 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
         MakeElf("/tree" + std::to_string(i) + "/elf");
     }
     // Something to hash for a while: idle workers wait for it, and so stay alive.
-    WriteFile(Image("/tree0/big"), "");
-    ASSERT_EQ(truncate(Image("/tree0/big").c_str(), off_t{1} << 28), 0);
-    fs::create_directory(Path("out"));
-    chmod(Path("out").c_str(), 0777);
+    Shell("truncate -s 256M image/tree0/big && mkdir -m 777 out");
     std::vector<std::string> arguments =
         Words("generate -R " + root_ + " -o " + Path("out/m") +
               " -f /tree0/big -d /tree0 -d /tree1 -d /tree2 -d /tree3 -j 6");
