@@ -115,6 +115,11 @@ ProcessResult Captured(Body body) {
 
 }  // namespace
 
+void PrintTo(const ProcessResult& result, std::ostream* stream) {
+    *stream << "status " << result.status << ", out " << ::testing::PrintToString(result.out)
+            << ", err " << ::testing::PrintToString(result.err);
+}
+
 ProcessResult RunSign(const std::vector<std::string>& arguments) {
     return Captured([&arguments] { return RunEntry(arguments); });
 }

@@ -14,7 +14,19 @@ struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    bool operator==(const ProcessResult& other) const {
+        return status == other.status && out == other.out && err == other.err;
+    }
 };
+// How a failed expectation shows a result.
+void PrintTo(const ProcessResult& result, std::ostream* stream);
+// A command that succeeds, printing `out` alone; one that fails, printing `err` alone.
+inline ProcessResult Succeeded(const std::string& out) {
+    return {0, out, ""};
+}
+inline ProcessResult Failed(const std::string& err) {
+    return {1, "", err};
+}
 
 enum class ChildStream { Captured, Closed, BrokenPipe, Terminal };
 
