@@ -36,17 +36,12 @@ TEST_F(StateChangeTest, EachChangeIsMadeOrRefusedWithItsReason) {
         BootFacility();
         ASSERT_EQ(RunEmulator({"set-state", before}).status, 0);
         ASSERT_TRUE(change.empty() || RunEmulator(Words(change)).status == 0);
-        ProcessResult result = RunSign({word});
-        EXPECT_EQ(result.status, err.empty() ? 0 : 1) << word << " " << before;
-        EXPECT_EQ(result.out, err.empty() ? "Veriexec state set to '" + word + "'\n" : "");
-        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(RunSign({word}),
+                  err.empty() ? Succeeded("Veriexec state set to '" + word + "'\n") : Failed(err))
+            << word << " " << before;
         EXPECT_EQ(Lines(Show()).front(), "state " + after + "\n");
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Under enforce the facility answers the state query for anyone, and every other request only
 // for a program whose file is loaded as trusted, under any name, and whose content still
@@ -67,8 +62,12 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
         return RunSign({"load", "--key", key + ".pub", "--serial-file", serialFile, "m"});
     };
     const std::string tool = ManifestLine(Path("tool"), Path("tool")),
-                      program = TrustedProgramLine(), enforcing = "Error: veriexec is enforcing",
-                      denied = ": Operation not permitted\n";
+                      program = TrustedProgramLine(), enforcing = "Error: veriexec is enforcing";
+    const std::string distrust =
+        enforcing +
+        " and does not trust this program: its entry is missing, was replaced (as by "
+        "an upgrade of pelmor-sign itself) or lacks the trusted flag; reboot with the "
+        "facility active to load a new manifest\n";
     std::string wrongDigest = program, untrusted = program, linked = program;
     wrongDigest.replace(wrongDigest.find("sha512=") + 7, 128, std::string(128, '0'));
     untrusted.erase(untrusted.find(" trusted"), 8);
@@ -104,15 +103,10 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
         // one's own entry, loaded again without the flag, refuses the next request.
         ProcessResult loaded = load(tool + untrusted, "trusted");
         EXPECT_EQ(loaded.status, trusted ? 0 : 1) << manifest;
-        EXPECT_EQ(loaded.err, trusted ? ""
-                                      : enforcing +
-                                            " and does not trust this program: its entry is "
-                                            "missing, was replaced (as by an upgrade of "
-                                            "pelmor-sign itself) or lacks the trusted flag; "
-                                            "reboot with the facility active to load a new "
-                                            "manifest\n");
+        EXPECT_EQ(loaded.err, trusted ? "" : distrust);
         EXPECT_EQ(Entries() == table, !trusted);
-        EXPECT_EQ(RunSign({"lock"}).err, "pelmor-sign: cannot set veriexec state 'lock'" + denied);
+        EXPECT_EQ(RunSign({"lock"}).err,
+                  "pelmor-sign: cannot set veriexec state 'lock': Operation not permitted\n");
         // Loaded with the flag, while not enforcing, it grants the next one to the same process.
         ASSERT_EQ(RunEmulator({"set-state", "3"}).status, 0);
         ASSERT_EQ(load(program, "").status, 0);
