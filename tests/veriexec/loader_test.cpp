@@ -83,10 +83,8 @@ TEST_F(LoadTest, EntryLinesAreSentWithTheirFlagsAndBadLinesOfAnyLengthWarnedInBo
     std::ofstream(Path("manifest"), std::ios::app) << manifest;
     ChildOptions limited;
     limited.addressSpaceGrowth = 32 << 20;
-    ProcessResult result = RunSignChild({"load", Path("manifest")}, limited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, Summary(4, 16));
-    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(RunSignChild({"load", Path("manifest")}, limited),
+              (ProcessResult{1, Summary(4, 16), err}));
     EXPECT_EQ(Entries(),
               EntryLine("0x00", "ff", longest) + EntryLine("0x0e", "0123456789abcdef", data) +
                   EntryLine("0x00", Digits128, tool) + EntryLine("0x01", "", tool + "-new"));
@@ -101,20 +99,14 @@ TEST_F(LoadTest, KernelRefusalsAreCountedAndEveryOtherEntryLoadsUntilTheFacility
         expected += i == 12 || i == 15 ? "" : EntryLine("0x00", "01", path);
     }
     std::remove(Path("f12").c_str());
-    ProcessResult result = Load(manifest);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, Summary(8, 2));
-    EXPECT_EQ(result.err,
-              fmt::format("pelmor-sign: cannot load {0}/f12: No such file or directory\n"
-                          "pelmor-sign: cannot load {0}/f15: Invalid argument\n",
-                          dir_));
+    const std::string cannot = "pelmor-sign: cannot load " + dir_;
+    EXPECT_EQ(Load(manifest), (ProcessResult{1, Summary(8, 2),
+                                             cannot + "/f12: No such file or directory\n" + cannot +
+                                                 "/f15: Invalid argument\n"}));
     EXPECT_EQ(Entries(), expected);
     ASSERT_EQ(RunEmulator({"set-state", "0x9"}).status, 0);
-    ProcessResult locked = Load(Path("f10") + " sha512=02\n");
-    EXPECT_EQ(locked.status, 1);
-    EXPECT_EQ(locked.out, Summary(0, 1));
-    EXPECT_EQ(locked.err,
-              "pelmor-sign: cannot load " + Path("f10") + ": Operation not permitted\n");
+    EXPECT_EQ(Load(Path("f10") + " sha512=02\n"),
+              (ProcessResult{1, Summary(0, 1), cannot + "/f10: Operation not permitted\n"}));
     EXPECT_EQ(Entries(), expected);
 }
 
@@ -133,10 +125,7 @@ TEST_F(LoadTest, UnusableDeviceOrManifestStopsWithoutASummaryAndAnEmptyOneLoadsN
           {"kldunload mac_veriexec_sha512.ko", Path("missing"), "",
            "Error: required kernel module 'mac_veriexec_sha512.ko' is not loaded\n"}}) {
         ASSERT_EQ(RunEmulator(Words(change)).status, 0);
-        ProcessResult result = RunSign({"load", manifest});
-        EXPECT_EQ(result.status, 1) << err;
-        EXPECT_EQ(result.out, out);
-        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(RunSign({"load", manifest}), (ProcessResult{1, out, err}));
     }
 }
 
