@@ -21,11 +21,9 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
     ASSERT_EQ(Generate({"-o", Path("m")}).status, 0);
     // No kernel module is needed: an image is checked where it is built.
     ASSERT_EQ(RunEmulator({"shutdown"}).status, 0);
-    ProcessResult clean = RunSign(Words("check -R " + root_ + " --coverage " + Path("m")));
-    EXPECT_EQ(clean.status, 0) << clean.err;
-    EXPECT_EQ(clean.out,
-              "Checked 5 entries: 5 unchanged, 0 changed, 0 missing, 0 unreadable, 0 "
-              "not in manifest\n");
+    EXPECT_EQ(RunSign(Words("check -R " + root_ + " --coverage " + Path("m"))),
+              Succeeded("Checked 5 entries: 5 unchanged, 0 changed, 0 missing, 0 unreadable, 0 "
+                        "not in manifest\n"));
     // After an upgrade: one program rewritten, one removed, one unreadable, one new; and a line
     // written by hand that names a directory, and a bad one.
     MakeScript("/usr/bin/b");
@@ -44,11 +42,10 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
            report + "not in manifest: /usr/sbin/new\nnot in manifest: /usr/sbin/notes\n" + counts +
                ", 2 not in manifest\n"}}) {
         for (const char* workers : {" -j 1", " -j 2"}) {
-            ProcessResult result =
-                RunSignChild(Words("check -R " + root_ + " " + arguments + workers), Unprivileged);
-            EXPECT_EQ(result.status, 1);
-            EXPECT_EQ(result.err, "pelmor-sign: line 7: missing '=' in attribute\n");
-            EXPECT_EQ(result.out, out) << workers;
+            EXPECT_EQ(
+                RunSignChild(Words("check -R " + root_ + " " + arguments + workers), Unprivileged),
+                (ProcessResult{1, out, "pelmor-sign: line 7: missing '=' in attribute\n"}))
+                << workers;
         }
     }
 }

@@ -19,10 +19,8 @@ TEST_F(GenerateCommandTest, HelpWithNothingToDoAndBadArgumentsRefusedBeforeAnyth
           {{"2147483648"}, "at most 2147483647"}}) {
         std::vector<std::string> arguments = Words("generate -o manifest -d / -j");
         arguments.insert(arguments.end(), values.begin(), values.end());
-        ProcessResult result = RunSign(arguments);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err,
-                  "--jobs: JOBS_COUNT must be " + rule + ", not '" + values[0] + "'\n" + help);
+        EXPECT_EQ(RunSign(arguments), Failed("--jobs: JOBS_COUNT must be " + rule + ", not '" +
+                                             values[0] + "'\n" + help));
     }
     EXPECT_EQ(RunSign(Words("generate -d /a /b")).err,
               "The following argument was not expected: /b\n" + help);
