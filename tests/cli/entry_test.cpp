@@ -18,13 +18,10 @@ TEST_F(EntryTest, HelpOnRequestToStdoutAndAfterAParseErrorToStderr) {
           {"-- status", "status", "-h"},
           {"activate -h", "-h", "-h activate"},
           {"status -v", "-v", "-h status"}}) {
-        ProcessResult result = RunSign(Words(arguments));
-        EXPECT_EQ(result.status, 1) << arguments;
-        EXPECT_EQ(
-            result.out + result.err,
-            (unexpected.empty() ? ""
-                                : "The following argument was not expected: " + unexpected + "\n") +
-                RunSign(Words(helpOf)).out);
+        std::string error = "The following argument was not expected: " + unexpected + "\n";
+        EXPECT_EQ(RunSign(Words(arguments)),
+                  Failed((unexpected.empty() ? "" : error) + RunSign(Words(helpOf)).out))
+            << arguments;
     }
 }
 
