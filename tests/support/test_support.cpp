@@ -71,10 +71,7 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
         }
         _exit(body());
     }
-    ProcessResult result;
-    result.status = WaitForExit(child);
-    result.out = ReadFile(out);
-    result.err = ReadFile(err);
+    ProcessResult result{WaitForExit(child), ReadFile(out), ReadFile(err)};
     close(outFd);
     close(errFd);
     unlink(out);
@@ -105,12 +102,10 @@ template <typename Body>
 ProcessResult Captured(Body body) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    ProcessResult result;
-    result.status = body();
+    int status = body();
     std::fflush(nullptr);
-    result.out = ::testing::internal::GetCapturedStdout();
-    result.err = ::testing::internal::GetCapturedStderr();
-    return result;
+    return {status, ::testing::internal::GetCapturedStdout(),
+            ::testing::internal::GetCapturedStderr()};
 }
 
 }  // namespace
