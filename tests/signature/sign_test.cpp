@@ -80,65 +80,61 @@ TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime)
     EXPECT_EQ(fs::status(Path("m")).permissions(), fs::perms(0640));
 }
 
-TEST_F(SignTest, KeysThatCannotServeOrThatOthersCouldSwapAreRefusedAndNothingIsWritten) {
-    WriteFile(Path("m"), body_);
+// Neither a key that others could swap, nor a file planted where the signature goes or one that
+// load would refuse (a new one would keep its mode and owner), nor a manifest that load would
+// find faults in serves: nothing is written, the manifest is not rewritten, and a FIFO is never
+// opened.
+TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
+    MakeKeyPair(Path("k"));
     MakeKeyPair(Path("rsa"), "-algorithm RSA -pkeyopt rsa_keygen_bits:2048");
     MakeKeyPair(Path("p384"), "-algorithm EC -pkeyopt ec_paramgen_curve:P-384");
     MakeKeyPair(Path("open"));
     Shell(
-        "mkdir -m 777 o && cp -p open.key o/k.key && cp -p open.key other.key && "
-        "chmod 440 open.key && echo not a key >text.key && chmod 400 text.key");
-    std::vector<std::pair<std::string, std::string>> cases{
-        {"rsa.key", "unsupported key rsa.key: an RSA key of 2048 bits (at least 3072 are needed)"},
-        {"p384.key",
-         "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
-        {"text.key", "unsupported key text.key: not a PEM private key without a passphrase"},
-        {"open.key", "refusing key file open.key: readable by group or others (chmod 0400 it)"},
-        {"o/k.key", "refusing key file o/k.key: folder o is writable by group or others"},
-        {"none.key", "cannot read key file none.key: No such file or directory"}};
-    if (std::string user = std::to_string(UnprivilegedUser); geteuid() == 0) {
-        Shell("chown " + user + " other.key");
-        cases.push_back({"other.key", "refusing key file other.key: owned by user " + user +
-                                          ", who could change it"});
-    }
-    for (const auto& [key, err] : cases) {
-        EXPECT_EQ(RunSign({"sign", "-k", key, "m"}), Failed("Error: " + err + "\n"));
-    }
-    EXPECT_EQ(Lines(RunSign({"sign", "-k", "open.key", "--serial", "-1", "m"}).err).front(),
-              "--serial: N must be an unsigned 64-bit decimal number, not '-1'\n");
-    EXPECT_EQ(ReadFile(Path("m")), body_);
-    EXPECT_FALSE(fs::exists(Path("m.sig")));
-}
-
-// Neither a file planted where the signature goes, nor one that load would refuse (a new one
-// would keep its mode and owner), nor a manifest that load would find faults in is written to,
-// nor the manifest rewritten; a FIFO is never opened.
-TEST_F(SignTest, PlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
-    MakeKeyPair(Path("k"));
-    WriteFile(Path("victim"), "victim\n");
+        "mkdir -m 777 o && cp -p open.key o/k.key && cp -p open.key other.key && chmod 440 "
+        "open.key && echo not a key >text.key && chmod 400 text.key && echo victim >victim");
     const std::string planted = "refusing m.sig: not a regular file",
                       bad = "refusing to sign m: line ";
-    for (const auto& [plant, manifest, err] :
-         std::vector<std::tuple<const char*, std::string, std::string>>{
-             {"ln -s victim m.sig", body_, planted},
-             {"ln -s /dev/null m.sig", body_, planted},
-             {"mkfifo m.sig", body_, planted},
-             {"echo old >m.sig && chmod 666 m.sig", body_,
-              "refusing m.sig: writable by group or others"},
-             {"", "# comment\n/x sha512=00\n/y sha512\n", bad + "3: missing '=' in attribute"},
-             // The fault, not the warning of an unknown flag before it.
-             {"", "/x sha512=0g extra\n", bad + "1: bad fingerprint"}}) {
-        WriteFile(Path("m"), manifest);
-        Shell(std::string("rm -f m.sig; ") + plant);
+    // The key; what is planted, or the manifest written; the refusal.
+    std::vector<std::tuple<std::string, std::string, std::string>> cases{
+        {"rsa.key", "",
+         "unsupported key rsa.key: an RSA key of 2048 bits (at least 3072 are needed)"},
+        {"p384.key", "",
+         "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
+        {"text.key", "", "unsupported key text.key: not a PEM private key without a passphrase"},
+        {"open.key", "", "refusing key file open.key: readable by group or others (chmod 0400 it)"},
+        {"o/k.key", "", "refusing key file o/k.key: folder o is writable by group or others"},
+        {"none.key", "", "cannot read key file none.key: No such file or directory"},
+        {"k.key", "ln -s victim m.sig", planted},
+        {"k.key", "ln -s /dev/null m.sig", planted},
+        {"k.key", "mkfifo m.sig", planted},
+        {"k.key", "echo old >m.sig && chmod 666 m.sig",
+         "refusing m.sig: writable by group or others"},
+        {"k.key", "printf '# comment\\n/x sha512=00\\n/y sha512\\n' >m",
+         bad + "3: missing '=' in attribute"},
+        // The fault, not the warning of an unknown flag before it.
+        {"k.key", "echo '/x sha512=0g extra' >m", bad + "1: bad fingerprint"}};
+    if (std::string user = std::to_string(UnprivilegedUser); geteuid() == 0) {
+        Shell("chown " + user + " other.key");
+        cases.push_back(
+            {"other.key", "",
+             "refusing key file other.key: owned by user " + user + ", who could change it"});
+    }
+    for (const auto& [key, change, err] : cases) {
+        WriteFile(Path("m"), body_);
+        Shell("rm -f m.sig; " + change);
+        const std::string manifest = ReadFile(Path("m"));
         struct stat before = {}, after = {};
         lstat(Path("m.sig").c_str(), &before);
-        EXPECT_EQ(RunSign({"sign", "-k", "k.key", "--serial", "4", "m"}),
+        EXPECT_EQ(RunSign({"sign", "-k", key, "--serial", "4", "m"}),
                   Failed("Error: " + err + "\n"));
         EXPECT_EQ(ReadFile(Path("m")), manifest);
         lstat(Path("m.sig").c_str(), &after);
-        EXPECT_EQ(after.st_ino, before.st_ino) << plant;
+        EXPECT_EQ(after.st_ino, before.st_ino) << change;
     }
     EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
+    // The serial is checked before the key is read.
+    EXPECT_EQ(Lines(RunSign({"sign", "-k", "open.key", "--serial", "-1", "m"}).err).front(),
+              "--serial: N must be an unsigned 64-bit decimal number, not '-1'\n");
 }
 
 }  // namespace
