@@ -88,15 +88,17 @@ $script: WARNING: veriexec left active" good pelmor_sign_state=enforce
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
     pelmor_sign_state=enforce pelmor_sign_check=NO
 
-# refresh CASE STATUS [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file; what it
-# printed is left in out and err.
+# refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file,
+# ends with this line, on standard error if it printed any; what it printed is left in out and
+# err.
 refresh() {
     case_name=$1
-    (shift 2 && rc_conf "$@")
+    (shift 3 && rc_conf "$@")
     rm -f "$work/m" "$work/m.sig" "$work/m.new" "$work/m.new.sig"
     cp "$work/good" "$work/m"
     sh "$script" refresh >"$work/out" 2>"$work/err"
     same status "$2" "$?"
+    same "last line" "$3" "$(cat "$work/out" "$work/err" | tail -n 1)"
 }
 cp "$work/tool" "$image$work/tool"
 new_manifest="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
@@ -104,29 +106,25 @@ new_manifest="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
 "$sign" load "$work/good" >/dev/null
 "$sign" activate >/dev/null
 
-refresh "refresh without a signing key" 0
+refresh "refresh without a signing key" 0 \
+    "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m"
 same manifest "$(cat "$work/good")" "$(cat "$work/m")"
 same new "$new_manifest" "$(cat "$work/m.new")"
-same "last line" "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m" \
-    "$(tail -n 1 "$work/out")"
 
 # The new pair takes a slot, and one rename of the link m puts it in place.
-refresh "refresh with a signing key" 0 "pelmor_sign_signing_key=$work/sign.key"
+refresh "refresh with a signing key" 0 "$work/m replaced by the new manifest, loaded" \
+    "pelmor_sign_signing_key=$work/sign.key"
 same stderr "" "$(cat "$work/err")"
-same "last line" "$work/m replaced by the new manifest, loaded" "$(tail -n 1 "$work/out")"
 same manifest "$new_manifest" "$(sed 1d "$work/m")"
 same link "m.a" "$(readlink "$work/m")"
 same serial "$(sed -n '1s/# pelmor-sign serial //p' "$work/m")" "$(cat "$work/serial")"
-"$sign" load --key "$work/key.pub" --serial-file "$work/serial-copy" "$work/m" >/dev/null ||
-    same "signed manifest loads" 0 1
 
 # Under enforce the program is trusted, but only the installed key's manifests load: a failing
 # load switches back and leaves the manifest as it was.
 "$sign" enforce >/dev/null
-refresh "refresh under enforce with another key" 1 "pelmor_sign_signing_key=$work/sign.key"
+refresh "refresh under enforce with another key" 1 "$script: ERROR: loading $work/m.new failed: \
+$work/m left as it is; veriexec left enforce" "pelmor_sign_signing_key=$work/sign.key"
 same manifest "$(cat "$work/good")" "$(cat "$work/m")"
-same "last line" "$script: ERROR: loading $work/m.new failed: $work/m left as it is; veriexec \
-left enforce" "$(tail -n 1 "$work/err")"
 same refusal 1 "$(grep -c "^Error: veriexec is enforcing: only the key .* is accepted$" \
     "$work/err")"
 same new "$new_manifest" "$(sed 1d "$work/m.new")"
