@@ -53,9 +53,7 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
     brokenOutput.standardOutput = ChildStream::BrokenPipe;
     for (const char* arguments :
          {"-v", "-h", "generate -h", "load", "status", "check m", "activate", "enforce", "lock"}) {
-        ProcessResult result = RunSignChild(Words(arguments), brokenOutput);
-        EXPECT_EQ(result.status, 1) << arguments;
-        EXPECT_EQ(result.err, broken) << arguments;
+        EXPECT_EQ(RunSignChild(Words(arguments), brokenOutput), Failed(broken)) << arguments;
     }
 }
 
