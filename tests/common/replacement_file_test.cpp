@@ -17,12 +17,11 @@ namespace {
 using ReplacementFileTest = TempDirTest;
 
 TEST_F(ReplacementFileTest, NewFileTakesTheUmaskAndALinkStaysALink) {
-    std::filesystem::create_directory(Path("d"));
+    Shell("mkdir d && ln -s d/fresh link");
     mode_t mask = umask(027);
     EXPECT_EQ(ReplacementFile(Path("d/fresh")).Replace({"fresh ", "content\n"}), 0);
     umask(mask);
     EXPECT_EQ(std::filesystem::status(Path("d/fresh")).permissions(), std::filesystem::perms(0640));
-    std::filesystem::create_symlink("d/fresh", Path("link"));
     ASSERT_EQ(ReplacementFile(Path("link")).Replace({"through the link\n"}), 0);
     EXPECT_TRUE(std::filesystem::is_symlink(Path("link")));
     EXPECT_EQ(ReadFile(Path("d/fresh")), "through the link\n");

@@ -27,8 +27,7 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
     // After an upgrade: one program rewritten, one removed, one unreadable, one new; and a line
     // written by hand that names a directory, and a bad one.
     MakeScript("/usr/bin/b");
-    fs::remove(Image("/usr/bin/c"));
-    chmod(Image("/usr/bin/d").c_str(), 0);
+    Shell("rm image/usr/bin/c && chmod 0 image/usr/bin/d");
     MakeElf("/usr/sbin/new");
     MakeText("/usr/sbin/notes");
     WriteFile(Path("m"), ReadFile(Path("m")) + "/usr sha512=00\nbad line\n");

@@ -12,10 +12,8 @@ namespace {
 using MagicClassifierTest = TempDirTest;
 
 TEST_F(MagicClassifierTest, SharedDatabaseDescribesAsLibmagicLoadedAloneWould) {
-    std::filesystem::copy_file("/bin/true", Path("setuid"));
-    chmod(Path("setuid").c_str(), 04755);
-    WriteFile(Path("marked"), "PELMORMARK\n");
-    std::filesystem::create_symlink("setuid", Path("link"));
+    Shell(
+        "cp /bin/true setuid && chmod 4755 setuid && echo PELMORMARK >marked && ln -s setuid link");
     // The built-in list, then one with a rule of its own, which cannot be shared.
     unsetenv("MAGIC");
     std::string builtIn = magic_getpath(nullptr, 0);
