@@ -37,22 +37,15 @@ paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
 # the fault at AT; then a boot.
 attempt() {
     case_name="from a $1 manifest, $2 at $3"
-    rm -rf "$work/m" "$work/m."* "$work/own" "$work/serial"
-    cp "$work/old" "$work/m" && cp "$work/old.sig" "$work/m.sig" && echo 1 >"$work/serial"
-    case $1 in
-    link) mv "$work/m" "$work/m.b" && mv "$work/m.sig" "$work/m.b.sig" && ln -s m.b "$work/m" ;;
-    own) mkdir "$work/own" && mv "$work/m" "$work/own/m.b" &&
-        mv "$work/m.sig" "$work/own/m.b.sig" && ln -s own/m.b "$work/m" ;;
-    esac
-    "$emulator" boot
-    "$sign" load --key "$work/key.pub" --serial-file "$work/serial" "$work/m" >/dev/null &&
-        "$sign" activate >/dev/null
-    echo 0 >"$work/count"
+    rm -rf "$work/m" "$work/m."* "$work/own" && echo 1 >"$work/serial" && echo 0 >"$work/count"
+    case $1 in plain) slot=m ;; link) slot=m.b ;; own) slot=own/m.b && mkdir "$work/own" ;; esac
+    cp "$work/old" "$work/$slot" && cp "$work/old.sig" "$work/$slot.sig"
+    [ "$1" = plain ] || ln -s "$slot" "$work/m"
+    "$emulator" boot && rc_conf && sh "$script" start >/dev/null
     rc_conf "pelmor_sign_program=$bin/program" "pelmor_sign_signing_key=$work/sign.key"
     FAULT=$2 FAULT_AT=$3 PATH="$bin:$PATH" setsid -w sh -c \
-        'echo $$ >"$0/group" && exec sh "$1" refresh' "$work" "$script" >"$work/out" 2>&1
-    cp "$work/out" "$work/refresh.out"
-    last=$(tail -n 1 "$work/out")
+        'echo $$ >"$0/group" && exec sh "$1" refresh' "$work" "$script" >"$work/refresh.out" 2>&1
+    last=$(tail -n 1 "$work/refresh.out")
     case $2$last in
     crash*loaded) [ "$(cat "$work/count")" -lt "$3" ] || same "killed before its end" "" "$last" ;;
     *"veriexec left "*) same "refresh's last line" "veriexec left $(state_word)" \
