@@ -240,8 +240,7 @@ void TempDirTest::SetUp() {
     dir_ = pattern;
     // Runs as another user must be able to reach files inside.
     chmod(dir_.c_str(), 0755);
-    facility_ = Path("facility");
-    setenv("PELMOR_VERIEXEC_EMULATOR", facility_.c_str(), 1);
+    setenv("PELMOR_VERIEXEC_EMULATOR", Path("facility").c_str(), 1);
     previousDirectory_ = fs::current_path();
     fs::current_path(dir_);
 }

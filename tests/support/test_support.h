@@ -21,12 +21,8 @@ struct ProcessResult {
 // How a failed expectation shows a result.
 void PrintTo(const ProcessResult& result, std::ostream* stream);
 // A command that succeeds, printing `out` alone; one that fails, printing `err` alone.
-inline ProcessResult Succeeded(const std::string& out) {
-    return {0, out, ""};
-}
-inline ProcessResult Failed(const std::string& err) {
-    return {1, "", err};
-}
+inline const auto Succeeded = [](const std::string& out) { return ProcessResult{0, out, ""}; };
+inline const auto Failed = [](const std::string& err) { return ProcessResult{1, "", err}; };
 
 enum class ChildStream { Captured, Closed, BrokenPipe, Terminal };
 
@@ -95,7 +91,6 @@ class TempDirTest : public ::testing::Test {
     std::string Entries();
 
     std::string dir_;
-    std::string facility_;
 
   private:
     std::string previousDirectory_;
