@@ -191,10 +191,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-    fs::path parent = fs::path(path).parent_path();
-    if (!parent.empty()) {
-        fs::create_directories(parent);
-    }
+    std::error_code noParent;  // a name in the current directory
+    fs::create_directories(fs::path(path).parent_path(), noParent);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     chmod(path.c_str(), mode);
 }
