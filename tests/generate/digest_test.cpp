@@ -40,10 +40,9 @@ TEST_F(DigestTest, MatchesSha512sumAroundTheSizeOfAReadOrFailsWithItsCause) {
           {"/proc/self/status", "file changed while being read",
            "Error reading /proc/self/status: file changed while being read\n"}}) {
         DigestResult result = digester.Hash(path);
-        EXPECT_EQ(result.status, 1) << path;
-        EXPECT_EQ(result.cause, cause) << path;
-        EXPECT_EQ(result.report, report) << path;
-        EXPECT_EQ(result.missing, cause == "Not a directory") << path;
+        EXPECT_EQ(std::tie(result.status, result.cause, result.report, result.missing),
+                  std::make_tuple(1, cause, report, cause == "Not a directory"))
+            << path;
     }
 }
 
