@@ -29,10 +29,8 @@ refresh="exec: /bin/sh -c service pelmor_sign refresh"
 # run CASE FAILING EXPECTED PATH...: the trigger after a transaction that installed PATHs.
 run() {
     actual=$(cd "$work" && FAILING=$2 LUA_PATH='./?.lua' lua5.4 -l pkg trigger.lua "$@" 2>&1)
-    if [ "$actual" != "$3" ]; then
-        printf '%s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$3" "$actual"
-        failed=1
-    fi
+    [ "$actual" = "$3" ] ||
+        { printf '%s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$3" "$actual"; failed=1; }
 }
 run "not enabled" "service -e" "$enabled" /opt/local/bin/tool
 run "refreshed" "" "$enabled

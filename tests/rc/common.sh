@@ -35,10 +35,8 @@ image=$work/image
 mkdir -p "$image$work"
 
 same() {
-    if [ "$2" != "$3" ]; then
-        printf '%s: %s\n--- expected\n%s\n--- actual\n%s\n' "$case_name" "$1" "$2" "$3"
-        failed=1
-    fi
+    [ "$2" = "$3" ] ||
+        { printf '%s: %s\n--- expected\n%s\n--- actual\n%s\n' "$case_name" "$@"; failed=1; }
 }
 
 # rc_conf LINE...: the rc.conf of a refresh of the manifest m over the image, with the lines
