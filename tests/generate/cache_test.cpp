@@ -42,13 +42,11 @@ class CacheTest : public ImageTest {
 // its times back could; only the change time moves, once the clock's tick has passed.
 void RewriteKeepingTimes(const std::string& path) {
     usleep(20000);
-    struct stat before;
-    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    Shell("touch -r " + path + " times");
     std::string content = ReadFile(path);
     content.back() ^= 1;
-    WriteFile(path, content, before.st_mode & 07777);
-    timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    WriteFile(path, content, 0755);
+    Shell("touch -r times " + path);
 }
 
 TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheCacheItRead) {

@@ -12,8 +12,7 @@
 namespace {
 
 // Signs every chosen file as a line of its own path, slowly, noting which worker did.
-class RecordingClient : public WalkClient {
-  public:
+struct RecordingClient : public WalkClient {
     bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override {
         usleep(1000);
         std::lock_guard<std::mutex> lock(mutex_);
