@@ -19,15 +19,13 @@ sed -e "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" -e "s|%%PREFIX%%|
 
 # A program and manifests for it, which also make pelmor-sign trusted so that it may lock under
 # enforce: one good, one whose fourth line has no attribute, and one without pelmor-sign.
-printf '#!/bin/sh\n' >"$work/tool"
-chmod 755 "$work/tool"
+printf '#!/bin/sh\n' >"$work/tool" && chmod 755 "$work/tool"
 entry="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
 trusted="$sign sha512=$(sha512sum "$sign" | cut -d ' ' -f 1) trusted"
 printf '# tools\n%s\n%s\n' "$entry" "$trusted" >"$work/good"
 printf '# tools\n%s\n%s\n%s\n' "$entry" "$trusted" "$work/tool sha512" >"$work/bad"
 printf '# tools\n%s\n' "$entry" >"$work/untrusted"
-openssl genpkey -algorithm ed25519 -out "$work/sign.key" 2>/dev/null
-chmod 400 "$work/sign.key"
+openssl genpkey -algorithm ed25519 -out "$work/sign.key" 2>/dev/null && chmod 400 "$work/sign.key"
 openssl pkey -in "$work/sign.key" -pubout -out "$work/key.pub"
 key_id=$(openssl pkey -in "$work/sign.key" -pubout -outform DER | sha256sum | cut -c 1-16)
 # refresh walks an image, which the tests make hold the tool where the host has it.
