@@ -8,9 +8,8 @@ namespace {
 
 using StateChangeTest = TempDirTest;
 
-std::string NeedsManifest(const std::string& word) {
-    return "Error: '" + word + "' requires a loaded manifest (run 'pelmor-sign load' first)\n";
-}
+const std::string NeedsManifest =
+    "Error: 'activate' requires a loaded manifest (run 'pelmor-sign load' first)\n";
 
 std::string Locked(const std::string& word) {
     return "Error: veriexec is locked, state change to '" + word +
@@ -20,12 +19,12 @@ std::string Locked(const std::string& word) {
 TEST_F(StateChangeTest, EachChangeIsMadeOrRefusedWithItsReason) {
     for (const auto& [before, change, word, after, err] :
          {std::tuple<std::string, std::string, std::string, std::string, std::string>{
-              "0", "", "activate", "0x00", NeedsManifest("activate")},
+              "0", "", "activate", "0x00", NeedsManifest},
           {"1", "", "enforce", "0x07", ""},
           {"0", "", "lock", "0x08", ""},
           {"8", "", "lock", "0x08", Locked("lock")},
           // The loaded test comes before the locked test.
-          {"8", "", "activate", "0x08", NeedsManifest("activate")},
+          {"8", "", "activate", "0x08", NeedsManifest},
           {"9", "", "enforce", "0x09", Locked("enforce")},
           {"1", "device read-only", "activate", "0x01",
            "pelmor-sign: cannot open /dev/veriexec: Permission denied\n"},
