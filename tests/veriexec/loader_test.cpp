@@ -35,7 +35,7 @@ class LoadTest : public TempDirTest {
     }
 };
 
-TEST_F(LoadTest, EntryLinesAreSentWithTheirFlagsAndBadLinesOfAnyLengthWarnedInBoundedMemory) {
+TEST_F(LoadTest, EntryLinesAreSentWithFlagsAndBadLinesOfAnyLengthWarnedByNumberInBoundedMemory) {
     std::string tool = Path("tool"), data = Path("data");
     WriteFile(tool, "#!/bin/sh\n", 0755);
     WriteFile(data, "data\n", 0644);
