@@ -1,6 +1,7 @@
 // Generate runs over images of the tests' own: what is listed, chosen, written and printed, the
 // same bytes for any number of workers, links inside the image, a tree deeper than the limit of
 // open files, and the faults a run gets over or not.
+#include <fmt/core.h>
 #include <magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -104,9 +105,8 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
 TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
     // One big job, as /usr/lib is on a real host, and small ones.
     for (int i = 0; i < 40; ++i) {
-        std::string directory = "/usr/lib/d" + std::to_string(i % 7) + "/s" + std::to_string(i % 3);
-        MakeElf(directory + "/elf" + std::to_string(i));
-        MakeText(directory + "/text" + std::to_string(i));
+        MakeElf(fmt::format("/usr/lib/d{}/s{}/elf{}", i % 7, i % 3, i));
+        MakeText(fmt::format("/usr/lib/d{}/s{}/text{}", i % 7, i % 3, i));
     }
     MakeElf("/bin/tool");
     MakeElf("/sbin/tool");

@@ -1,5 +1,6 @@
 #include "generate/walk.h"
 
+#include <fmt/core.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -31,9 +32,7 @@ TEST_F(WalkTest, EveryWorkerTakesPartInASingleJobAndItsLinesKeepTheWalkOrder) {
     // The firmware tree is signed without libmagic: only the walk is at work here.
     const std::string job = "/usr/local/share/uefi-firmware/";
     for (int file = 0; file < 240; ++file) {
-        WriteFile(Path("image" + job + "d" + std::to_string(file % 6) + "/s" +
-                       std::to_string(file % 2) + "/f" + std::to_string(file)),
-                  "");
+        WriteFile(Path(fmt::format("image{}d{}/s{}/f{}", job, file % 6, file % 2, file)), "");
     }
     std::string single;
     for (int32_t workers : {1, 4}) {
