@@ -118,6 +118,11 @@ same stderr "" "$(cat "$work/err")"
 same manifest "$new_manifest" "$(sed 1d "$work/m")"
 same link "m.a" "$(readlink "$work/m")"
 same serial "$(sed -n '1s/# pelmor-sign serial //p' "$work/m")" "$(cat "$work/serial")"
+# One refresh at a time: another that is at work holds the lock.
+ln -s $$ "$work/m.lock"
+refresh "a second refresh at once" 1 "$script: ERROR: process $$ is refreshing $work/m already \
+($work/m.lock); veriexec left active"
+rm "$work/m.lock"
 
 # Under enforce the program is trusted, but only the installed key's manifests load: a failing
 # load switches back and leaves the manifest as it was.

@@ -37,7 +37,9 @@ paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
 # the fault at AT; then a boot.
 attempt() {
     case_name="from a $1 manifest, $2 at $3"
-    rm -rf "$work/m" "$work/m."* "$work/own" && echo 1 >"$work/serial" && echo 0 >"$work/count"
+    # A lock left by a crash stays, for the next refresh to take over.
+    (cd "$work" && rm -rf m m.sig m.a m.a.sig m.b m.b.sig m.new m.new.sig m.link own) &&
+        echo 1 >"$work/serial" && echo 0 >"$work/count"
     case $1 in plain) slot=m ;; link) slot=m.b ;; own) slot=own/m.b && mkdir "$work/own" ;; esac
     cp "$work/old" "$work/$slot" && cp "$work/old.sig" "$work/$slot.sig"
     [ "$1" = plain ] || ln -s "$slot" "$work/m"
@@ -45,9 +47,10 @@ attempt() {
     rc_conf "pelmor_sign_program=$bin/program" "pelmor_sign_signing_key=$work/sign.key"
     FAULT=$2 FAULT_AT=$3 PATH="$bin:$PATH" setsid -w sh -c \
         'echo $$ >"$0/group" && exec sh "$1" refresh' "$work" "$script" >"$work/refresh.out" 2>&1
+    killed=$?
     last=$(tail -n 1 "$work/refresh.out")
     case $2$last in
-    crash*loaded) [ "$(cat "$work/count")" -lt "$3" ] || same "killed before its end" "" "$last" ;;
+    crash*) [ "$(cat "$work/count")" -lt "$3" ] || same "killed at its fault" 137 "$killed" ;;
     *"veriexec left "*) same "refresh's last line" "veriexec left $(state_word)" \
         "veriexec left ${last##*veriexec left }" ;;
     *replaced*loaded) same "state after refresh" active "$(state_word)" ;;
