@@ -14,7 +14,7 @@
 
 #include "common/file_io.h"
 #include "generate/digest.h"
-#include "veriexec/device.h"
+#include "manifest/entry.h"
 
 // The log's name in the state directory.
 inline constexpr const char* EntriesFile = "entries";

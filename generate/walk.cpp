@@ -13,7 +13,7 @@
 #include "generate/run_context.h"
 #include "generate/selection_rules.h"
 #include "generate/signing_worker.h"
-#include "veriexec/device.h"
+#include "manifest/entry.h"
 
 namespace {
 

@@ -1,10 +1,11 @@
-// The requests that /dev/veriexec understands: their codes, the record that carries one
-// manifest entry to the kernel, the state bits, and a descriptor on the device that closes
-// itself. Every talk with the kernel facility goes through here.
+// The requests that /dev/veriexec understands: their codes, the state bits, and a descriptor
+// on the device that closes itself. Every talk with the kernel facility goes through here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "manifest/entry.h"
 
 inline constexpr const char* VeriexecDevicePath = "/dev/veriexec";
 
@@ -16,31 +17,6 @@ enum : int32_t {
     VeriexecStateLocked = 0x08,
 };
 using VeriexecState = int32_t;
-
-enum EntryFlags : uint8_t {
-    Indirect = 0x01,
-    NonExecutable = 0x02,
-    NoPtrace = 0x04,
-    Trusted = 0x08,
-};
-
-inline constexpr std::size_t FingerprintTypeSize = 16;
-inline constexpr std::size_t EntryPathSize = 1024;
-inline constexpr std::size_t FingerprintSize = 64;
-
-#pragma pack(push, 1)
-struct ManifestEntry {
-    uint8_t flags;
-    char fingerprintType[FingerprintTypeSize];
-    char path[EntryPathSize];
-    uint8_t fingerprint[FingerprintSize];
-};
-#pragma pack(pop)
-
-static_assert(sizeof(ManifestEntry) == 1105, "the kernel expects a 1105-byte record");
-static_assert(offsetof(ManifestEntry, fingerprintType) == 1);
-static_assert(offsetof(ManifestEntry, path) == 17);
-static_assert(offsetof(ManifestEntry, fingerprint) == 1041);
 
 // BSD ioctl request encoding: direction in bits 29-31, argument size in bits 16-28,
 // group in bits 8-15, number in bits 0-7.

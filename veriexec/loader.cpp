@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "veriexec/device.h"
 #include "veriexec/manifest_format.h"
 
 namespace {

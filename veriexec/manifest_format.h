@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/file_io.h"
-#include "veriexec/device.h"
+#include "manifest/entry.h"
 
 // Lower-case hexadecimal text of `size` bytes, two digits per byte, first byte first.
 std::string EncodeHex(const uint8_t* bytes, std::size_t size);

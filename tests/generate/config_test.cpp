@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "manifest/entry.h"
 #include "support/test_support.h"
-#include "veriexec/device.h"
 
 namespace {
 
