@@ -15,7 +15,7 @@
 
 #include "emulator/facility.h"
 #include "emulator/table.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 #include "veriexec/modules.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "common/file_io.h"
 #include "emulator/table.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 #include "veriexec/modules.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

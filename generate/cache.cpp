@@ -11,7 +11,7 @@
 
 #include "common/file_io.h"
 #include "generate/digest.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

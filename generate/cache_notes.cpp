@@ -6,7 +6,7 @@
 #include <optional>
 #include <tuple>
 
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "generate/digest.h"
 #include "generate/job_list.h"
 #include "generate/signing_worker.h"
+#include "manifest/format.h"
 #include "signature/signed_manifest.h"
-#include "veriexec/manifest_format.h"
 
 CheckRun::CheckRun(const CheckSettings& settings)
     : settings_(settings), context_(settings.walk.root, settings.walk.progress) {}

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "common/file_io.h"
 #include "generate/progress.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

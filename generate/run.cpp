@@ -12,7 +12,7 @@
 #include "generate/job_list.h"
 #include "generate/selection_rules.h"
 #include "generate/signing_worker.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 GenerateRun::GenerateRun(const GenerateSettings& settings)
     : settings_(settings), context_(settings.root, settings.progress) {}

@@ -4,7 +4,7 @@
 
 #include "common/allocator.h"
 #include "generate/run_context.h"
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 namespace {
 

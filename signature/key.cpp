@@ -9,8 +9,8 @@
 #include <memory>
 #include <utility>
 
+#include "manifest/format.h"
 #include "signature/trusted_file.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <iostream>
 
 #include "common/replacement_file.h"
+#include "manifest/format.h"
 #include "signature/key.h"
 #include "signature/serial.h"
 #include "signature/signed_manifest.h"
 #include "signature/trusted_file.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

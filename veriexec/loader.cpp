@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "manifest/format.h"
 #include "veriexec/device.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "manifest/format.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

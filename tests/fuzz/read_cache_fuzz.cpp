@@ -7,8 +7,8 @@
 
 #include "generate/cache.h"
 #include "generate/digest.h"
+#include "manifest/format.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <random>
 
+#include "manifest/format.h"
 #include "support/test_support.h"
-#include "veriexec/manifest_format.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "veriexec/manifest_format.h"
+#include "manifest/format.h"
 
 #include <err.h>
 #include <fcntl.h>
