@@ -9,6 +9,7 @@
 #include "generate/job_list.h"
 #include "generate/signing_worker.h"
 #include "manifest/format.h"
+#include "manifest/reader.h"
 #include "signature/signed_manifest.h"
 
 CheckRun::CheckRun(const CheckSettings& settings)

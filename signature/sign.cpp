@@ -7,6 +7,7 @@
 
 #include "common/replacement_file.h"
 #include "manifest/format.h"
+#include "manifest/reader.h"
 #include "signature/key.h"
 #include "signature/serial.h"
 #include "signature/signed_manifest.h"

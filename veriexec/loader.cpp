@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "manifest/format.h"
+#include "manifest/reader.h"
 #include "veriexec/device.h"
 
 namespace {
