@@ -8,7 +8,7 @@
 #include "generate/check.h"
 #include "generate/image_root.h"
 #include "generate/run.h"
-#include "signature/options.h"
+#include "manifest/options.h"
 #include "veriexec/loader.h"
 #include "veriexec/modules.h"
 #include "veriexec/state_change.h"

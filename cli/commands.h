@@ -5,7 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "generate/options.h"
-#include "signature/sign.h"
+#include "manifest/sign.h"
 #include "veriexec/loader.h"
 
 // Values that the commands' options fill in while parsing; owned by the entry.

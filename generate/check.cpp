@@ -10,7 +10,7 @@
 #include "generate/signing_worker.h"
 #include "manifest/format.h"
 #include "manifest/reader.h"
-#include "signature/signed_manifest.h"
+#include "manifest/signed_manifest.h"
 
 CheckRun::CheckRun(const CheckSettings& settings)
     : settings_(settings), context_(settings.walk.root, settings.walk.progress) {}

@@ -4,7 +4,7 @@
 #include <functional>
 #include <limits>
 
-#include "signature/options.h"
+#include "manifest/options.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 // The configuration read without -c in a build that names no other (PELMOR_CONFIG_FILE).
 inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
-#include "signature/signed_manifest.h"
+#include "manifest/signed_manifest.h"
 
 struct GenerateSettings {
     std::string manifestPath;    // -o; empty when absent

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "signature/signed_manifest.h"
+#include "manifest/signed_manifest.h"
 
 // A load can outlast a state change, above all an unsigned manifest read as a stream: it is
 // sent in batches of this many lines, each read and parsed before the state it goes into is

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "signature/serial.h"
+#include "manifest/serial.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/file_io.h"
-#include "signature/serial.h"
+#include "manifest/serial.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "common/file_io.h"
-#include "signature/signed_manifest.h"
+#include "manifest/signed_manifest.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

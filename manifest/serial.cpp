@@ -1,4 +1,4 @@
-#include "signature/serial.h"
+#include "manifest/serial.h"
 
 #include <fmt/core.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "common/replacement_file.h"
-#include "signature/trusted_file.h"
+#include "manifest/trusted_file.h"
 
 namespace {
 

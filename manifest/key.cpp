@@ -1,4 +1,4 @@
-#include "signature/key.h"
+#include "manifest/key.h"
 
 #include <fmt/core.h>
 #include <openssl/err.h>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "manifest/format.h"
-#include "signature/trusted_file.h"
+#include "manifest/trusted_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "signature/options.h"
+#include "manifest/options.h"
 
 #include <string>
 

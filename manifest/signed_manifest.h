@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "signature/key.h"
-#include "signature/serial.h"
+#include "manifest/key.h"
+#include "manifest/serial.h"
 
 struct SignatureSettings {
     std::string keyPath;     // --key; empty when the manifest is not to be verified

@@ -1,8 +1,8 @@
-#include "signature/signed_manifest.h"
+#include "manifest/signed_manifest.h"
 
 #include <fmt/core.h>
 
-#include "signature/trusted_file.h"
+#include "manifest/trusted_file.h"
 
 std::string SignaturePath(const std::string& manifestFile) {
     return manifestFile + ".sig";

@@ -4,8 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "signature/sign.h"
-#include "signature/signed_manifest.h"
+#include "manifest/sign.h"
+#include "manifest/signed_manifest.h"
 
 // Declares --key and --serial-file (which needs --key), whose default, shown in the help, is
 // the serial file that `settings` holds already.

@@ -1,4 +1,4 @@
-#include "signature/sign.h"
+#include "manifest/sign.h"
 
 #include <fmt/core.h>
 
@@ -7,11 +7,11 @@
 
 #include "common/replacement_file.h"
 #include "manifest/format.h"
+#include "manifest/key.h"
 #include "manifest/reader.h"
-#include "signature/key.h"
-#include "signature/serial.h"
-#include "signature/signed_manifest.h"
-#include "signature/trusted_file.h"
+#include "manifest/serial.h"
+#include "manifest/signed_manifest.h"
+#include "manifest/trusted_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "signature/trusted_file.h"
+#include "manifest/trusted_file.h"
 
 #include <fcntl.h>
 #include <fmt/core.h>
