@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "common/file_io.h"
-#include "generate/digest.h"
+#include "engine/digest.h"
 #include "manifest/entry.h"
 
 // The log's name in the state directory.

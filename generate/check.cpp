@@ -5,9 +5,9 @@
 
 #include <iostream>
 
-#include "generate/digest.h"
+#include "engine/digest.h"
+#include "engine/signing_worker.h"
 #include "generate/job_list.h"
-#include "generate/signing_worker.h"
 #include "manifest/format.h"
 #include "manifest/reader.h"
 #include "manifest/signed_manifest.h"

@@ -8,9 +8,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/run_context.h"
+#include "engine/walk.h"
 #include "generate/options.h"
-#include "generate/run_context.h"
-#include "generate/walk.h"
 
 class CheckRun : private WalkClient {
   public:

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "generate/image_root.h"
+#include "engine/image_root.h"
 #include "generate/options.h"
 
 // The flags that the configuration gives one manifest path.

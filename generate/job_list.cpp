@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "generate/selection_rules.h"
+#include "engine/selection_rules.h"
 
 namespace fs = std::filesystem;
 

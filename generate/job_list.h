@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "engine/run_context.h"
+#include "engine/walk.h"
 #include "generate/config.h"
 #include "generate/options.h"
-#include "generate/run_context.h"
-#include "generate/walk.h"
 
 // Fills `run.signingTypes` from the settings and the configuration read for them, and returns
 // the jobs in queue order.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "generate/progress.h"
+#include "engine/progress.h"
 
 // The configuration read without -c in a build that names no other (PELMOR_CONFIG_FILE).
 inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";

@@ -8,10 +8,10 @@
 
 #include "common/file_io.h"
 #include "common/replacement_file.h"
+#include "engine/selection_rules.h"
+#include "engine/signing_worker.h"
 #include "generate/config.h"
 #include "generate/job_list.h"
-#include "generate/selection_rules.h"
-#include "generate/signing_worker.h"
 #include "manifest/format.h"
 
 GenerateRun::GenerateRun(const GenerateSettings& settings)

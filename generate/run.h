@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "generate/cache_notes.h"
+#include "engine/cache_notes.h"
+#include "engine/run_context.h"
+#include "engine/walk.h"
 #include "generate/config.h"
 #include "generate/options.h"
-#include "generate/run_context.h"
-#include "generate/walk.h"
 
 class GenerateRun : private WalkClient {
   public:

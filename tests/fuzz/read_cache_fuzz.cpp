@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "generate/cache.h"
-#include "generate/digest.h"
+#include "engine/cache.h"
+#include "engine/digest.h"
 #include "manifest/format.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "generate/cache.h"
-#include "generate/image_root.h"
-#include "generate/magic_classifier.h"
-#include "generate/progress.h"
-#include "generate/work_queue.h"
+#include "engine/cache.h"
+#include "engine/image_root.h"
+#include "engine/magic_classifier.h"
+#include "engine/progress.h"
+#include "engine/work_queue.h"
 
 class RunContext {
   public:

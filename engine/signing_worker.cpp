@@ -1,9 +1,9 @@
-#include "generate/signing_worker.h"
+#include "engine/signing_worker.h"
 
 #include <sys/stat.h>
 
 #include "common/allocator.h"
-#include "generate/run_context.h"
+#include "engine/run_context.h"
 #include "manifest/format.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "generate/cache.h"
+#include "engine/cache.h"
 
 // One worker's notes. A record tells of one state of a file: what a worker learns of another
 // state replaces what it noted of the earlier one.

@@ -1,4 +1,4 @@
-#include "generate/cache.h"
+#include "engine/cache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "common/file_io.h"
-#include "generate/digest.h"
+#include "engine/digest.h"
 #include "manifest/format.h"
 
 namespace {

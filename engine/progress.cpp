@@ -1,4 +1,4 @@
-#include "generate/progress.h"
+#include "engine/progress.h"
 
 #include <fmt/core.h>
 #include <sys/ioctl.h>

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "generate/file_identity.h"
+#include "engine/file_identity.h"
 
 struct ProgressCounts;
 

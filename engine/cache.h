@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "generate/digest.h"
-#include "generate/file_identity.h"
+#include "engine/digest.h"
+#include "engine/file_identity.h"
 
 // One file's record. It points into the storage of whoever holds the record: the bytes of the
 // cache file read, or what a worker noted.

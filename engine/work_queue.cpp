@@ -1,4 +1,4 @@
-#include "generate/work_queue.h"
+#include "engine/work_queue.h"
 
 void WorkQueue::Push(Piece piece) {
     {

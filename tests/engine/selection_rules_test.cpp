@@ -1,4 +1,4 @@
-#include "generate/selection_rules.h"
+#include "engine/selection_rules.h"
 
 #include "support/test_support.h"
 

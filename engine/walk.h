@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "generate/file_identity.h"
+#include "engine/file_identity.h"
 
 class RunContext;
 class SigningWorker;

@@ -1,4 +1,4 @@
-#include "generate/digest.h"
+#include "engine/digest.h"
 
 #include <sys/stat.h>
 

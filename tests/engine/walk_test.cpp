@@ -1,4 +1,4 @@
-#include "generate/walk.h"
+#include "engine/walk.h"
 
 #include <fmt/core.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 
-#include "generate/run_context.h"
-#include "generate/signing_worker.h"
+#include "engine/run_context.h"
+#include "engine/signing_worker.h"
 #include "support/test_support.h"
 
 namespace {

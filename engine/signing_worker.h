@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "generate/cache_notes.h"
-#include "generate/digest.h"
-#include "generate/magic_classifier.h"
+#include "engine/cache_notes.h"
+#include "engine/digest.h"
+#include "engine/magic_classifier.h"
 
 class RunContext;
 

@@ -1,6 +1,6 @@
 // The next cache: one record per file, in path order, of one state of the file, put together
 // from what the workers noted and what served them of the cache read.
-#include "generate/cache_notes.h"
+#include "engine/cache_notes.h"
 
 #include <gtest/gtest.h>
 

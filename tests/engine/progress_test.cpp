@@ -2,7 +2,7 @@
 // and erased around every line they print, and where it is not.
 #include <regex>
 
-#include "generate/progress.h"
+#include "engine/progress.h"
 #include "support/test_support.h"
 
 namespace {

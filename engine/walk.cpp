@@ -1,4 +1,4 @@
-#include "generate/walk.h"
+#include "engine/walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <climits>
 
 #include "common/file_io.h"
-#include "generate/run_context.h"
-#include "generate/selection_rules.h"
-#include "generate/signing_worker.h"
+#include "engine/run_context.h"
+#include "engine/selection_rules.h"
+#include "engine/signing_worker.h"
 #include "manifest/entry.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "generate/magic_classifier.h"
+#include "engine/magic_classifier.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "generate/image_root.h"
+#include "engine/image_root.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

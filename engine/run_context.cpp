@@ -1,4 +1,4 @@
-#include "generate/run_context.h"
+#include "engine/run_context.h"
 
 #include <fmt/core.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "generate/signing_worker.h"
+#include "engine/signing_worker.h"
 
 void RunContext::Report(const std::string& line) {
     progress.Print(std::cerr, line);

@@ -1,4 +1,4 @@
-#include "generate/cache_notes.h"
+#include "engine/cache_notes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "generate/digest.h"
+#include "engine/digest.h"
 
 #include <fcntl.h>
 #include <fmt/core.h>
@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "common/file_io.h"
-#include "generate/progress.h"
+#include "engine/progress.h"
 #include "manifest/format.h"
 
 namespace {
