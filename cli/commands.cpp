@@ -5,8 +5,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "check/run.h"
 #include "engine/image_root.h"
-#include "generate/check.h"
 #include "generate/run.h"
 #include "manifest/options.h"
 #include "veriexec/loader.h"

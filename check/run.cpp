@@ -1,4 +1,4 @@
-#include "generate/check.h"
+#include "check/run.h"
 
 #include <fmt/core.h>
 #include <sys/stat.h>
