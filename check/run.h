@@ -8,9 +8,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "check/options.h"
 #include "engine/run_context.h"
 #include "engine/walk.h"
-#include "generate/options.h"
 
 class CheckRun : private WalkClient {
   public:

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "check/options.h"
 #include "generate/options.h"
 #include "manifest/sign.h"
 #include "veriexec/loader.h"

@@ -4,8 +4,6 @@
 #include <functional>
 #include <limits>
 
-#include "manifest/options.h"
-
 namespace {
 
 // A count of workers is read as a plain decimal number: CLI11's own conversion would take
@@ -43,8 +41,26 @@ CLI::Option* AddTextOption(CLI::App& command, const char* names, const char* val
         ->take_last();
 }
 
-// Removes the help flag that the command copied from the parent when it was made and returns
-// a function that declares it again, last, so that the help lists it after the options.
+}  // namespace
+
+void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
+    auto declareHelp = MoveHelpFlagLast(command);
+    AddTextOption(command, "-o,--out-file", "MANIFEST_FILE",
+                  "The name of the manifest file to generate.", settings.manifestPath,
+                  settings.manifestGiven);
+    AddJobsOption(command, settings);
+    AddWalkOptions(command, settings);
+    AddRootOption(command, settings, "Sign the system image, jail or disk at DIR");
+    AddCacheOption(command, settings,
+                   "Reuse what FILE records of files that have not changed, and update it");
+    AddProgressOptions(command, settings);
+    declareHelp();
+}
+
+bool HasSomethingToDo(const GenerateSettings& settings) {
+    return settings.manifestGiven || !settings.directories.empty() || settings.configGiven;
+}
+
 std::function<void()> MoveHelpFlagLast(CLI::App& command) {
     std::string names;
     std::string text;
@@ -94,7 +110,6 @@ void AddProgressOptions(CLI::App& command, GenerateSettings& settings) {
     });
 }
 
-// -d, -f and -c: what is walked besides the built-in directories, and the signing types.
 std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& settings) {
     return {command.add_option("-d", settings.directories, "Add directory to signing files")
                 ->type_name("dir")
@@ -104,50 +119,4 @@ std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& se
                 ->allow_extra_args(false),
             AddTextOption(command, "-c,--config", "CONFIG", "Path to config file",
                           settings.configPath, settings.configGiven)};
-}
-
-}  // namespace
-
-void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings) {
-    auto declareHelp = MoveHelpFlagLast(command);
-    AddTextOption(command, "-o,--out-file", "MANIFEST_FILE",
-                  "The name of the manifest file to generate.", settings.manifestPath,
-                  settings.manifestGiven);
-    AddJobsOption(command, settings);
-    AddWalkOptions(command, settings);
-    AddRootOption(command, settings, "Sign the system image, jail or disk at DIR");
-    AddCacheOption(command, settings,
-                   "Reuse what FILE records of files that have not changed, and update it");
-    AddProgressOptions(command, settings);
-    declareHelp();
-}
-
-void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
-    auto declareHelp = MoveHelpFlagLast(command);
-    AddJobsOption(command, settings.walk);
-    AddRootOption(command, settings.walk, "Check the system image, jail or disk at DIR");
-    CLI::Option* coverage =
-        command.add_flag("--coverage", settings.coverage,
-                         "Also list the files that generate would sign and the manifest lacks");
-    for (CLI::Option* option : AddWalkOptions(command, settings.walk)) {
-        option->needs(coverage);
-    }
-    AddCacheOption(command, settings.walk,
-                   "Read only the files whose status differs from what FILE records");
-    AddProgressOptions(command, settings.walk);
-    DeclareSignatureOptions(command, settings.signature);
-    command
-        .add_option_function<std::string>(
-            "MANIFEST_FILE",
-            [&settings](const std::string& path) {
-                settings.manifestPath = path;
-                settings.manifestGiven = true;
-            },
-            "Path to manifest file to check")
-        ->type_name("");
-    declareHelp();
-}
-
-bool HasSomethingToDo(const GenerateSettings& settings) {
-    return settings.manifestGiven || !settings.directories.empty() || settings.configGiven;
 }

@@ -1,5 +1,6 @@
-// The options of the generate and check commands: declared on their CLI11 sub-parsers and
-// parsed into the settings that their runs and the configuration step read.
+// The options of the generate command, declared on its CLI11 sub-parser and parsed into the
+// settings that its run and the configuration step read; and those that check, which walks as
+// generate does, declares the same way.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -7,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include "engine/progress.h"
 
 // The configuration read without -c in a build that names no other (PELMOR_CONFIG_FILE).
 inline constexpr const char* DefaultConfigPath = "/usr/local/etc/pelmor-sign.json";
-#include "manifest/signed_manifest.h"
 
 struct GenerateSettings {
     std::string manifestPath;    // -o; empty when absent
@@ -28,20 +30,19 @@ struct GenerateSettings {
     ProgressMode progress = ProgressMode::Auto;  // --progress, --no-progress: the last given
 };
 
-struct CheckSettings {
-    std::string manifestPath;  // MANIFEST_FILE
-    bool manifestGiven = false;
-    bool coverage = false;
-    // -j, -R and, with --coverage, -d, -f and -c: what generate would walk, and how.
-    GenerateSettings walk;
-    SignatureSettings signature;  // --key and --serial-file
-};
-
 // Declares -o, -j, -d, -f, -c, -R, --cache, --progress, --no-progress on the generate command (its
 // -h/--help is inherited from the parent).
 void DeclareGenerateOptions(CLI::App& command, GenerateSettings& settings);
-// Declares -j, -R, --coverage, -d, -f, -c, --cache, --progress, --no-progress and MANIFEST_FILE
-// on the check command.
-void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);
 // True when -o, -d or -c was given; otherwise generate only shows its help.
 bool HasSomethingToDo(const GenerateSettings& settings);
+
+// The options that check declares as generate does. MoveHelpFlagLast removes the help flag that
+// a command copied from the parent and returns what declares it again, last, so that the help
+// lists it after the options.
+std::function<void()> MoveHelpFlagLast(CLI::App& command);
+void AddJobsOption(CLI::App& command, GenerateSettings& settings);
+void AddRootOption(CLI::App& command, GenerateSettings& settings, const char* help);
+void AddCacheOption(CLI::App& command, GenerateSettings& settings, const char* help);
+void AddProgressOptions(CLI::App& command, GenerateSettings& settings);
+// -d, -f and -c: what is walked besides the built-in directories, and the signing types.
+std::vector<CLI::Option*> AddWalkOptions(CLI::App& command, GenerateSettings& settings);

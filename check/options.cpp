@@ -1,0 +1,29 @@
+#include "check/options.h"
+
+#include "manifest/options.h"
+
+void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
+    auto declareHelp = MoveHelpFlagLast(command);
+    AddJobsOption(command, settings.walk);
+    AddRootOption(command, settings.walk, "Check the system image, jail or disk at DIR");
+    CLI::Option* coverage =
+        command.add_flag("--coverage", settings.coverage,
+                         "Also list the files that generate would sign and the manifest lacks");
+    for (CLI::Option* option : AddWalkOptions(command, settings.walk)) {
+        option->needs(coverage);
+    }
+    AddCacheOption(command, settings.walk,
+                   "Read only the files whose status differs from what FILE records");
+    AddProgressOptions(command, settings.walk);
+    DeclareSignatureOptions(command, settings.signature);
+    command
+        .add_option_function<std::string>(
+            "MANIFEST_FILE",
+            [&settings](const std::string& path) {
+                settings.manifestPath = path;
+                settings.manifestGiven = true;
+            },
+            "Path to manifest file to check")
+        ->type_name("");
+    declareHelp();
+}
