@@ -30,11 +30,11 @@ CLI::App* AddBareCommand(CLI::App& parser, const char* word, const char* help) {
     return command;
 }
 
-void AddStateChangeCommand(CLI::App& parser, CommandValues& values, const char* word,
-                           const char* help, VeriexecRequest request) {
-    AddBareCommand(parser, word, help)->callback([&values, word, request] {
+void AddStateChangeCommand(CLI::App& parser, CommandValues& values, AuditLog& audit,
+                           const char* word, const char* help, VeriexecRequest request) {
+    AddBareCommand(parser, word, help)->callback([&values, &audit, word, request] {
         values.ended = true;
-        values.status = ModulesLoaded() ? SetVeriexecState(request, word) : 1;
+        values.status = ModulesLoaded() ? SetVeriexecState(request, word, audit) : 1;
     });
 }
 
@@ -73,7 +73,7 @@ int Check(const CheckSettings& settings) {
 
 }  // namespace
 
-void RegisterCommands(CLI::App& parser, CommandValues& values) {
+void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) {
     CLI::App* generate = parser.add_subcommand("generate", "Generate manifest file");
     DeclareGenerateOptions(*generate, values.generate);
     generate->callback([&values] {
@@ -109,7 +109,7 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         load->add_option("MANIFEST_FILE", values.load.manifestPath, "Path to manifest file to load")
             ->type_name("");
     DeclareSignatureOptions(*load, values.load.signature);
-    load->callback([manifestFile, &values] {
+    load->callback([manifestFile, &values, &audit] {
         values.ended = true;
         if (!ModulesLoaded()) {
             values.status = 1;
@@ -118,12 +118,14 @@ void RegisterCommands(CLI::App& parser, CommandValues& values) {
         if (manifestFile->count() == 0) {
             throw CLI::CallForHelp();
         }
-        values.status = LoadManifest(values.load);
+        values.status = LoadManifest(values.load, audit);
     });
 
-    AddStateChangeCommand(parser, values, "activate", "Set veriexec to active state", Activate);
-    AddStateChangeCommand(parser, values, "enforce", "Set veriexec to enforce state", Enforce);
-    AddStateChangeCommand(parser, values, "lock",
+    AddStateChangeCommand(parser, values, audit, "activate", "Set veriexec to active state",
+                          Activate);
+    AddStateChangeCommand(parser, values, audit, "enforce", "Set veriexec to enforce state",
+                          Enforce);
+    AddStateChangeCommand(parser, values, audit, "lock",
                           "Lock veriexec (prevent further manifest loading)", Lock);
     AddBareCommand(parser, "status", "Show veriexec state")->callback([&values] {
         values.ended = true;

@@ -7,6 +7,7 @@
 #include "check/options.h"
 #include "generate/options.h"
 #include "manifest/sign.h"
+#include "veriexec/audit_log.h"
 #include "veriexec/loader.h"
 
 // Values that the commands' options fill in while parsing; owned by the entry.
@@ -20,4 +21,5 @@ struct CommandValues {
     bool ended = false;
 };
 
-void RegisterCommands(CLI::App& parser, CommandValues& values);
+// Loads and state changes are written to `audit`.
+void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit);

@@ -13,7 +13,7 @@
 
 namespace {
 
-int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
+int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit) {
     CLI::App parser("Pelmor signature utility.");
     parser.footer(fmt::format("Build revision: {}", BuildRevision));
     // The help flag is re-added after -v so that the help lists -v first; commands copy it
@@ -30,7 +30,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
     values.load.installedSerialFile = installed.serialFile;
     values.load.signature.serialFile = installed.serialFile;
     values.check.signature.serialFile = installed.serialFile;
-    RegisterCommands(parser, values);
+    RegisterCommands(parser, values, audit);
 
     try {
         parser.parse(argc, argv);
@@ -62,7 +62,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed) {
 
 }  // namespace
 
-int Entry(int argc, char** argv, const InstalledFiles& installed) {
+int Entry(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit) {
     PrepareStandardStreams();
-    return FinishStandardOutput(ParseAndRun(argc, argv, installed));
+    return FinishStandardOutput(ParseAndRun(argc, argv, installed, audit));
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "cli/installed_files.h"
+#include "veriexec/audit_log.h"
 
-// Returns the exit status. `installed` names the files installed with the program.
-int Entry(int argc, char** argv, const InstalledFiles& installed);
+// Returns the exit status. `installed` names the files installed with the program; `audit`
+// takes the lines of loads, state changes and refused manifests.
+int Entry(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit);

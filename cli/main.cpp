@@ -1,5 +1,6 @@
 #include "cli/entry.h"
 
 int main(int argc, char** argv) {
-    return Entry(argc, argv, BuildInstalledFiles());
+    SyslogAuditLog audit;
+    return Entry(argc, argv, BuildInstalledFiles(), audit);
 }

@@ -26,11 +26,13 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     }
     manifest.bytes = std::move(file.bytes);
     if (!manifest.key.Verify(manifest.bytes, signature.bytes)) {
+        manifest.refused = true;
         return fmt::format("Error: manifest signature does not verify: {} (key {})\n", manifestPath,
                            manifest.key.Id());
     }
     std::optional<uint64_t> serial = SerialOfHeader(manifest.bytes);
     if (!serial) {
+        manifest.refused = true;
         return fmt::format("Error: manifest has no serial line: {}\n", manifestPath);
     }
     manifest.serial = *serial;
@@ -38,6 +40,7 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
         return error;
     }
     if (manifest.recorded && manifest.serial < *manifest.recorded) {
+        manifest.refused = true;
         return fmt::format(
             "Error: manifest serial {} is older than the last one loaded ({}, recorded in {}): "
             "refusing a rollback\n",

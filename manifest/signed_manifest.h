@@ -23,6 +23,9 @@ struct VerifiedManifest {
     uint64_t serial = 0;
     std::optional<uint64_t> recorded;  // the serial file's, when it has one
     ManifestKey key;
+    // The error was a verdict on the manifest (its signature or its serial), not a file that
+    // could not be read.
+    bool refused = false;
 };
 
 // The detached signature's path beside `manifestFile`, the file that the manifest's path

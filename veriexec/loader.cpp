@@ -116,7 +116,7 @@ std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* 
 
 }  // namespace
 
-int LoadManifest(const LoadSettings& settings) {
+int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
     const std::string& path = settings.manifestPath;
     bool verify = !settings.signature.keyPath.empty();
     // Kept open beside the descriptor that loads, to read the state again as the load goes.
@@ -129,10 +129,19 @@ int LoadManifest(const LoadSettings& settings) {
     if (ReadVeriexecState(control, state) != 0) {
         return 1;
     }
+    auto refuse = [&audit, &path](const std::string& error) {
+        std::cerr << error;
+        audit.Record(AuditKind::Refusal, RefusalEvent(path, error));
+        return 1;
+    };
     VerifiedManifest verified;
     std::string error;
     if (verify) {
         error = ReadVerifiedManifest(path, settings.signature, verified);
+    }
+    if (!error.empty() && !verified.refused) {
+        std::cerr << error;
+        return 1;
     }
     // Whether the enforce rules were applied already: they are, once, as soon as a state read
     // shows enforce.
@@ -141,8 +150,7 @@ int LoadManifest(const LoadSettings& settings) {
         error = EnforcedError(settings, verify ? &verified : nullptr);
     }
     if (!error.empty()) {
-        std::cerr << error;
-        return 1;
+        return refuse(error);
     }
     if (verify) {
         std::cout << VerifiedLine(path, verified);
@@ -161,8 +169,14 @@ int LoadManifest(const LoadSettings& settings) {
     int loaded = 0;
     int errors = 0;
     int sent = 0;
-    auto summary = [&] {
-        return fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+    // Whenever entries may have been sent: the summary, and the audit line of the load.
+    auto report = [&] {
+        std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+        std::string signer =
+            verify ? fmt::format("serial {}, key {}", verified.serial, verified.key.Id())
+                   : "unsigned";
+        audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors", path,
+                                                    signer, sent, errors));
     };
     // Each batch is read and parsed before the state it goes into is read, so that nothing read
     // after enforce was set is sent without the enforce rules, however slowly it arrives or
@@ -175,8 +189,12 @@ int LoadManifest(const LoadSettings& settings) {
         }
         // What was sent before stays loaded: the summary says how much.
         if (failed || !error.empty()) {
-            std::cerr << error;
-            std::cout << (sent > 0 ? summary() : "");
+            if (!error.empty()) {
+                refuse(error);
+            }
+            if (sent > 0) {
+                report();
+            }
             return 1;
         }
         std::size_t message = 0;
@@ -194,8 +212,7 @@ int LoadManifest(const LoadSettings& settings) {
             } else if (sent == 0 && errno == EPERM &&
                        (state & (VeriexecStateEnforce | VeriexecStateLocked)) ==
                            VeriexecStateEnforce) {
-                std::cerr << UntrustedRefusal;
-                return 1;
+                return refuse(UntrustedRefusal);
             } else {
                 warn("cannot load %s", entry.path);
                 ++errors;
@@ -205,7 +222,7 @@ int LoadManifest(const LoadSettings& settings) {
         errors += batch.errors;
     }
     device.Close();
-    std::cout << summary();
+    report();
     if (verify && errors == 0) {
         if (error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
             std::cerr << error;

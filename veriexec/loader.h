@@ -2,12 +2,13 @@
 // warnings, counts and summary of a load; a signed manifest is verified first and its serial
 // recorded once every entry has loaded. Under enforce, as the state read after the lines to
 // send are read says, nothing but a manifest signed with the installed key is loaded, with
-// the installed serial file.
+// the installed serial file. Each load and each manifest refused is written to the audit log.
 #pragma once
 
 #include <string>
 
 #include "manifest/signed_manifest.h"
+#include "veriexec/audit_log.h"
 
 // A load can outlast a state change, above all an unsigned manifest read as a stream: it is
 // sent in batches of this many lines, each read and parsed before the state it goes into is
@@ -27,4 +28,4 @@ struct LoadSettings {
 };
 
 // Loads the manifest into the kernel facility; returns the exit status of `load`.
-int LoadManifest(const LoadSettings& settings);
+int LoadManifest(const LoadSettings& settings, AuditLog& audit);

@@ -6,7 +6,7 @@
 
 #include <iostream>
 
-int SetVeriexecState(VeriexecRequest request, const char* name) {
+int SetVeriexecState(VeriexecRequest request, const char* name, AuditLog& audit) {
     VeriexecState state = 0;
     if (GetVeriexecState(state) != 0) {
         return 1;
@@ -33,5 +33,6 @@ int SetVeriexecState(VeriexecRequest request, const char* name) {
         return 1;
     }
     std::cout << fmt::format("Veriexec state set to '{}'\n", name);
+    audit.Record(AuditKind::Change, fmt::format("veriexec state set to '{}'", name));
     return 0;
 }

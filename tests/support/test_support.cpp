@@ -89,13 +89,16 @@ std::vector<char*> Argv(std::vector<std::string>& words) {
     return argv;
 }
 
-int RunEntry(std::vector<std::string> words) {
+// Without `audit`, the audit lines go nowhere.
+int RunEntry(std::vector<std::string> words, AuditLog* audit = nullptr) {
+    CollectedAudit ignored;
     // warn(3) names the program as the system knows it, which in here is the test binary.
     program_invocation_short_name = const_cast<char*>("pelmor-sign");
     words.insert(words.begin(), "pelmor-sign");
     return Entry(static_cast<int>(words.size()), Argv(words).data(),
                  {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
-                  (fs::current_path() / SerialFile).native()});
+                  (fs::current_path() / SerialFile).native()},
+                 audit ? *audit : ignored);
 }
 
 template <typename Body>
@@ -115,8 +118,8 @@ void PrintTo(const ProcessResult& result, std::ostream* stream) {
             << ", err " << ::testing::PrintToString(result.err);
 }
 
-ProcessResult RunSign(const std::vector<std::string>& arguments) {
-    return Captured([&arguments] { return RunEntry(arguments); });
+ProcessResult RunSign(const std::vector<std::string>& arguments, AuditLog* audit) {
+    return Captured([&] { return RunEntry(arguments, audit); });
 }
 
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "veriexec/audit_log.h"
+
 struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;
@@ -47,8 +49,17 @@ inline constexpr const char* TrustedKeyFile = "trusted.pub";
 // And its serial file, the default of --serial-file: serial in the current directory.
 inline constexpr const char* SerialFile = "serial";
 
-// pelmor-sign with these arguments, in this process, its output captured.
-ProcessResult RunSign(const std::vector<std::string>& arguments);
+// The audit lines of the commands run with it, each after the severity it is logged with.
+struct CollectedAudit : AuditLog {
+    std::vector<std::string> lines;
+    void Write(AuditKind kind, const std::string& line) override {
+        lines.push_back((kind == AuditKind::Refusal ? "warning: " : "notice: ") + line);
+    }
+};
+
+// pelmor-sign with these arguments, in this process, its output captured; `audit`, when
+// given, takes its audit lines.
+ProcessResult RunSign(const std::vector<std::string>& arguments, AuditLog* audit = nullptr);
 // pelmor-sign in a forked child, which reaches the code wherever the checkout lies.
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options);
 // pelmor-sign in a forked child whose standard error, and standard output with `both`, is a
