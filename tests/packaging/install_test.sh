@@ -3,8 +3,8 @@
 # pelmor-sign.json, and checks the tree: programs in sbin, manual pages in section 8, the
 # sample configuration beside the administrator's file, which stays as it was. Checks the
 # FreeBSD port against it: pkg-plist lists exactly what the install lays out on FreeBSD with
-# the pkg trigger the port adds, and each USE_RC_SUBR script is the rc.d script of the source
-# tree (the framework installs it and adds it to the package itself).
+# the pkg trigger and periodic script the port adds, and each USE_RC_SUBR script is the rc.d
+# script of the source tree (the framework installs it and adds it to the package itself).
 #   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1 build_dir=$2 source_dir=$3
@@ -46,17 +46,21 @@ printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" 
 
 # The installed tree as FreeBSD lays it out: no emulator, since the kernel has the facility,
 # manual pages under man/ rather than share/man/, which the ports framework compresses, and
-# the pkg trigger, which the port itself installs with its PREFIX in place.
+# the pkg trigger and periodic script, which the port itself installs with its PREFIX in place.
 { printf '%s\n' "$tree" | sed 's/^[0-7]* //' | grep -v -x -e 'etc/pelmor-sign\.json' \
     -e 'sbin/veriexec-emulator' -e 'share/man/man8/veriexec-emulator\.8' |
-    sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' && echo share/pkg/triggers/pelmor-sign.ucl; } |
+    sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' && echo share/pkg/triggers/pelmor-sign.ucl &&
+    echo etc/periodic/security/450.pelmor-sign; } |
     sort >"$work/installed"
 [ "$port/files/pelmor-sign.ucl.in" -ef "$port/pelmor-sign.ucl" ] ||
     { echo "files/pelmor-sign.ucl.in of the port is not pelmor-sign.ucl"; failed=1; }
+[ "$port/files/450.pelmor-sign.in" -ef "$source_dir/periodic/security/450.pelmor-sign" ] ||
+    { echo "files/450.pelmor-sign.in of the port is not periodic/security/450.pelmor-sign"; failed=1; }
 sed 's/^@sample //' "$port/pkg-plist" | sort | diff "$work/installed" - ||
     { echo "pkg-plist (>) differs from the FreeBSD install layout (<)"; failed=1; }
 # The files that the port substitutes name its PREFIX, never /usr/local.
 grep -l /usr/local "$source_dir/rc.d/pelmor_sign" "$port/pelmor-sign.ucl" \
+    "$source_dir/periodic/security/450.pelmor-sign" \
     "$port/files/pkg-message.in" && { echo "/usr/local where the prefix belongs"; failed=1; }
 scripts=$(sed -n 's/^USE_RC_SUBR=[[:space:]]*//p' "$port/Makefile")
 [ -n "$scripts" ] || { echo "the port installs no rc.d script"; failed=1; }

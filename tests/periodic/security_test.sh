@@ -1,0 +1,68 @@
+#!/bin/sh
+# Runs the periodic(8) security script as the port installs it, reading stand-ins of FreeBSD's
+# periodic.conf and security.functions, with a stand-in pelmor-sign that notes its arguments,
+# prints a canned report and exits with a canned status: in each case, what the mail would
+# show and the status that periodic judges it by.
+#   security_test.sh SOURCE_DIR
+set -u
+here=$1/tests/periodic
+work=$(mktemp -d /tmp/pelmor-periodic.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export PERIODIC_CONF="$work/periodic.conf" PERIODIC_LOGDIR="$work" host=pelmor.test
+failed=0
+sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" -e "s|%%PREFIX%%|$work|g" \
+    -e "s|/etc/periodic/security/security.functions|$here/security.functions|" \
+    "$1/periodic/security/450.pelmor-sign" >"$work/script"
+mkdir -p "$work/sbin" "$work/etc/pelmor-sign"
+printf '#!/bin/sh\necho "$*" >%s/args; cat %s/out; exit $(cat %s/status)\n' "$work" "$work" \
+    "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"
+manifest=$work/etc/pelmor-sign.manifest
+checking="
+Checking the veriexec manifest $manifest:"
+diffs="$checking
+
+pelmor.test pelmor-sign check diffs:"
+key="--cache $work/cache --key $work/etc/pelmor-sign/manifest.pub"
+
+# run CASE CONF STATUS REPORT EXPECTED: the script, with the periodic.conf line CONF, after a
+# check that printed REPORT and exited with STATUS; EXPECTED is what it printed, its status
+# and the check's arguments. The diff's file lines, which name times, are left out.
+run() {
+    printf '%s\n' "security_status_pelmorsign_cache=$work/cache" "$2" >"$PERIODIC_CONF"
+    printf '%s\n' "$4" >"$work/out" && echo "$3" >"$work/status" && rm -f "$work/args"
+    actual=$(sh "$work/script" 2>&1; echo "status $?"; cat "$work/args" 2>/dev/null)
+    actual=$(printf '%s\n' "$actual" | grep -v -e '^--- ' -e '^+++ ' -e '^@@ ')
+    [ "$actual" = "$5" ] ||
+        { printf '%s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$5" "$actual"; failed=1; }
+}
+
+run "no manifest" "" 0 "" "status 0"
+touch "$manifest"
+run "disabled" "security_status_pelmorsign_enable=NO" 0 "" "status 0"
+run "clean, first run" "" 0 "Checked 9 entries: 9 unchanged" "$checking
+
+No $work/pelmor-sign.today
+status 1
+check --coverage $manifest"
+run "clean" "" 0 "Verified $manifest: serial 1, key 0123456789abcdef" "$checking
+status 0
+check --coverage $manifest"
+touch "$work/cache" "$work/etc/pelmor-sign/manifest.pub"
+run "problems" "security_status_pelmorsign_flags='-j 2'" 1 "changed: /bin/sh
+missing: /bin/ls" "$diffs
++changed: /bin/sh
++missing: /bin/ls
+status 1
+check --coverage $key -j 2 $manifest"
+run "changed since the last run" "" 1 "missing: /bin/ls
+unreadable: /bin/cat: Permission denied" "$diffs
+-changed: /bin/sh
+ missing: /bin/ls
++unreadable: /bin/cat: Permission denied
+status 1
+check --coverage $key $manifest"
+run "trouble" "" 2 "" "$checking
+Error: cannot check $manifest: pelmor-sign check exited with status 2
+status 2
+check --coverage $key $manifest"
+exit $failed
