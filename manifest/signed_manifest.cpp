@@ -8,13 +8,11 @@ std::string SignaturePath(const std::string& manifestFile) {
     return manifestFile + ".sig";
 }
 
-std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
-                                 VerifiedManifest& manifest) {
+std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
+                               std::string& bytes, uint64_t& serial, bool& refused) {
     FileRead file, signature;
-    std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
-    if (error.empty()) {
-        error = ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
-    }
+    std::string error =
+        ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
     // Beside the very file read: a link switched meanwhile cannot pair this manifest with
     // another's signature.
     if (error.empty()) {
@@ -24,19 +22,32 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     if (!error.empty()) {
         return error;
     }
-    manifest.bytes = std::move(file.bytes);
-    if (!manifest.key.Verify(manifest.bytes, signature.bytes)) {
-        manifest.refused = true;
+    if (!key.Verify(file.bytes, signature.bytes)) {
+        refused = true;
         return fmt::format("Error: manifest signature does not verify: {} (key {})\n", manifestPath,
-                           manifest.key.Id());
+                           key.Id());
     }
-    std::optional<uint64_t> serial = SerialOfHeader(manifest.bytes);
-    if (!serial) {
-        manifest.refused = true;
+    std::optional<uint64_t> header = SerialOfHeader(file.bytes);
+    if (!header) {
+        refused = true;
         return fmt::format("Error: manifest has no serial line: {}\n", manifestPath);
     }
-    manifest.serial = *serial;
-    if (error = ReadRecordedSerial(settings.serialFile, manifest.recorded); !error.empty()) {
+    bytes = std::move(file.bytes);
+    serial = *header;
+    return "";
+}
+
+std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
+                                 VerifiedManifest& manifest) {
+    std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
+    if (error.empty()) {
+        error = ReadSignedManifest(manifestPath, manifest.key, manifest.bytes, manifest.serial,
+                                   manifest.refused);
+    }
+    if (error.empty()) {
+        error = ReadRecordedSerial(settings.serialFile, manifest.recorded);
+    }
+    if (!error.empty()) {
         return error;
     }
     if (manifest.recorded && manifest.serial < *manifest.recorded) {
@@ -49,9 +60,9 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     return "";
 }
 
-std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest) {
-    return fmt::format("Verified {}: serial {}, key {}\n", manifestPath, manifest.serial,
-                       manifest.key.Id());
+std::string VerifiedLine(const std::string& manifestPath, uint64_t serial,
+                         const std::string& keyId) {
+    return fmt::format("Verified {}: serial {}, key {}\n", manifestPath, serial, keyId);
 }
 
 std::string RaiseRecordedSerial(const SignatureSettings& settings,

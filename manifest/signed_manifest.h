@@ -32,13 +32,25 @@ struct VerifiedManifest {
 // names (FinalTarget): the path as given, or the target of a link.
 std::string SignaturePath(const std::string& manifestFile);
 
-// Reads and verifies the manifest; "" or the error line to report, after which nothing of it
-// may be used.
+// Reads the manifest and the signature beside it and verifies them with `key`, already read,
+// and reads the serial line; "" or the error line to report, after which nothing of it may be
+// used; `refused` is set when the error is a verdict on the manifest rather than a file that
+// could not be read. Holds the serial against no record: what reads a manifest without loading
+// it, such as a comparison of an old one with a new one, has no rollback to refuse.
+std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
+                               std::string& bytes, uint64_t& serial, bool& refused);
+
+// Reads the key and the manifest, verifies them and holds the serial against the record; "" or
+// the error line to report, after which nothing of it may be used.
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest);
 
 // "Verified MANIFEST: serial N, key ID", printed before a verified manifest is used.
-std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest);
+std::string VerifiedLine(const std::string& manifestPath, uint64_t serial,
+                         const std::string& keyId);
+inline std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest) {
+    return VerifiedLine(manifestPath, manifest.serial, manifest.key.Id());
+}
 
 // Raises the serial file to the manifest's serial when it records a lower one or none: called
 // only once every entry has been loaded without an error. "" or the error line to report.
