@@ -91,13 +91,21 @@ uint8_t FlagOfToken(std::string_view token) {
     return 0;
 }
 
-std::string FormatManifestLine(const std::string& path, const std::string& digest, uint8_t flags) {
-    std::string line = fmt::format("{} sha512={}", path, digest);
+std::vector<std::string_view> TokensOfFlags(uint8_t flags) {
+    std::vector<std::string_view> tokens;
     for (const auto& [name, bit] : FlagTokens) {
         if (flags & bit) {
-            line += ' ';
-            line += name;
+            tokens.push_back(name);
         }
+    }
+    return tokens;
+}
+
+std::string FormatManifestLine(const std::string& path, const std::string& digest, uint8_t flags) {
+    std::string line = fmt::format("{} sha512={}", path, digest);
+    for (std::string_view token : TokensOfFlags(flags)) {
+        line += ' ';
+        line += token;
     }
     return line + '\n';
 }

@@ -22,6 +22,9 @@ int DecodeHexFingerprint(std::string_view text, uint8_t* output, std::size_t cap
 // The EntryFlags bit a flag token sets ("indirect", "no_ptrace", "trusted"), or 0.
 uint8_t FlagOfToken(std::string_view token);
 
+// The tokens of the bits set in `flags`, in the order indirect, no_ptrace, trusted.
+std::vector<std::string_view> TokensOfFlags(uint8_t flags);
+
 // The line generate writes for a file: its path, a space, "sha512=" and the digest, then the
 // tokens of `flags`, each after a space, in the order indirect, no_ptrace, trusted.
 std::string FormatManifestLine(const std::string& path, const std::string& digest,

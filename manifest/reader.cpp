@@ -10,14 +10,21 @@
 #include <cstring>
 
 bool ManifestReader::Open(const std::string& path) {
-    path_ = path;
-    file_.Reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file_.Valid()) {
+    if (OpenSilently(path) != 0) {
         warnx("cannot open manifest %s", path.c_str());
         return false;
     }
-    buffer_.reset(new char[2 * ManifestLineKept]);
     return true;
+}
+
+int ManifestReader::OpenSilently(const std::string& path) {
+    path_ = path;
+    file_.Reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file_.Valid()) {
+        return errno;
+    }
+    buffer_.reset(new char[2 * ManifestLineKept]);
+    return 0;
 }
 
 void ManifestReader::Use(const std::string& path, std::string_view bytes) {

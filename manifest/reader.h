@@ -20,6 +20,9 @@ class ManifestReader {
   public:
     // Opens the manifest; when it cannot, says so on standard error and returns false.
     bool Open(const std::string& path);
+    // Opens the manifest and says nothing; 0 or the errno of open(2), for the caller's own
+    // message.
+    int OpenSilently(const std::string& path);
     // Reads `bytes`, which must outlive the reader, as the manifest at `path`.
     void Use(const std::string& path, std::string_view bytes);
     // Reads and parses the next line, as ParseManifestLine does; false at the end. A read
