@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "check/options.h"
+#include "diff/options.h"
 #include "generate/options.h"
 #include "manifest/sign.h"
 #include "veriexec/audit_log.h"
@@ -16,7 +17,11 @@ struct CommandValues {
     SignSettings sign;
     GenerateSettings generate;
     CheckSettings check;
+    DiffSettings diff;
     int status = 0;
+    // The status of a parse error or a failed write to standard output: 2 for diff, whose 1
+    // says that the manifests differ.
+    int troubleStatus = 1;
     // A command other than generate ran: the version line is not printed after it.
     bool ended = false;
 };

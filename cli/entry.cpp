@@ -13,7 +13,8 @@
 
 namespace {
 
-int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit) {
+int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit,
+                CommandValues& values) {
     CLI::App parser("Pelmor signature utility.");
     parser.footer(fmt::format("Build revision: {}", BuildRevision));
     // The help flag is re-added after -v so that the help lists -v first; commands copy it
@@ -23,7 +24,6 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     parser.set_help_flag("-h,--help", "Display this help menu");
     parser.require_subcommand(0, 1);
 
-    CommandValues values;
     values.generate.installedConfig = installed.configFile;
     values.check.walk.installedConfig = installed.configFile;
     values.load.trustedKeyPath = installed.trustedKey;
@@ -48,7 +48,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     } catch (const CLI::ParseError& error) {
         std::cerr << error.what() << std::endl;
         std::cerr << parser.help();
-        return 1;
+        return values.troubleStatus;
     }
     if (argc == 1) {
         std::cerr << parser.help();
@@ -64,5 +64,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
 
 int Entry(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit) {
     PrepareStandardStreams();
-    return FinishStandardOutput(ParseAndRun(argc, argv, installed, audit));
+    CommandValues values;
+    int status = ParseAndRun(argc, argv, installed, audit, values);
+    return FinishStandardOutput(status, values.troubleStatus);
 }

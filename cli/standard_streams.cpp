@@ -76,12 +76,12 @@ void PrepareStandardStreams() {
     std::cout.rdbuf(output);
 }
 
-int FinishStandardOutput(int status) {
+int FinishStandardOutput(int status, int failed) {
     int error = OutputError.load();
     if (error == 0) {
         return status;
     }
     std::cerr << fmt::format("Error: cannot write standard output: {}\n",
                              std::generic_category().message(error));
-    return 1;
+    return failed;
 }

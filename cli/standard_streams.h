@@ -8,6 +8,6 @@
 // middle of its work.
 void PrepareStandardStreams();
 
-// Returns `status`, or 1 after "Error: cannot write standard output: REASON" on stderr when
-// any write to standard output failed.
-int FinishStandardOutput(int status);
+// Returns `status`, or `failed` after "Error: cannot write standard output: REASON" on stderr
+// when any write to standard output failed.
+int FinishStandardOutput(int status, int failed);

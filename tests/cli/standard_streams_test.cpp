@@ -55,6 +55,8 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
          {"-v", "-h", "generate -h", "load", "status", "check m", "activate", "enforce", "lock"}) {
         EXPECT_EQ(RunSignChild(Words(arguments), brokenOutput), Failed(broken)) << arguments;
     }
+    // diff's 1 says that the manifests differ: its trouble is 2.
+    EXPECT_EQ(RunSignChild(Words("diff m m"), brokenOutput), (ProcessResult{2, "", broken}));
 }
 
 }  // namespace

@@ -1,0 +1,17 @@
+// The options of the diff command, declared on its CLI11 sub-parser: the key that both
+// manifests must verify with, the output format and the two manifests.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+struct DiffSettings {
+    std::string oldPath;  // OLD
+    std::string newPath;  // NEW
+    std::string keyPath;  // --key; empty when the manifests are not to be verified
+    bool json = false;    // --format json
+};
+
+// Declares --key, --format, and OLD and NEW, both required: without either there is nothing to
+// compare, and a script must not take that for two manifests alike.
+void DeclareDiffOptions(CLI::App& command, DiffSettings& settings);

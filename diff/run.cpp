@@ -1,0 +1,91 @@
+#include "diff/run.h"
+
+#include <err.h>
+#include <fmt/core.h>
+
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <vector>
+
+#include "diff/compare.h"
+#include "diff/report.h"
+#include "manifest/key.h"
+#include "manifest/reader.h"
+#include "manifest/signed_manifest.h"
+
+namespace {
+
+// Reads every entry of the manifest, verified with `key` when there is one, into `add`; "" or
+// the error line. A bad line stops it: load would not load that manifest as it reads, so a
+// comparison of it would show what the kernel would not hold.
+std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
+                        const std::function<void(const ManifestEntry&)>& add) {
+    ManifestReader reader;
+    // A signed manifest is read whole to be verified; its bytes go once its entries are kept.
+    std::string bytes;
+    if (key != nullptr) {
+        uint64_t serial = 0;
+        bool refused = false;
+        if (std::string error = ReadSignedManifest(manifest.path, *key, bytes, serial, refused);
+            !error.empty()) {
+            return error;
+        }
+        manifest.serial = serial;
+        manifest.keyId = key->Id();
+        reader.Use(manifest.path, bytes);
+    } else if (int error = reader.OpenSilently(manifest.path); error != 0) {
+        return fmt::format("Error: cannot open manifest {}: {}\n", manifest.path,
+                           std::strerror(error));
+    }
+    ManifestEntry entry;
+    LineOutcome outcome;
+    std::vector<std::string> warnings;
+    while (reader.ReadLine(entry, outcome, warnings)) {
+        if (outcome == LineOutcome::Error) {
+            return fmt::format("Error: cannot compare {}: {}\n", manifest.path, warnings.back());
+        }
+        for (const std::string& warning : warnings) {
+            warnx("%s: %s", manifest.path.c_str(), warning.c_str());
+        }
+        if (outcome == LineOutcome::Entry) {
+            add(entry);
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+DiffResult RunDiff(const DiffSettings& settings) {
+    ManifestKey key;
+    if (!settings.keyPath.empty()) {
+        if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Public); !error.empty()) {
+            return {error};
+        }
+    }
+    // The one key both manifests are verified with, read once.
+    const ManifestKey* verifier = settings.keyPath.empty() ? nullptr : &key;
+    ComparedManifest old{settings.oldPath, {}, ""};
+    ComparedManifest current{settings.newPath, {}, ""};
+    ManifestComparison comparison;
+    std::string error = ReadEntries(
+        old, verifier, [&comparison](const ManifestEntry& entry) { comparison.AddOld(entry); });
+    if (error.empty()) {
+        comparison.FinishOld();
+        error = ReadEntries(current, verifier, [&comparison](const ManifestEntry& entry) {
+            comparison.AddNew(entry);
+        });
+    }
+    if (!error.empty()) {
+        return {error};
+    }
+    comparison.FinishNew();
+    DifferenceCounts counts = CountDifferences(comparison);
+    if (settings.json) {
+        PrintDifferencesJson(std::cout, old, current, comparison, counts);
+    } else {
+        PrintDifferences(std::cout, old, current, comparison, counts);
+    }
+    return {"", counts != DifferenceCounts{}};
+}

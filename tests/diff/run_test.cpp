@@ -1,0 +1,82 @@
+// diff of two manifests: each kind of difference as text and as JSON, the later line of a
+// path counting, and every way it cannot compare.
+#include <nlohmann/json.hpp>
+
+#include "support/test_support.h"
+
+namespace {
+
+class DiffTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        // One path a case; /twice has its later line, /same a fingerprint padded with zeros.
+        WriteFile("old", "# one path a case\n" + Entry("/same", 64) +
+                             Entry("/gone", 128, " trusted") + Entry("/twice", 128, "", '1') +
+                             Entry("/twice") + Entry("/fp") + Entry("/both", 128, " no_ptrace") +
+                             Entry("/flag", 128, " indirect") +
+                             "/type sha256=" + std::string(64, '0') + "\n");
+        WriteFile("new", Entry("/new", 128, " trusted") +
+                             Entry("/both", 128, " trusted no_ptrace", '1') +
+                             Entry("/fp", 128, "", '2') + Entry("/same") + Entry("/flag") +
+                             Entry("/twice") + Entry("/type", 64));
+    }
+    static std::string Entry(const std::string& path, int digits = 128,
+                             const std::string& flags = "", char digit = '0') {
+        return path + " sha512=" + std::string(digits, digit) + flags + "\n";
+    }
+};
+
+TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextAndAsJsonWithTheSerialsOfAnyOrder) {
+    const std::string differences =
+        "changed: /both\nflags: /both: no_ptrace -> no_ptrace trusted\nflags: /flag: indirect -> "
+        "none\nchanged: /fp\nremoved: /gone\nadded: /new\nchanged: /type\nCompared 7 entries "
+        "with 7: 1 added, 1 removed, 3 changed, 2 flags changed\n";
+    EXPECT_EQ(RunSign({"diff", "old", "new"}), (ProcessResult{1, differences, ""}));
+    EXPECT_EQ(RunSign({"diff", "new", "new"}),
+              Succeeded("Compared 7 entries with 7: 0 added, 0 removed, 0 changed, 0 flags "
+                        "changed\n"));
+    // An older OLD is no rollback: diff loads nothing.
+    std::string id = MakeKeyPair("k");
+    RunSign(Words("sign -k k.key --serial 9 old"));
+    RunSign(Words("sign -k k.key --serial 5 new"));
+    EXPECT_EQ(RunSign(Words("diff --key k.pub old new")),
+              (ProcessResult{1,
+                             "Verified old: serial 9, key " + id +
+                                 "\nVerified new: serial 5, key " + id + "\n" + differences,
+                             ""}));
+    ProcessResult json = RunSign(Words("diff --key k.pub --format text --format json old new"));
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.out.back(), '\n');
+    EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(R"({
+        "old": {"manifest": "old", "entries": 7, "serial": 9, "key": ")" +
+                                                                     id + R"("},
+        "new": {"manifest": "new", "entries": 7, "serial": 5, "key": ")" +
+                                                                     id + R"("},
+        "added": [{"path": "/new", "flags": ["trusted"]}],
+        "removed": [{"path": "/gone", "flags": ["trusted"]}],
+        "changed": [{"path": "/both"}, {"path": "/fp"}, {"path": "/type"}],
+        "flags": [{"path": "/both", "old": ["no_ptrace"], "new": ["no_ptrace", "trusted"]},
+                  {"path": "/flag", "old": ["indirect"], "new": []}],
+        "counts": {"added": 1, "removed": 1, "changed": 3, "flags": 2}})"));
+}
+
+TEST_F(DiffTest, WhatCannotBeComparedIsStatusTwoWithNothingOnStandardOutput) {
+    WriteFile("bad", ReadFile("new") + "/x sha512=zz\n");
+    MakeKeyPair("k");
+    RunSign(Words("sign -k k.key new"));
+    const std::string help = RunSign({"diff", "-h"}).out;
+    for (const auto& [arguments, err] : std::vector<std::pair<std::string, std::string>>{
+             {"diff old gone", "Error: cannot open manifest gone: No such file or directory\n"},
+             {"diff new bad", "Error: cannot compare bad: line 8: bad fingerprint\n"},
+             {"diff --key k.pub new old",
+              "Error: cannot read signature file old.sig: No such "
+              "file or directory\n"},
+             {"diff --key k.key new new", "Error: unsupported key k.key: not a PEM public key\n"},
+             {"diff --format xml old new", "--format: xml not in {text,json}\n" + help},
+             {"diff old", "NEW is required\n" + help}}) {
+        EXPECT_EQ(RunSign(Words(arguments)), (ProcessResult{2, "", err})) << arguments;
+    }
+}
+
+}  // namespace
