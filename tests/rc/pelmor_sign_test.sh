@@ -88,14 +88,14 @@ $script: WARNING: veriexec left active" good pelmor_sign_state=enforce
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
     pelmor_sign_state=enforce pelmor_sign_check=NO
 
-# refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file,
-# ends with this line, on standard error if it printed any; what it printed is left in out and
-# err.
+# refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file
+# copied from $in_place (good by default), ends with this line, on standard error if it printed
+# any; what it printed is left in out and err.
 refresh() {
     case_name=$1
     (shift 3 && rc_conf "$@")
     rm -f "$work/m" "$work/m.sig" "$work/m.new" "$work/m.new.sig"
-    cp "$work/good" "$work/m"
+    cp "$work/${in_place:-good}" "$work/m"
     sh "$script" refresh >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same "last line" "$3" "$(cat "$work/out" "$work/err" | tail -n 1)"
@@ -110,6 +110,9 @@ refresh "refresh without a signing key" 0 \
     "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m"
 same manifest "$(cat "$work/good")" "$(cat "$work/m")"
 same new "$new_manifest" "$(cat "$work/m.new")"
+same diff "removed: $sign
+Compared 2 entries with 1: 0 added, 1 removed, 1 changed, 0 flags changed" \
+    "$(grep -e '^removed: ' -e '^Compared ' "$work/out")"
 
 # The new pair takes a slot, and one rename of the link m puts it in place.
 refresh "refresh with a signing key" 0 "$work/m replaced by the new manifest, loaded" \
@@ -123,6 +126,11 @@ ln -s $$ "$work/m.lock"
 refresh "a second refresh at once" 1 "$script: ERROR: process $$ is refreshing $work/m already \
 ($work/m.lock); veriexec left active"
 rm "$work/m.lock"
+# A manifest in place that diff cannot compare stops the refresh before it signs.
+in_place=bad
+refresh "refresh over a bad manifest" 1 "$script: ERROR: comparing $work/m.new with $work/m \
+failed: $work/m left as it is; veriexec left active" "pelmor_sign_signing_key=$work/sign.key"
+in_place=good
 
 # Under enforce the program is trusted, but only the installed key's manifests load: a failing
 # load switches back and leaves the manifest as it was.
