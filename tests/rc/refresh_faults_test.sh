@@ -32,6 +32,9 @@ cp "$work/tool" "$image$work/tool"
 cp "$work/good" "$work/old"
 "$sign" sign -k "$work/sign.key" --serial 1 "$work/old" >/dev/null
 paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
+# Sorted as paths() sorts them, wherever the checkout lies.
+old_table="$work/tool "
+new_table=$(printf '%s\n' "$work/tool" "$sign" | sort | tr '\n' ' ')
 
 # attempt FROM FAULT AT: a refresh of the old pair, in place as FROM (plain, link or own), with
 # the fault at AT; then a boot.
@@ -62,7 +65,7 @@ attempt() {
     same "start's last line" "Veriexec state set to 'enforce'" "$(tail -n 1 "$work/out")"
     same state enforce "$(state_word)"
     case $(paths) in
-    "$work/tool $sign " | "$work/tool ") ;;
+    "$old_table" | "$new_table") ;;
     *) same table "the old manifest's or the new one's" "$(paths)" ;;
     esac
 }
