@@ -42,7 +42,7 @@ bool CheckRun::ReadManifest() {
                             ""});
         listed_.insert(record.path);
     }
-    return true;
+    return !manifest.ReadFailed();
 }
 
 void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
@@ -157,5 +157,6 @@ std::string CheckRun::Execute() {
                           entries_.size(), counts[0], counts[1], counts[2], counts[3]);
     report += settings_.coverage ? fmt::format(", {} not in manifest\n", unlisted) : "\n";
     std::cout << report;
+    made_ = true;
     return "";
 }

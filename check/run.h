@@ -19,6 +19,9 @@ class CheckRun : private WalkClient {
     // Checks and prints the problems and the summary; returns the message of a failure that
     // ended the check early, or "".
     std::string Execute();
+    // Whether the check was made to its end: the whole manifest read, or verified, and every
+    // entry compared.
+    bool Made() const { return made_; }
     // Whether anything was reported: a problem line, a bad manifest line or an error.
     bool ReportedAnything() const;
 
@@ -44,4 +47,5 @@ class CheckRun : private WalkClient {
     std::vector<std::unique_ptr<Job>> jobs_;
     int manifestErrors_ = 0;
     int32_t problems_ = 0;
+    bool made_ = false;
 };

@@ -64,12 +64,12 @@ int Generate(const GenerateSettings& settings) {
 // Touches no kernel facility, so that an image can be checked where it is built.
 int Check(const CheckSettings& settings) {
     if (!RootUsable(settings.walk.root)) {
-        return 1;
+        return 2;
     }
     CheckRun run(settings);
     std::string failure = run.Execute();
     std::cerr << failure;
-    return failure.empty() && !run.ReportedAnything() ? 0 : 1;
+    return !run.Made() ? 2 : run.ReportedAnything() ? 1 : 0;
 }
 
 // Touches no kernel facility: manifests are compared wherever they are made or signed.
@@ -93,6 +93,7 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
 
     CLI::App* check = parser.add_subcommand("check", "Check files against a manifest");
     DeclareCheckOptions(*check, values.check);
+    check->preparse_callback([&values](std::size_t) { values.troubleStatus = 2; });
     check->callback([&values] {
         values.ended = true;
         if (!values.check.manifestGiven) {

@@ -19,8 +19,8 @@ struct CommandValues {
     CheckSettings check;
     DiffSettings diff;
     int status = 0;
-    // The status of a parse error or a failed write to standard output: 2 for diff, whose 1
-    // says that the manifests differ.
+    // The status of a parse error or a failed write to standard output: 2 for check and diff,
+    // whose 1 says that they reported something, as diff(1) has them.
     int troubleStatus = 1;
     // A command other than generate ran: the version line is not printed after it.
     bool ended = false;

@@ -150,6 +150,7 @@ bool ManifestReader::Fill(size_t at) {
     } while (count < 0 && errno == EINTR);
     if (count < 0) {
         readError_ = errno;
+        readFailed_ = true;
         atEnd_ = true;
         begin_ = searched_ = end_ = 0;
         return false;

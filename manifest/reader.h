@@ -35,6 +35,8 @@ class ManifestReader {
     // The fault of the first line in `bytes` that load counts as an error, in load's words
     // ("line N: REASON"), or "" when there is none. Prints nothing, looks at no file.
     static std::string FirstBadLine(std::string_view bytes);
+    // Whether a read of the file failed: the lines read are then not the whole manifest.
+    bool ReadFailed() const { return readFailed_; }
 
   private:
     bool NextLine(std::string_view& line);
@@ -56,5 +58,6 @@ class ManifestReader {
     std::optional<LineTail> tail_;  // of the line just read, when it was cut
     int lineNumber_ = 0;
     int readError_ = 0;
+    bool readFailed_ = false;
     std::vector<std::string> warnings_;
 };

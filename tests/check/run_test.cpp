@@ -49,4 +49,16 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
     }
 }
 
+// As diff(1) has it: 2 when the check cannot be made, 1 only for what it found.
+TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
+    for (const auto& [arguments, err] : std::initializer_list<std::pair<std::string, std::string>>{
+             {"none", "pelmor-sign: cannot open manifest none\n"},
+             {".", "pelmor-sign: cannot read manifest .: Is a directory\n"},
+             {"-R none m", "Error: cannot use root directory none: No such file or directory\n"},
+             {"-x m",
+              "The following argument was not expected: -x\n" + RunSign({"check", "-h"}).out}}) {
+        EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
+    }
+}
+
 }  // namespace
