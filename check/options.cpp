@@ -16,6 +16,7 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
                    "Read only the files whose status differs from what FILE records");
     AddProgressOptions(command, settings.walk);
     DeclareSignatureOptions(command, settings.signature);
+    AddFormatOption(command, settings.format);
     command
         .add_option_function<std::string>(
             "MANIFEST_FILE",

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "common/output_format.h"
 #include "generate/options.h"
 #include "manifest/signed_manifest.h"
 
@@ -15,8 +16,9 @@ struct CheckSettings {
     // -j, -R and, with --coverage, -d, -f and -c: what generate would walk, and how.
     GenerateSettings walk;
     SignatureSettings signature;  // --key and --serial-file
+    OutputFormat format = OutputFormat::Text;
 };
 
 // Declares -j, -R, --coverage, -d, -f, -c, --cache, --progress, --no-progress, --key,
-// --serial-file and MANIFEST_FILE on the check command.
+// --serial-file, --format and MANIFEST_FILE on the check command.
 void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);

@@ -15,10 +15,6 @@
 CheckRun::CheckRun(const CheckSettings& settings)
     : settings_(settings), context_(settings.walk.root, settings.walk.progress) {}
 
-bool CheckRun::ReportedAnything() const {
-    return problems_ > 0 || manifestErrors_ > 0 || context_.ReportedErrors() > 0;
-}
-
 bool CheckRun::ReadManifest() {
     ManifestReader manifest;
     VerifiedManifest verified;
@@ -27,25 +23,28 @@ bool CheckRun::ReadManifest() {
             ReadVerifiedManifest(settings_.manifestPath, settings_.signature, verified);
         if (!error.empty()) {
             std::cerr << error;
-            ++manifestErrors_;
             return false;
         }
-        std::cout << VerifiedLine(settings_.manifestPath, verified);
+        if (settings_.format == OutputFormat::Text) {
+            std::cout << VerifiedLine(settings_.manifestPath, verified);
+        }
+        summary_.serial = verified.serial;
+        summary_.keyId = verified.key.Id();
         manifest.Use(settings_.manifestPath, verified.bytes);
     } else if (!manifest.Open(settings_.manifestPath)) {
-        ++manifestErrors_;
         return false;
     }
     for (ManifestEntry record; manifest.NextEntry(record, manifestErrors_);) {
         entries_.push_back({record.path, record.fingerprintType,
-                            EncodeHex(record.fingerprint, FingerprintSize), Outcome::Unchanged,
-                            ""});
+                            EncodeHex(record.fingerprint, FingerprintSize),
+                            CheckedEntry::Outcome::Unchanged, ""});
         listed_.insert(record.path);
     }
     return !manifest.ReadFailed();
 }
 
-void CheckRun::Verify(SigningWorker& worker, Entry& entry) const {
+void CheckRun::Verify(SigningWorker& worker, CheckedEntry& entry) const {
+    using Outcome = CheckedEntry::Outcome;
     const char* algorithm = DigestOfFingerprintType(entry.type);
     if (algorithm == nullptr) {
         entry.outcome = Outcome::Unreadable;
@@ -90,7 +89,8 @@ bool CheckRun::Sign(SigningWorker&, const ChosenFile& file, std::string& lines) 
         !S_ISREG(status.st_mode)) {
         return false;
     }
-    lines += fmt::format("not in manifest: {}\n", file.path);
+    lines += file.path;
+    lines += '\n';
     return true;
 }
 
@@ -127,36 +127,22 @@ std::string CheckRun::Execute() {
         return context_.Failure();
     }
 
-    int32_t counts[4] = {0, 0, 0, 0};
-    std::string report;
-    for (const Entry& entry : entries_) {
-        ++counts[static_cast<int>(entry.outcome)];
-        switch (entry.outcome) {
-            case Outcome::Unchanged:
-                break;
-            case Outcome::Changed:
-                report += fmt::format("changed: {}\n", entry.path);
-                break;
-            case Outcome::Missing:
-                report += fmt::format("missing: {}\n", entry.path);
-                break;
-            case Outcome::Unreadable:
-                report += fmt::format("unreadable: {}: {}\n", entry.path, entry.cause);
-                break;
-        }
+    summary_.coverage = settings_.coverage;
+    summary_.entries = static_cast<int64_t>(entries_.size());
+    int64_t* counts[] = {&summary_.unchanged, &summary_.changed, &summary_.missing,
+                         &summary_.unreadable};
+    for (const CheckedEntry& entry : entries_) {
+        ++*counts[static_cast<int>(entry.outcome)];
     }
-    int32_t unlisted = 0;
+    std::vector<std::string_view> unlisted;
     for (const auto& job : jobs_) {
         if (job->finished) {
-            report += job->lines;
-            unlisted += job->signedCount;
+            unlisted.push_back(job->lines);
+            summary_.notInManifest += job->signedCount;
         }
     }
-    problems_ = counts[1] + counts[2] + counts[3] + unlisted;
-    report += fmt::format("Checked {} entries: {} unchanged, {} changed, {} missing, {} unreadable",
-                          entries_.size(), counts[0], counts[1], counts[2], counts[3]);
-    report += settings_.coverage ? fmt::format(", {} not in manifest\n", unlisted) : "\n";
-    std::cout << report;
-    made_ = true;
+    summary_.errors = manifestErrors_ + context_.ReportedErrors();
+    summary_.made = true;
+    PrintCheckReport(settings_.format, settings_.manifestPath, summary_, entries_, unlisted);
     return "";
 }

@@ -69,7 +69,8 @@ int Check(const CheckSettings& settings) {
     CheckRun run(settings);
     std::string failure = run.Execute();
     std::cerr << failure;
-    return !run.Made() ? 2 : run.ReportedAnything() ? 1 : 0;
+    const CheckSummary& summary = run.Summary();
+    return !summary.made ? 2 : summary.ReportedAnything() ? 1 : 0;
 }
 
 // Touches no kernel facility: manifests are compared wherever they are made or signed.
@@ -144,8 +145,12 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
                           Enforce);
     AddStateChangeCommand(parser, values, audit, "lock",
                           "Lock veriexec (prevent further manifest loading)", Lock);
-    AddBareCommand(parser, "status", "Show veriexec state")->callback([&values] {
+    CLI::App* status = parser.add_subcommand("status", "Show veriexec state");
+    auto declareHelp = MoveHelpFlagLast(*status);
+    AddFormatOption(*status, values.statusFormat);
+    declareHelp();
+    status->callback([&values] {
         values.ended = true;
-        values.status = ModulesLoaded() ? ReportVeriexecState() : 1;
+        values.status = ModulesLoaded() ? ReportVeriexecState(values.statusFormat) : 1;
     });
 }

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "check/options.h"
+#include "common/output_format.h"
 #include "diff/options.h"
 #include "generate/options.h"
 #include "manifest/sign.h"
@@ -18,6 +19,7 @@ struct CommandValues {
     GenerateSettings generate;
     CheckSettings check;
     DiffSettings diff;
+    OutputFormat statusFormat = OutputFormat::Text;
     int status = 0;
     // The status of a parse error or a failed write to standard output: 2 for check and diff,
     // whose 1 says that they reported something, as diff(1) has them.

@@ -3,29 +3,35 @@
 #include <fmt/core.h>
 
 #include <iostream>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 #include "veriexec/device.h"
 
-int ReportVeriexecState() {
+int ReportVeriexecState(OutputFormat format) {
     VeriexecState state = 0;
     if (GetVeriexecState(state) != 0) {
         return 1;
     }
-    std::string report = fmt::format("Veriexec state: {:#o}\n", state);
+    std::vector<const char*> names;
     if (state == 0) {
-        report += "  INACTIVE\n";
+        names.push_back("INACTIVE");
     }
-    if (state & VeriexecStateLoaded) {
-        report += "  LOADED\n";
+    for (const auto& [bit, name] : {std::pair{VeriexecStateLoaded, "LOADED"},
+                                    {VeriexecStateActive, "ACTIVE"},
+                                    {VeriexecStateEnforce, "ENFORCE"},
+                                    {VeriexecStateLocked, "LOCKED"}}) {
+        if (state & bit) {
+            names.push_back(name);
+        }
     }
-    if (state & VeriexecStateActive) {
-        report += "  ACTIVE\n";
+    if (format == OutputFormat::Json) {
+        std::cout << nlohmann::ordered_json{{"state", state}, {"names", names}}.dump() + "\n";
+        return 0;
     }
-    if (state & VeriexecStateEnforce) {
-        report += "  ENFORCE\n";
-    }
-    if (state & VeriexecStateLocked) {
-        report += "  LOCKED\n";
+    std::string report = fmt::format("Veriexec state: {:#o}\n", state);
+    for (const char* name : names) {
+        report += fmt::format("  {}\n", name);
     }
     std::cout << report;
     return 0;

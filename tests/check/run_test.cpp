@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "support/test_support.h"
 
@@ -47,6 +48,21 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
                 << workers;
         }
     }
+    // The same as one JSON document, problems by kind; a byte that is not UTF-8 becomes U+FFFD.
+    WriteFile(Path("m"), ReadFile(Path("m")) + "/usr/bin/\xff sha512=00\n");
+    ProcessResult json = RunSignChild(
+        Words("check --format json --coverage -f /usr/sbin/notes -R " + root_ + " " + Path("m")),
+        Unprivileged);
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.out.find('\n'), json.out.size() - 1);
+    EXPECT_EQ(nlohmann::json::parse(json.out),
+              nlohmann::json::parse(R"({"manifest":")" + Path("m") + R"(",
+        "serial":null,"key_id":null,"counts":{"entries":7,"unchanged":2,"changed":1,"missing":2,
+        "unreadable":2,"not_in_manifest":2,"errors":1},"problems":{"changed":[{"path":"/usr/bin/b"}],
+        "missing":[{"path":"/usr/bin/c"},{"path":"/usr/bin/\ufffd"}],"unreadable":[
+        {"path":"/usr/bin/d","reason":"Permission denied"},
+        {"path":"/usr","reason":"not a regular file"}],
+        "not_in_manifest":[{"path":"/usr/sbin/new"},{"path":"/usr/sbin/notes"}]}})"));
 }
 
 // As diff(1) has it: 2 when the check cannot be made, 1 only for what it found.
@@ -55,8 +71,11 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
              {"none", "pelmor-sign: cannot open manifest none\n"},
              {".", "pelmor-sign: cannot read manifest .: Is a directory\n"},
              {"-R none m", "Error: cannot use root directory none: No such file or directory\n"},
+             {"--format json none", "pelmor-sign: cannot open manifest none\n"},
              {"-x m",
-              "The following argument was not expected: -x\n" + RunSign({"check", "-h"}).out}}) {
+              "The following argument was not expected: -x\n" + RunSign({"check", "-h"}).out},
+             {"--format xml m",
+              "--format: xml not in {text,json}\n" + RunSign({"check", "-h"}).out}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
 }
