@@ -19,6 +19,15 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
     AddFormatOption(command, settings.format);
     command
         .add_option_function<std::string>(
+            "--metrics",
+            [&settings](const std::string& path) {
+                settings.metricsPath = path;
+                settings.metricsGiven = true;
+            },
+            "Also write the result to FILE, replaced whole, in node_exporter's textfile format")
+        ->type_name("FILE");
+    command
+        .add_option_function<std::string>(
             "MANIFEST_FILE",
             [&settings](const std::string& path) {
                 settings.manifestPath = path;

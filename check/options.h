@@ -17,8 +17,10 @@ struct CheckSettings {
     GenerateSettings walk;
     SignatureSettings signature;  // --key and --serial-file
     OutputFormat format = OutputFormat::Text;
+    std::string metricsPath;  // --metrics
+    bool metricsGiven = false;
 };
 
 // Declares -j, -R, --coverage, -d, -f, -c, --cache, --progress, --no-progress, --key,
-// --serial-file, --format and MANIFEST_FILE on the check command.
+// --serial-file, --format, --metrics and MANIFEST_FILE on the check command.
 void DeclareCheckOptions(CLI::App& command, CheckSettings& settings);

@@ -3,8 +3,11 @@
 #include <fmt/core.h>
 
 #include <cstring>
+#include <ctime>
 #include <iostream>
+#include <optional>
 
+#include "check/metrics.h"
 #include "check/run.h"
 #include "diff/run.h"
 #include "engine/image_root.h"
@@ -61,16 +64,37 @@ int Generate(const GenerateSettings& settings) {
     return failure.empty() && run.ReportedErrors() == 0 ? 0 : 1;
 }
 
-// Touches no kernel facility, so that an image can be checked where it is built.
-int Check(const CheckSettings& settings) {
+// Touches no kernel facility, so that an image can be checked where it is built. The summary
+// tells whether the check was made.
+CheckSummary RunCheck(const CheckSettings& settings) {
     if (!RootUsable(settings.walk.root)) {
-        return 2;
+        return {};
     }
     CheckRun run(settings);
-    std::string failure = run.Execute();
-    std::cerr << failure;
-    const CheckSummary& summary = run.Summary();
-    return !summary.made ? 2 : summary.ReportedAnything() ? 1 : 0;
+    std::cerr << run.Execute();
+    return run.Summary();
+}
+
+// The metrics file is judged before the work, and written even when the check cannot be made:
+// a collector then learns that it was not.
+int Check(const CheckSettings& settings) {
+    std::optional<CheckMetricsFile> metrics;
+    if (settings.metricsGiven) {
+        metrics.emplace(settings.metricsPath);
+        if (std::string error = metrics->Check(); !error.empty()) {
+            std::cerr << error;
+            return 2;
+        }
+    }
+    CheckSummary summary = RunCheck(settings);
+    int status = !summary.made ? 2 : summary.ReportedAnything() ? 1 : 0;
+    if (metrics) {
+        if (std::string error = metrics->Write(summary, std::time(nullptr)); !error.empty()) {
+            std::cerr << error;
+            status = 2;
+        }
+    }
+    return status;
 }
 
 // Touches no kernel facility: manifests are compared wherever they are made or signed.

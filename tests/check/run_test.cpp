@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "support/test_support.h"
 
@@ -78,6 +79,61 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
               "--format: xml not in {text,json}\n" + RunSign({"check", "-h"}).out}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
+}
+
+// A collector reads the file at any time: it is replaced whole, never written through a link.
+TEST_F(CheckTest, MetricsFileIsReplacedWholeAlsoWhenTheCheckCannotBeMadeButNeverThroughALink) {
+    MakeElf("/usr/bin/a");
+    ASSERT_EQ(Generate({"-o", Path("m")}).status, 0);
+    WriteFile(Path("m"), ReadFile(Path("m")) + "/usr/bin/gone sha512=00\n");
+    WriteFile(Path("out/check.prom"), "stale\n");
+    const std::string
+        made = R"(# HELP pelmor_sign_check_completed Whether the check could be made (1) or not (0).
+# TYPE pelmor_sign_check_completed gauge
+pelmor_sign_check_completed )",
+        then = R"(
+# HELP pelmor_sign_check_timestamp_seconds When the check ended, in seconds since the epoch.
+# TYPE pelmor_sign_check_timestamp_seconds gauge
+pelmor_sign_check_timestamp_seconds T
+)";
+    for (const auto& [manifest, status, metrics] :
+         std::initializer_list<std::tuple<std::string, int, std::string>>{
+             {"m", 1,
+              made + "1" + then + R"(# HELP pelmor_sign_check_entries The entries of the manifest.
+# TYPE pelmor_sign_check_entries gauge
+pelmor_sign_check_entries 2
+# HELP pelmor_sign_check_files The files found, by kind.
+# TYPE pelmor_sign_check_files gauge
+pelmor_sign_check_files{kind="unchanged"} 1
+pelmor_sign_check_files{kind="changed"} 0
+pelmor_sign_check_files{kind="missing"} 1
+pelmor_sign_check_files{kind="unreadable"} 0
+# HELP pelmor_sign_check_errors Bad manifest lines and faults of the walk reported.
+# TYPE pelmor_sign_check_errors gauge
+pelmor_sign_check_errors 0
+)"},
+             {"none", 2, made + "0" + then}}) {
+        time_t before = time(nullptr);
+        EXPECT_EQ(
+            RunSign(Words("check -R " + root_ + " --metrics out/check.prom " + manifest)).status,
+            status);
+        std::string text = ReadFile(Path("out/check.prom"));
+        std::smatch when;
+        ASSERT_TRUE(std::regex_search(text, when, std::regex("_seconds ([0-9]+)\n")));
+        EXPECT_TRUE(before <= std::stoll(when[1]) && std::stoll(when[1]) <= time(nullptr));
+        EXPECT_EQ(std::regex_replace(text, std::regex("_seconds [0-9]+\n"), "_seconds T\n"),
+                  metrics);
+        EXPECT_EQ(Shell("ls -A out"), "check.prom\n");
+    }
+    // Refused before the check, with nothing written.
+    const std::string last = ReadFile(Path("out/check.prom"));
+    Shell("ln -s check.prom out/link && mkfifo out/fifo");
+    for (const char* refused : {"out/link", "out/fifo"}) {
+        EXPECT_EQ(RunSign(Words(std::string("check --metrics ") + refused + " m")),
+                  Troubled("Error: refusing " + std::string(refused) + ": not a regular file\n"));
+    }
+    EXPECT_EQ(ReadFile(Path("out/check.prom")), last);
+    EXPECT_EQ(Shell("ls -A out"), "check.prom\nfifo\nlink\n");
 }
 
 }  // namespace

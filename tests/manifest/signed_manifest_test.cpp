@@ -56,13 +56,15 @@ TEST_F(SignedManifestTest, OnlyAWholeLoadRaisesTheSerialAndAnOlderManifestIsRefu
     EXPECT_EQ(Run("check", "new"),
               Succeeded(Verified("new", 10) +
                         "Checked 1 entries: 1 unchanged, 0 changed, 0 missing, 0 unreadable\n"));
-    ProcessResult json =
-        RunSign(Words("check --format json --key k.pub --serial-file db/serial new"));
+    ProcessResult json = RunSign(
+        Words("check --format json --metrics m.prom --key k.pub --serial-file db/serial new"));
     EXPECT_EQ(json.status, 0);
     EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(R"({"manifest":"new",
         "serial":10,"key_id":")" + id_ + R"(","counts":{"entries":1,"unchanged":1,"changed":0,
         "missing":0,"unreadable":0,"errors":0},"problems":{"changed":[],"missing":[],
         "unreadable":[]}})"));
+    EXPECT_NE(ReadFile(Path("m.prom")).find("\npelmor_sign_check_manifest_serial 10\n"),
+              std::string::npos);
     // Nor does a load with an error.
     Sign("bad", 11, Path("gone") + " sha512=00\n");
     EXPECT_EQ(Run("load", "bad").status, 1);

@@ -1,0 +1,27 @@
+// The result of a check for a metrics collector, in node_exporter's textfile format: whether
+// the check could be made, when, the manifest's serial and the counts, in a file replaced whole
+// so that the collector never reads half of one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "check/report.h"
+#include "common/replacement_file.h"
+
+class CheckMetricsFile {
+  public:
+    // Only a regular file is replaced: in a folder that others can write to, such as the
+    // collector's, a link planted there would have root overwrite whatever it points at.
+    explicit CheckMetricsFile(const std::string& path)
+        : file_(path, ReplacementFile::Target::RegularOnly) {}
+
+    // Whether the file can be replaced, asked before the check: "" or the error line.
+    std::string Check() const;
+    // Replaces the file with the metrics of `summary`, of a check that ended at `time`, in
+    // seconds since the epoch: "" or the error line.
+    std::string Write(const CheckSummary& summary, int64_t time) const;
+
+  private:
+    ReplacementFile file_;
+};
