@@ -3,7 +3,6 @@
 #include <fmt/core.h>
 
 #include <iostream>
-#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -68,8 +67,6 @@ void PrintText(const CheckSummary& summary, const std::vector<CheckedEntry>& ent
     out.Add(summary.coverage ? fmt::format(", {} not in manifest\n", summary.notInManifest) : "\n");
 }
 
-// Each problem is made a JSON value of its own and written at once: no tree of the whole
-// report is ever built.
 void PrintJson(const std::string& manifestPath, const CheckSummary& summary,
                const std::vector<CheckedEntry>& entries,
                const std::vector<std::string_view>& unlisted) {
@@ -82,10 +79,18 @@ void PrintJson(const std::string& manifestPath, const CheckSummary& summary,
         summary.changed, summary.missing, summary.unreadable,
         summary.coverage ? fmt::format(R"("not_in_manifest":{},)", summary.notInManifest) : "",
         summary.errors));
+    // Each problem is written as it is made, its strings escaped by nlohmann: no tree of the
+    // whole report is ever built.
     const char* separator = "";
-    auto item = [&out, &separator](const nlohmann::json& value) {
+    auto item = [&out, &separator](std::string_view path, const std::string* reason) {
         out.Add(separator);
-        out.Add(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        out.Add(R"({"path":)");
+        out.Add(JsonString(path));
+        if (reason != nullptr) {
+            out.Add(R"(,"reason":)");
+            out.Add(JsonString(*reason));
+        }
+        out.Add("}");
         separator = ",";
     };
     for (const auto& [kind, outcome] : {std::pair{"changed", Outcome::Changed},
@@ -94,23 +99,16 @@ void PrintJson(const std::string& manifestPath, const CheckSummary& summary,
         out.Add(fmt::format(R"({}"{}":[)", outcome == Outcome::Changed ? "" : ",", kind));
         separator = "";
         for (const CheckedEntry& entry : entries) {
-            if (entry.outcome != outcome) {
-                continue;
+            if (entry.outcome == outcome) {
+                item(entry.path, outcome == Outcome::Unreadable ? &entry.cause : nullptr);
             }
-            nlohmann::json value{{"path", entry.path}};
-            if (outcome == Outcome::Unreadable) {
-                value["reason"] = entry.cause;
-            }
-            item(value);
         }
         out.Add("]");
     }
     if (summary.coverage) {
         out.Add(R"(,"not_in_manifest":[)");
         separator = "";
-        ForEachUnlisted(unlisted, [&item](std::string_view path) {
-            item(nlohmann::json{{"path", path}});
-        });
+        ForEachUnlisted(unlisted, [&item](std::string_view path) { item(path, nullptr); });
         out.Add("]");
     }
     out.Add("}}\n");
