@@ -87,13 +87,11 @@ TEST_F(CacheTest, CacheThatIsALinkOrNotARegularFileIsRefusedBeforeAnythingIsWrit
     WriteFile(Path("out/m"), "yesterday\n");
     Shell("ln -s ../victim out/link && mkfifo out/fifo");
     for (const std::string& cache : {Path("out/link"), Path("out/fifo")}) {
-        for (const auto& [command, status] :
-             {std::pair<std::string, int>{
-                  "generate -R " + root_ + " -d /usr/bin -o " + Path("out/m") + " --cache " + cache,
-                  1},
-              {"check -R " + root_ + " --cache " + cache + " " + Path("full"), 2}}) {
+        for (const std::string& command :
+             {"generate -R " + root_ + " -d /usr/bin -o " + Path("out/m") + " --cache " + cache,
+              "check -R " + root_ + " --cache " + cache + " " + Path("full")}) {
             ProcessResult result = RunSign(Words(command));
-            EXPECT_EQ(result.status, status) << command;
+            EXPECT_EQ(result.status, command.rfind("check", 0) == 0 ? 2 : 1) << command;
             EXPECT_EQ(result.err, "Error: refusing " + cache + ": not a regular file\n");
         }
     }

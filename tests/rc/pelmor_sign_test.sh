@@ -88,14 +88,13 @@ $script: WARNING: veriexec left active" good pelmor_sign_state=enforce
 check "changed program, check off" 0 0x07 "$(loaded 0 good activate enforce)" "" good \
     pelmor_sign_state=enforce pelmor_sign_check=NO
 # A check that cannot be made, here of an image that is not there, refuses them in its own words.
-printf '#!/bin/sh\n[ "$1" != check ] || set -- "$@" -R "%s"\nexec "%s" "$@"\n' "$work/none" \
-    "$sign" >"$work/no-image" && chmod 755 "$work/no-image"
+printf '#!/bin/sh\n[ "$1" != check ] || set -- "$@" -R /none\nexec "%s" "$@"\n' "$sign" >"$work/p"
+chmod 755 "$work/p"
 check "check not made" 1 0x03 "$(loaded 0 good activate)" "Error: cannot use root directory \
-$work/none: No such file or directory
+/none: No such file or directory
 $script: WARNING: could not check $work/good: refusing 'enforce'; run 'pelmor-sign check \
 $work/good' to see why
-$script: WARNING: veriexec left active" good pelmor_sign_state=enforce \
-    "pelmor_sign_program=$work/no-image"
+$script: WARNING: veriexec left active" good pelmor_sign_state=enforce "pelmor_sign_program=$work/p"
 
 # refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file
 # copied from $in_place (good by default), ends with this line, on standard error if it printed

@@ -25,10 +25,8 @@ void PrintTo(const ProcessResult& result, std::ostream* stream);
 // A command that succeeds, printing `out` alone; one that fails, printing `err` alone.
 inline const auto Succeeded = [](const std::string& out) { return ProcessResult{0, out, ""}; };
 inline const auto Failed = [](const std::string& err) { return ProcessResult{1, "", err}; };
-// A check that could not be made, or a command that failed with this status, printing `err`.
-inline const auto Troubled = [](const std::string& err, int status = 2) {
-    return ProcessResult{status, "", err};
-};
+// A check that could not be made, printing `err` alone.
+inline const auto Troubled = [](const std::string& err) { return ProcessResult{2, "", err}; };
 
 enum class ChildStream { Captured, Closed, BrokenPipe, Terminal };
 
