@@ -11,7 +11,8 @@ void AddFormatOption(CLI::App& command, OutputFormat& format) {
             },
             "Print the results as lines of text or as one JSON document (default text)")
         ->check(CLI::IsMember({"text", "json"}).description(""))
-        ->type_name("text|json");
+        ->type_name("text|json")
+        ->take_last();
 }
 
 std::string JsonString(std::string_view text) {

@@ -8,7 +8,8 @@
 
 enum class OutputFormat { Text, Json };
 
-// Declares --format text|json, default text; any other value is a parse error.
+// Declares --format text|json, default text, the last one given kept; any other value is a
+// parse error.
 void AddFormatOption(CLI::App& command, OutputFormat& format);
 
 // `text` as a JSON string. Paths are bytes, JSON is UTF-8: a byte that is not part of a UTF-8

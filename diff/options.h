@@ -5,11 +5,13 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "common/output_format.h"
+
 struct DiffSettings {
     std::string oldPath;  // OLD
     std::string newPath;  // NEW
     std::string keyPath;  // --key; empty when the manifests are not to be verified
-    bool json = false;    // --format json
+    OutputFormat format = OutputFormat::Text;
 };
 
 // Declares --key, --format, and OLD and NEW, both required: without either there is nothing to

@@ -47,7 +47,7 @@ Json ManifestObject(const ComparedManifest& manifest, std::size_t entries) {
     Json object{{"manifest", manifest.path}, {"entries", entries}};
     if (manifest.serial) {
         object["serial"] = *manifest.serial;
-        object["key"] = manifest.keyId;
+        object["key_id"] = manifest.keyId;
     }
     return object;
 }

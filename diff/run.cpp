@@ -82,7 +82,7 @@ DiffResult RunDiff(const DiffSettings& settings) {
     }
     comparison.FinishNew();
     DifferenceCounts counts = CountDifferences(comparison);
-    if (settings.json) {
+    if (settings.format == OutputFormat::Json) {
         PrintDifferencesJson(std::cout, old, current, comparison, counts);
     } else {
         PrintDifferences(std::cout, old, current, comparison, counts);

@@ -49,9 +49,9 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextAndAsJsonWithTheSerialsOfA
     EXPECT_EQ(json.status, 1);
     EXPECT_EQ(json.out.back(), '\n');
     EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(R"({
-        "old": {"manifest": "old", "entries": 7, "serial": 9, "key": ")" +
+        "old": {"manifest": "old", "entries": 7, "serial": 9, "key_id": ")" +
                                                                      id + R"("},
-        "new": {"manifest": "new", "entries": 7, "serial": 5, "key": ")" +
+        "new": {"manifest": "new", "entries": 7, "serial": 5, "key_id": ")" +
                                                                      id + R"("},
         "added": [{"path": "/new", "flags": ["trusted"]}],
         "removed": [{"path": "/gone", "flags": ["trusted"]}],
