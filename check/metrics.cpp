@@ -1,19 +1,41 @@
 #include "check/metrics.h"
 
+#include <fcntl.h>
 #include <fmt/core.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "common/file_io.h"
 
 namespace {
 
+// How every metrics file written here begins.
+constexpr std::string_view HelpStart = "# HELP pelmor_sign_check_";
+
 void AddMetric(std::string& text, const char* name, const char* help) {
-    text += fmt::format("# HELP pelmor_sign_check_{} {}\n# TYPE pelmor_sign_check_{} gauge\n", name,
-                        help, name);
+    text += HelpStart;
+    text += fmt::format("{} {}\n# TYPE pelmor_sign_check_{} gauge\n", name, help, name);
 }
 
 }  // namespace
 
 std::string CheckMetricsFile::Check() const {
-    int error = file_.Check();
-    return error == 0 ? "" : file_.ErrorLine("metrics file", error);
+    if (int error = file_.Check(); error != 0) {
+        return file_.ErrorLine("metrics file", error);
+    }
+    UniqueFd fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    std::string held;
+    int error = !fd.Valid() ? errno : ReadAll(fd.Get(), held, 64 * 1024);
+    if ((!fd.Valid() && error == ENOENT) ||
+        (error == 0 && (held.empty() || held.rfind(HelpStart, 0) == 0))) {
+        return "";
+    }
+    return error == 0 || error == EFBIG
+               ? fmt::format("Error: refusing {}: not a metrics file\n", path_)
+               : fmt::format("Error: cannot read metrics file {}: {}\n", path_,
+                             std::strerror(error));
 }
 
 std::string CheckMetricsFile::Write(const CheckSummary& summary, int64_t time) const {

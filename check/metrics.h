@@ -14,14 +14,17 @@ class CheckMetricsFile {
     // Only a regular file is replaced: in a folder that others can write to, such as the
     // collector's, a link planted there would have root overwrite whatever it points at.
     explicit CheckMetricsFile(const std::string& path)
-        : file_(path, ReplacementFile::Target::RegularOnly) {}
+        : path_(path), file_(path, ReplacementFile::Target::RegularOnly) {}
 
-    // Whether the file can be replaced, asked before the check: "" or the error line.
+    // Whether the file can be replaced, asked before the check: "" or the error line. A file
+    // that holds anything but these metrics is refused: a manifest named in its place, the
+    // arguments swapped, would otherwise be lost, and the host unprotected at the next boot.
     std::string Check() const;
     // Replaces the file with the metrics of `summary`, of a check that ended at `time`, in
     // seconds since the epoch: "" or the error line.
     std::string Write(const CheckSummary& summary, int64_t time) const;
 
   private:
+    std::string path_;
     ReplacementFile file_;
 };

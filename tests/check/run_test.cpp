@@ -86,9 +86,10 @@ pelmor_sign_check_errors 1
 }
 
 // As diff(1) has it: 2 when the check cannot be made, 1 only for what it found. The metrics
-// file, replaced whole, says so; a link or anything but a regular file is refused first.
+// file, replaced whole, says so; a link, anything but a regular file or a file of anything but
+// metrics (the manifest, the arguments swapped) is refused first.
 TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
-    Shell("ln -s m link && mkfifo fifo && echo stale >m.prom");
+    Shell("ln -s m link && mkfifo fifo && echo '# HELP pelmor_sign_check_' >m.prom && echo a >k");
     const std::string refused = ": not a regular file\n", help = RunSign({"check", "-h"}).out;
     for (const auto& [arguments, err] : std::initializer_list<std::pair<std::string, std::string>>{
              {"none", "pelmor-sign: cannot open manifest none\n"},
@@ -97,12 +98,13 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
              {"--format json --metrics m.prom none", "pelmor-sign: cannot open manifest none\n"},
              {"--metrics link m", "Error: refusing link" + refused},
              {"--metrics fifo m", "Error: refusing fifo" + refused},
+             {"--metrics k m.prom", "Error: refusing k: not a metrics file\n"},
              {"-x m", "The following argument was not expected: -x\n" + help},
              {"--format xml m", "--format: xml not in {text,json}\n" + help}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
-    EXPECT_EQ(Shell("grep -v '^#' m.prom | sed 's/_seconds [0-9]*$/_seconds/'; test ! -e m"),
-              "pelmor_sign_check_completed 0\npelmor_sign_check_timestamp_seconds\n");
+    EXPECT_EQ(Shell("grep -v '^#' m.prom | sed 's/_seconds [0-9]*$/_seconds/'; test ! -e m; cat k"),
+              "pelmor_sign_check_completed 0\npelmor_sign_check_timestamp_seconds\na\n");
 }
 
 }  // namespace
