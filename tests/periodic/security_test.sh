@@ -14,8 +14,8 @@ sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" -e "s|%%PREFIX%%|$wo
     -e "s|/etc/periodic/security/security.functions|$here/security.functions|" \
     "$1/periodic/security/450.pelmor-sign" >"$work/script"
 mkdir -p "$work/sbin" "$work/etc/pelmor-sign"
-printf '#!/bin/sh\necho "$*" >%s/args; cat %s/out; exit $(cat %s/status)\n' "$work" "$work" \
-    "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"
+printf '#!/bin/sh\necho "$*" >%s/args; cat %s/out; cat %s/err >&2; exit $(cat %s/status)\n' \
+    "$work" "$work" "$work" "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"
 manifest=$work/etc/pelmor-sign.manifest
 checking="
 Checking the veriexec manifest $manifest:"
@@ -24,12 +24,14 @@ diffs="$checking
 pelmor.test pelmor-sign check diffs:"
 key="--cache $work/cache --key $work/etc/pelmor-sign/manifest.pub"
 
-# run CASE CONF STATUS REPORT EXPECTED: the script, with the periodic.conf line CONF, after a
-# check that printed REPORT and exited with STATUS; EXPECTED is what it printed, its status
-# and the check's arguments. The diff's file lines, which name times, are left out.
+# run CASE CONF STATUS REPORT EXPECTED [ERRORS]: the script, with the periodic.conf line CONF,
+# after a check that printed REPORT (and ERRORS on stderr) and exited with STATUS; EXPECTED is
+# what it printed, its status and the check's arguments. The diff's file lines, which name
+# times, are left out.
 run() {
     printf '%s\n' "security_status_pelmorsign_cache=$work/cache" "$2" >"$PERIODIC_CONF"
     printf '%s\n' "$4" >"$work/out" && echo "$3" >"$work/status" && rm -f "$work/args"
+    printf "${6:+%s\n}" "${6:-}" >"$work/err"
     actual=$(sh "$work/script" 2>&1; echo "status $?"; cat "$work/args" 2>/dev/null)
     actual=$(printf '%s\n' "$actual" | grep -v -e '^--- ' -e '^+++ ' -e '^@@ ')
     [ "$actual" = "$5" ] ||
@@ -61,6 +63,11 @@ unreadable: /bin/cat: Permission denied" "$diffs
 +unreadable: /bin/cat: Permission denied
 status 1
 check --coverage $key $manifest"
+run "a bad line, the list unchanged" "" 1 "missing: /bin/ls
+unreadable: /bin/cat: Permission denied" "$checking
+pelmor-sign: line 3: bad fingerprint
+status 1
+check --coverage $key $manifest" "pelmor-sign: line 3: bad fingerprint"
 run "trouble" "" 2 "" "$checking
 Error: cannot check $manifest: pelmor-sign check exited with status 2
 status 2
