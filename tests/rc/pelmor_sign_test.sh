@@ -139,6 +139,9 @@ in_place=bad
 refresh "refresh over a bad manifest" 1 "$script: ERROR: comparing $work/m.new with $work/m \
 failed: $work/m left as it is; veriexec left active" "pelmor_sign_signing_key=$work/sign.key"
 in_place=good
+# A check that cannot be made, here of a second root, says so in its own words.
+refresh "refresh whose check is not made" 1 "$script: ERROR: could not check $work/m.new: \
+$work/m left as it is; veriexec left active" "pelmor_sign_program=$work/p"
 
 # Under enforce the program is trusted, but only the installed key's manifests load: a failing
 # load switches back and leaves the manifest as it was.
