@@ -87,7 +87,7 @@ pelmor_sign_check_errors 1
 
 // As diff(1) has it: 2 when the check cannot be made, 1 only for what it found. The metrics
 // file, replaced whole, says so; a link, anything but a regular file or a file of anything but
-// metrics (the manifest, the arguments swapped) is refused first.
+// metrics (the manifest, the arguments swapped) or of another user is refused first.
 TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
     Shell("ln -s m link && mkfifo fifo && echo '# HELP pelmor_sign_check_' >m.prom && echo a >k");
     const std::string refused = ": not a regular file\n", help = RunSign({"check", "-h"}).out;
@@ -102,6 +102,12 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
              {"-x m", "The following argument was not expected: -x\n" + help},
              {"--format xml m", "--format: xml not in {text,json}\n" + help}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
+    }
+    if (geteuid() == 0) {
+        Shell("cp m.prom given.prom && chown 61234 given.prom");
+        EXPECT_EQ(
+            RunSign(Words("check --metrics given.prom m")),
+            Troubled("Error: refusing given.prom: owned by user 61234, who could change it\n"));
     }
     EXPECT_EQ(Shell("grep -v '^#' m.prom | sed 's/_seconds [0-9]*$/_seconds/'; test ! -e m; cat k"),
               "pelmor_sign_check_completed 0\npelmor_sign_check_timestamp_seconds\na\n");
