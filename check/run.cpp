@@ -78,8 +78,7 @@ void CheckRun::Verify(SigningWorker& worker, CheckedEntry& entry) const {
 
 bool CheckRun::Sign(SigningWorker&, const ChosenFile& file, std::string& lines) {
     if (!PathFitsManifest(file.path)) {
-        context_.Report(
-            fmt::format("Error: path cannot be written to the manifest: {}\n", file.path));
+        context_.Report(UnfitPathLine(file.path));
         return false;
     }
     // Generate would sign what it can hash: a regular file, a link to one.

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fmt/core.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "engine/selection_rules.h"
 #include "engine/signing_worker.h"
 #include "manifest/entry.h"
+#include "manifest/format.h"
 
 namespace {
 
@@ -209,8 +209,7 @@ void JobWalk::SignSlice(SigningWorker& worker, Job& job, const std::string& dire
             // No manifest line can hold such a path, and libmagic fails outright on the
             // longest ones, which would end the whole run: report files without asking it.
             if (entry.type == DT_REG) {
-                run_.Report(
-                    fmt::format("Error: path cannot be written to the manifest: {}\n", path));
+                run_.Report(UnfitPathLine(path));
             }
             continue;
         }

@@ -123,8 +123,7 @@ void GenerateRun::WriteManifest() {
 
 bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) {
     if (!PathFitsManifest(file.path)) {
-        context_.Report(
-            fmt::format("Error: path cannot be written to the manifest: {}\n", file.path));
+        context_.Report(UnfitPathLine(file.path));
         return false;
     }
     DigestResult digest =

@@ -115,6 +115,20 @@ bool PathFitsManifest(const std::string& path) {
            path.find_first_of(" \n\r") == std::string::npos && path.front() != '#';
 }
 
+std::string UnfitPathLine(std::string_view path) {
+    std::string shown;
+    for (unsigned char byte : path) {
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+            shown += fmt::format("\\x{:02x}", byte);
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return fmt::format("Error: path cannot be written to the manifest: {}\n", shown);
+}
+
 void LineTail::Note(std::string_view piece) {
     nul_ = nul_ || piece.find('\0') != std::string_view::npos;
     equals_ = equals_ || piece.find('=') != std::string_view::npos;

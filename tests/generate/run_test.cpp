@@ -147,7 +147,7 @@ TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
     std::string expected = cannot + "Permission denied [" + Image("/tree/locked") + "]\n" + cannot +
                            "Not a directory [" + Image("/fifo") + "]\nError opening " +
                            Image("/secret") + ": Permission denied\n";
-    for (const char* path : {"/names/with space", "/names/new\nline", "#hash/elf"}) {
+    for (const char* path : {"/names/with space", "/names/new\\nline", "#hash/elf"}) {
         expected += "Error: path cannot be written to the manifest: " + std::string(path) + "\n";
     }
     EXPECT_EQ(Sorted(Lines(result.err)), Sorted(Lines(expected)));
