@@ -13,19 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct KeyKind {
-    const char* options;  // of openssl genpkey
-    const char* sign;     // openssl's own commands, with the manifest for {0}
-    const char* verify;
-};
-
-// Ed25519 signs the bytes themselves; ECDSA and RSA their SHA-256 digest.
-const char* const PureSign = "openssl pkeyutl -sign -rawin -inkey k.key -in {0} -out {0}.sig";
-const char* const PureVerify =
-    "openssl pkeyutl -verify -rawin -pubin -inkey k.pub -in {0} -sigfile {0}.sig";
-const char* const DigestSign = "openssl dgst -sha256 -sign k.key -out {0}.sig {0}";
-const char* const DigestVerify = "openssl dgst -sha256 -verify k.pub -signature {0}.sig {0}";
-
 class SignTest : public TempDirTest {
   protected:
     void SetUp() override {
@@ -38,30 +25,32 @@ class SignTest : public TempDirTest {
 };
 
 TEST_F(SignTest, EachKindOfKeySignsWhatOpenSslVerifiesAndLoadsWhatOpenSslSigned) {
-    for (const KeyKind& kind :
-         {KeyKind{"-algorithm EC -pkeyopt ec_paramgen_curve:P-256 -pkeyopt "
-                  "ec_param_enc:named_curve",
-                  DigestSign, DigestVerify},
-          {"-algorithm RSA -pkeyopt rsa_keygen_bits:3072", DigestSign, DigestVerify},
-          {"-algorithm ed25519", PureSign, PureVerify}}) {
+    // Ed25519 signs the bytes themselves; ECDSA and RSA their SHA-256 digest.
+    for (const auto& [options, digest] :
+         {std::pair{"-algorithm EC -pkeyopt ec_paramgen_curve:P-256 -pkeyopt "
+                    "ec_param_enc:named_curve",
+                    " -digest sha256"},
+          {"-algorithm RSA -pkeyopt rsa_keygen_bits:3072", " -digest sha256"},
+          {"-algorithm ed25519", ""}}) {
         fs::remove(Path("k.key"));
-        std::string id = MakeKeyPair(Path("k"), kind.options);
+        std::string id = MakeKeyPair(Path("k"), options),
+                    openssl = std::string("openssl pkeyutl -rawin") + digest;
         WriteFile(Path("m"), body_);
         EXPECT_EQ(RunSign({"sign", "-k", "k.key", "--serial", "7", "m"}),
                   Succeeded("Signed m: serial 7, key " + id + "\n"));
         EXPECT_EQ(ReadFile(Path("m")), "# pelmor-sign serial 7\n" + body_);
-        Shell(fmt::format(fmt::runtime(kind.verify), "m"));
+        Shell(openssl + " -verify -pubin -inkey k.pub -in m -sigfile m.sig");
 
         // The other way: a manifest signed by hand loads (the same serial for each kind).
         WriteFile(Path("h"), "# pelmor-sign serial 8\n" + body_);
-        Shell(fmt::format(fmt::runtime(kind.sign), "h"));
+        Shell(openssl + " -sign -inkey k.key -in h -out h.sig");
         EXPECT_EQ(RunSign({"load", "--key", "k.pub", "--serial-file", "serial", "h"}),
                   Succeeded("Verified h: serial 8, key " + id +
                             "\nLoaded 1 entries (0 errors) from h\n"));
     }
     // Ed25519, the last, is deterministic: the same bytes as openssl's.
     std::string ours = ReadFile(Path("m.sig"));
-    Shell(fmt::format(fmt::runtime(PureSign), "m"));
+    Shell("openssl pkeyutl -sign -rawin -inkey k.key -in m -out m.sig");
     EXPECT_EQ(ours, ReadFile(Path("m.sig")));
 }
 
@@ -88,9 +77,8 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
     MakeKeyPair(Path("k"));
     MakeKeyPair(Path("rsa"), "-algorithm RSA -pkeyopt rsa_keygen_bits:2048");
     MakeKeyPair(Path("p384"), "-algorithm EC -pkeyopt ec_paramgen_curve:P-384");
-    MakeKeyPair(Path("open"));
     Shell(
-        "mkdir -m 777 o && cp -p open.key o/k.key && cp -p open.key other.key && chmod 440 "
+        "mkdir -m 777 o && cp -p k.key o && cp -p k.key other.key && install -m 440 k.key "
         "open.key && echo not a key >text.key && chmod 400 text.key && echo victim >victim");
     const std::string planted = "refusing m.sig: not a regular file",
                       bad = "refusing to sign m: line ";
@@ -105,7 +93,6 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
         {"o/k.key", "", "refusing key file o/k.key: folder o is writable by group or others"},
         {"none.key", "", "cannot read key file none.key: No such file or directory"},
         {"k.key", "ln -s victim m.sig", planted},
-        {"k.key", "ln -s /dev/null m.sig", planted},
         {"k.key", "mkfifo m.sig", planted},
         {"k.key", "echo old >m.sig && chmod 666 m.sig",
          "refusing m.sig: writable by group or others"},
