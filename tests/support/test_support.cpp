@@ -26,52 +26,57 @@ namespace fs = std::filesystem;
 namespace {
 
 // In a child: gives descriptor `fd` what `stream` asks for; `file` captures it.
-void Connect(ChildStream stream, int file, int terminal, int fd) {
+void Connect(ChildStream stream, int file, int fd) {
     int broken[2];
-    if (stream == ChildStream::Captured) {
-        dup2(file, fd);
-    } else if (stream == ChildStream::Terminal) {
-        dup2(terminal, fd);
-    } else if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
+    if (stream == ChildStream::BrokenPipe && pipe(broken) == 0) {
         close(broken[0]);
-        dup2(broken[1], fd);
-        close(broken[1]);
-    } else {
+        file = broken[1];
+    }
+    if (stream == ChildStream::Closed) {
         close(fd);
+    } else {
+        dup2(file, fd);
     }
 }
 
-// Forks a child that gets `options` and ends with the status `body` returns.
+// Forks a child that gets `options`, with the files `out` and `err` to capture its standard
+// output and error, and ends with the status `body` returns.
 template <typename Body>
-ProcessResult RunChild(const ChildOptions& options, Body body) {
-    char out[] = "/tmp/pelmor-out.XXXXXX", err[] = "/tmp/pelmor-err.XXXXXX";
-    int outFd = mkstemp(out), errFd = mkstemp(err);
+pid_t StartChild(const ChildOptions& options, int out, int err, Body body) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
         dup2(open("/dev/null", O_RDONLY), 0);
-        Connect(options.standardOutput, outFd, options.terminal, 1);
-        Connect(options.standardError, errFd, options.terminal, 2);
+        Connect(options.standardOutput, out, 1);
+        Connect(options.standardError, err, 2);
         // The test process ignores SIGPIPE; the program meets the default, as from a shell.
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_DFL);
         uid_t user = options.unprivileged && geteuid() == 0 ? UnprivilegedUser : options.user;
-        rlimit processes{options.maxProcesses, options.maxProcesses};
-        rlimit size{options.maxFileSize, options.maxFileSize};
-        rlimit space{};
-        std::ifstream("/proc/self/statm") >> space.rlim_cur;  // in pages
-        space.rlim_cur = space.rlim_max =
-            space.rlim_cur * sysconf(_SC_PAGESIZE) + options.addressSpaceGrowth;
-        if ((options.maxProcesses != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &processes) != 0) ||
-            (options.maxFileSize != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &size) != 0) ||
-            (options.addressSpaceGrowth != RLIM_INFINITY && setrlimit(RLIMIT_AS, &space) != 0) ||
+        rlim_t mapped = 0;
+        std::ifstream("/proc/self/statm") >> mapped;  // in pages
+        auto limit = [](auto resource, rlim_t value, rlim_t base = 0) {
+            rlimit bound{base + value, base + value};
+            return value == RLIM_INFINITY || setrlimit(resource, &bound) == 0;
+        };
+        if (!limit(RLIMIT_NPROC, options.maxProcesses) ||
+            !limit(RLIMIT_FSIZE, options.maxFileSize) ||
+            !limit(RLIMIT_AS, options.addressSpaceGrowth, mapped * sysconf(_SC_PAGESIZE)) ||
             (user != static_cast<uid_t>(-1) &&
              (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
         }
         _exit(body());
     }
-    ProcessResult result{WaitForExit(child), ReadFile(out), ReadFile(err)};
+    return child;
+}
+
+template <typename Body>
+ProcessResult RunChild(const ChildOptions& options, Body body) {
+    char out[] = "/tmp/pelmor-out.XXXXXX", err[] = "/tmp/pelmor-err.XXXXXX";
+    int outFd = mkstemp(out), errFd = mkstemp(err);
+    ProcessResult result{WaitForExit(StartChild(options, outFd, errFd, body)), ReadFile(out),
+                         ReadFile(err)};
     close(outFd);
     close(errFd);
     unlink(out);
@@ -130,18 +135,14 @@ ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool 
     // Raw, so that no line feed becomes a carriage return and a line feed on the way.
     termios mode{};
     cfmakeraw(&mode);
-    winsize size{};
-    size.ws_col = 200;
+    winsize size{0, 200, 0, 0};
     int terminal = -1, slave = -1;
-    if (openpty(&terminal, &slave, nullptr, &mode, &size) != 0) {
-        ADD_FAILURE() << "openpty: " << std::strerror(errno);
-        return {};
-    }
-    ChildOptions options;
-    options.standardError = ChildStream::Terminal;
-    options.standardOutput = both ? ChildStream::Terminal : ChildStream::Captured;
-    options.terminal = slave;
-    ProcessResult result = RunSignChild(arguments, options);
+    EXPECT_EQ(openpty(&terminal, &slave, nullptr, &mode, &size), 0) << std::strerror(errno);
+    ProcessResult result = RunChild({}, [&] {
+        dup2(slave, both ? 1 : 2);
+        dup2(slave, 2);
+        return RunEntry(arguments);
+    });
     close(slave);
     // The terminal keeps what the child wrote (far less than it holds) until it is read; with
     // the last descriptor of its other side closed, reading ends with EIO.
@@ -154,14 +155,9 @@ ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool 
 }
 
 pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output) {
-    std::fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        _exit(RunEntry(arguments));
-    }
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t child = StartChild({}, fd, fd, [&arguments] { return RunEntry(arguments); });
+    close(fd);
     return child;
 }
 
@@ -260,7 +256,7 @@ void TempDirTest::BootFacility(std::vector<std::string> extra) {
 }
 
 std::string TempDirTest::Entries() {
-    std::string show = Show();
+    std::string show = RunEmulator({"show"}).out;
     return show.substr(std::min(show.find("entry\t"), show.size()));
 }
 

@@ -28,7 +28,7 @@ inline const auto Failed = [](const std::string& err) { return ProcessResult{1, 
 // A check that could not be made, printing `err` alone.
 inline const auto Troubled = [](const std::string& err) { return ProcessResult{2, "", err}; };
 
-enum class ChildStream { Captured, Closed, BrokenPipe, Terminal };
+enum class ChildStream { Captured, Closed, BrokenPipe };
 
 struct ChildOptions {
     bool unprivileged = false;            // as UnprivilegedUser when the suite runs as root
@@ -38,7 +38,6 @@ struct ChildOptions {
     rlim_t addressSpaceGrowth = RLIM_INFINITY;  // RLIMIT_AS, beyond what the child has mapped
     ChildStream standardOutput = ChildStream::Captured;
     ChildStream standardError = ChildStream::Captured;
-    int terminal = -1;  // for ChildStream::Terminal: a pseudo-terminal's slave side
 };
 
 // A user that owns no file: as root, the tests take it to meet refused permissions.
@@ -99,8 +98,7 @@ class TempDirTest : public ::testing::Test {
     void TearDown() override;
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     void BootFacility(std::vector<std::string> extra = {});
-    // The emulator's `show` output, and its entry lines only.
-    std::string Show() { return RunEmulator({"show"}).out; }
+    // The entry lines of the emulator's `show` output.
     std::string Entries();
 
     std::string dir_;

@@ -38,7 +38,7 @@ TEST_F(StateChangeTest, EachChangeIsMadeOrRefusedWithItsReason) {
         EXPECT_EQ(RunSign({word}),
                   err.empty() ? Succeeded("Veriexec state set to '" + word + "'\n") : Failed(err))
             << word << " " << before;
-        EXPECT_EQ(Lines(Show()).front(), "state " + after + "\n");
+        EXPECT_EQ(Lines(RunEmulator({"show"}).out).front(), "state " + after + "\n");
     }
 }
 
@@ -111,7 +111,7 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
         ASSERT_EQ(load(program, "").status, 0);
         ASSERT_EQ(RunEmulator({"set-state", "7"}).status, 0);
         EXPECT_EQ(RunSign({"lock"}).err, "");
-        EXPECT_EQ(Lines(Show()).front(), "state 0x0f\n");
+        EXPECT_EQ(Lines(RunEmulator({"show"}).out).front(), "state 0x0f\n");
     }
 }
 
