@@ -6,15 +6,16 @@
 . "$(dirname "$0")/common.sh"
 
 # check CASE STATUS STATE STDOUT STDERR MANIFEST [RC_CONF_LINE...]: `start` on a facility just
-# booted (whose enforce then fails with $enforce_error, when set), with an rc.conf that enables
-# the script and names the built program, the manifest of the work directory and the lines
-# given, does this to the facility.
+# booted (whose enforce then fails with $enforce_error, when set, for this check only), with an
+# rc.conf that enables the script and names the built program, the manifest of the work
+# directory and the lines given, does this to the facility.
 enforce_error=
 check() {
     case_name=$1
     (manifest=$6 && shift 6 && printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" \
         "pelmor_sign_manifest=$work/$manifest" "pelmor_sign_pubkey=$work/none.pub" "$@") >"$RC_CONF"
     "$emulator" boot && { [ -z "$enforce_error" ] || "$emulator" fail Enforce "$enforce_error"; }
+    enforce_error=
     sh "$script" start >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same state "$3" "$("$emulator" show | sed -n 's/^state //p')"
@@ -39,17 +40,13 @@ for row in "loaded 0x01" "active 0x03 activate" "enforce 0x07 activate enforce" 
     "locked 0x0f activate enforce lock"; do
     # shellcheck disable=SC2086 # name, state and steps
     set -- $row
-    name=$1 state=$2
-    shift 2
+    name=$1 state=$2 && shift 2
     check "$name" 0 "$state" "$(loaded 0 good "$@")" "" good "pelmor_sign_state=$name"
 
     # A load with errors still reaches loaded and active; enforce and locked stop at active.
     warning="$script: WARNING: loading $work/bad reported errors" left=$name
-    case $name in
-    enforce | locked)
-        set -- activate
-        state=0x03 warning="$warning: refusing '$name'" left=active
-        ;;
+    case $name in enforce | locked) set -- activate && state=0x03 left=active \
+        warning="$warning: refusing '$name'" ;;
     esac
     check "bad manifest, $name" 1 "$state" "$(loaded 1 bad "$@")" "pelmor-sign: line 4: missing \
 '=' in attribute
@@ -77,7 +74,6 @@ enforce_error=EPERM
 check "refused enforce" 1 0x03 "$(loaded 0 good activate)" "pelmor-sign: cannot set veriexec \
 state 'enforce': Operation not permitted
 $script: WARNING: veriexec left active" good pelmor_sign_state=locked
-enforce_error=
 
 # A program changed since the manifest was made: check refuses enforce and locked, unless
 # the administrator turned it off.
@@ -97,13 +93,13 @@ $work/good' to see why
 $script: WARNING: veriexec left active" good pelmor_sign_state=enforce "pelmor_sign_program=$work/p"
 
 # refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file
-# copied from $in_place (good by default), ends with this line, on standard error if it printed
+# copied from $in_place (good by default, and again after each refresh), ends with this line, on standard error if it printed
 # any; what it printed is left in out and err.
 refresh() {
     case_name=$1
     (shift 3 && rc_conf "$@")
     rm -f "$work/m" "$work/m.sig" "$work/m.new" "$work/m.new.sig"
-    cp "$work/${in_place:-good}" "$work/m"
+    cp "$work/${in_place:-good}" "$work/m" && in_place=good
     sh "$script" refresh >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same "last line" "$3" "$(cat "$work/out" "$work/err" | tail -n 1)"
@@ -138,7 +134,6 @@ rm "$work/m.lock"
 in_place=bad
 refresh "refresh over a bad manifest" 1 "$script: ERROR: comparing $work/m.new with $work/m \
 failed: $work/m left as it is; veriexec left active" "pelmor_sign_signing_key=$work/sign.key"
-in_place=good
 # A check that cannot be made, here of a second root, says so in its own words.
 refresh "refresh whose check is not made" 1 "$script: ERROR: could not check $work/m.new: \
 $work/m left as it is; veriexec left active" "pelmor_sign_program=$work/p"
@@ -153,13 +148,9 @@ same refusal 1 "$(grep -c "^Error: veriexec is enforcing: only the key .* is acc
     "$work/err")"
 same new "$new_manifest" "$(sed 1d "$work/m.new")"
 
-check "missing manifest" 1 0x00 "" "$script: ERROR: no manifest $work/missing; veriexec left \
-inactive" missing pelmor_sign_state=enforce
 check "unknown state" 1 0x00 "" "$script: ERROR: pelmor_sign_state is 'enforcing': use \
 loaded, active, enforce or locked; veriexec left inactive" good pelmor_sign_state=enforcing
-# The defaults lie under the port's PREFIX.
-case_name="default manifest"
-printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" >"$RC_CONF"
-same stderr "$script: ERROR: no manifest $work/prefix/etc/pelmor-sign.manifest; veriexec left \
-inactive" "$(sh "$script" start 2>&1)"
+# The defaults lie under the port's PREFIX; an empty setting takes the default too.
+check "missing default manifest" 1 0x00 "" "$script: ERROR: no manifest \
+$work/prefix/etc/pelmor-sign.manifest; veriexec left inactive" good pelmor_sign_manifest=
 exit $failed
