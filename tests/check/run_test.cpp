@@ -15,9 +15,7 @@ namespace fs = std::filesystem;
 using CheckTest = ImageTest;
 
 TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
-    for (const char* tool : {"/usr/bin/a", "/usr/bin/b", "/usr/bin/c", "/usr/bin/d"}) {
-        MakeElf(tool);
-    }
+    MakeElf("/usr/bin/a", "/usr/bin/b", "/usr/bin/c", "/usr/bin/d");
     MakeScript("/usr/sbin/run");
     fs::create_symlink("/usr/bin/a", Image("/usr/sbin/link"));
     ASSERT_EQ(Generate({"-o", Path("m")}).status, 0);

@@ -9,10 +9,9 @@ namespace {
 using StandardStreamsTest = ImageTest;
 
 TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheirOutputs) {
-    MakeElf("/tree/a");
-    MakeScript("/tree/b");
     // A path that generate cannot write, and a bad line for load: both go to standard error.
-    MakeElf("/tree/with space");
+    MakeElf("/tree/a", "/tree/with space");
+    MakeScript("/tree/b");
     std::vector<std::string> generate = Words("generate -R " + root_ + " -d /tree -o " + Path("m"));
     ASSERT_EQ(RunSign(generate).status, 1);
     const std::string manifest = ReadFile(Path("m"));

@@ -18,9 +18,7 @@ class CacheTest : public ImageTest {
   protected:
     void SetUp() override {
         ImageTest::SetUp();
-        for (const char* tool : {"/usr/bin/a", "/usr/bin/b", "/usr/bin/c", "/usr/bin/d"}) {
-            MakeElf(tool);
-        }
+        MakeElf("/usr/bin/a", "/usr/bin/b", "/usr/bin/c", "/usr/bin/d");
         Shell("mkdir -m 777 out");
         ASSERT_EQ(Generate(Words("-d /usr/bin -o " + Path("full"))).status, 0);
     }

@@ -50,10 +50,9 @@ TEST(ProgressLineTest, ShowsTimeCountsMebibytesRateAndReuseCutToTheTerminal) {
 }
 
 TEST_F(ProgressTest, GenerateDrawsTheLineUnderItsJobLinesAndLeavesTheOutputAsWithoutIt) {
-    MakeElf("/t/a");
+    MakeElf("/t/a", "/u/d");
     MakeScript("/t/b");
     MakeText("/t/c");
-    MakeElf("/u/d");
     const std::vector<std::string> arguments = Words(
         "generate -R " + root_ + " -d /t -d /u -j 1 --cache " + Path("cache") + " -o " + Path("m"));
     ProcessResult plain = RunSign(arguments);

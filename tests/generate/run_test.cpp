@@ -42,10 +42,8 @@ std::vector<std::string> Sorted(std::vector<std::string> lines) {
 }
 
 TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolvedInTheImage) {
-    MakeElf("/tree/bin/true");
+    MakeElf("/tree/bin/true", "/tree/lib/libx.so.debug", "/tree/cache.pyc/elf");
     MakeText("/tree/doc/readme");
-    MakeElf("/tree/lib/libx.so.debug");
-    MakeElf("/tree/cache.pyc/elf");
     MakeText("/notes.pyc");
     // The image's /bin/sh is not the running system's: links, relative, absolute or climbing
     // above the root, must reach it, also from the firmware tree, which takes no libmagic.
@@ -108,8 +106,7 @@ TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
         MakeElf(fmt::format("/usr/lib/d{}/s{}/elf{}", i % 7, i % 3, i));
         MakeText(fmt::format("/usr/lib/d{}/s{}/text{}", i % 7, i % 3, i));
     }
-    MakeElf("/bin/tool");
-    MakeElf("/sbin/tool");
+    MakeElf("/bin/tool", "/sbin/tool");
     std::string reference;
     for (const char* workers : {"1", "2", "8", "2"}) {
         ProcessResult result = Generate({"-o", Path("m"), "-j", workers});
@@ -131,11 +128,8 @@ TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
 // One run meets every fault that a walk reports and gets over: each costs only its own path,
 // and the run ends with status 1 once everything else is written.
 TEST_F(RunTest, FaultsAreReportedAndCostOnlyTheirOwnPaths) {
-    for (const char* path :
-         {"/tree/a/elf", "/tree/locked/elf", "/tree/z/elf", "/secret", "/names/with space",
-          "/names/new\nline", "/names/fine", "/#hash/elf"}) {
-        MakeElf(path);
-    }
+    MakeElf("/tree/a/elf", "/tree/locked/elf", "/tree/z/elf", "/secret", "/names/with space",
+            "/names/new\nline", "/names/fine", "/#hash/elf");
     Shell("chmod 0 image/tree/locked image/secret && mkfifo image/fifo && mkdir -m 777 out");
     ProcessResult result =
         RunSignChild({"generate", "-R", root_, "-d", "/tree", "-d", "/names", "-d", "#hash", "-f",

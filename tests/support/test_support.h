@@ -115,7 +115,10 @@ class ImageTest : public TempDirTest {
     std::string Image(const std::string& path) const { return root_ + path; }
     // generate -R IMAGE with these arguments, in this process.
     ProcessResult Generate(std::vector<std::string> arguments);
-    void MakeElf(const std::string& path) { WriteFile(Image(path), ReadFile("/bin/true"), 0755); }
+    template <typename... Paths>
+    void MakeElf(const Paths&... paths) {
+        (WriteFile(Image(paths), ReadFile("/bin/true"), 0755), ...);
+    }
     void MakeScript(const std::string& path) {
         WriteFile(Image(path), "#!/bin/sh\necho " + path + "\n", 0755);
     }
