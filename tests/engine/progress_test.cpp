@@ -1,6 +1,7 @@
 // The status line: its text, and generate and check run on a pseudo-terminal, where it is drawn
 // and erased around every line they print, and where it is not.
 #include <regex>
+#include <sstream>
 
 #include "engine/progress.h"
 #include "support/test_support.h"
@@ -17,19 +18,14 @@ const std::regex Drawn(
 // of the row, a line feed starts the next one, any other byte is drawn over what the row held.
 // Spaces at the end of a row show nothing.
 std::string Screen(const std::string& bytes) {
-    std::string shown, row;
-    size_t column = 0;
-    for (char byte : bytes + "\n") {
-        if (byte == '\n') {
-            shown += row.erase(row.find_last_not_of(' ') + 1) + "\n";
-            row.clear();
-            column = 0;
-        } else if (byte == '\r') {
-            column = 0;
-        } else {
-            row.resize(std::max(row.size(), column + 1), ' ');
-            row[column++] = byte;
+    std::string shown;
+    for (const std::string& line : Lines(bytes + "\n")) {
+        std::istringstream draws(line.substr(0, line.size() - 1));
+        std::string row;
+        for (std::string draw; std::getline(draws, draw, '\r');) {
+            row = draw + row.substr(std::min(draw.size(), row.size()));
         }
+        shown += row.erase(row.find_last_not_of(' ') + 1) + "\n";
     }
     return shown.substr(0, shown.size() - 1);
 }
