@@ -29,13 +29,6 @@ std::string Progress(const std::string& out, const std::string& job) {
     return found ? line[1].str() : "";
 }
 
-std::string Processed(const std::string& out) {
-    std::smatch totals;
-    bool found = std::regex_search(
-        out, totals, std::regex("\\nDone, full time: [ \\d]{6} ms, processed files: (\\d+)\\n"));
-    return found ? totals[1].str() : "";
-}
-
 std::vector<std::string> Sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -97,7 +90,8 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     EXPECT_TRUE(std::regex_match(Progress(result.out, "/empty"),
                                  std::regex(".*\\[ {3}-nan %\\].*|.*\\[ {4}nan %\\].*")));
     EXPECT_EQ(Progress(result.out, "/f"), "");
-    EXPECT_EQ(Processed(result.out), "6");
+    EXPECT_TRUE(std::regex_search(
+        result.out, std::regex("\\nDone, full time: [ \\d]{6} ms, processed files: 6\\n")));
 }
 
 TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
@@ -110,17 +104,16 @@ TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
     std::string reference;
     for (const char* workers : {"1", "2", "8", "2"}) {
         ProcessResult result = Generate({"-o", Path("m"), "-j", workers});
-        EXPECT_EQ(Processed(result.out), "42");
+        EXPECT_NE(result.out.find(", processed files: 42\n"), std::string::npos);
         reference = reference.empty() ? ReadFile(Path("m")) : reference;
         EXPECT_EQ(ReadFile(Path("m")), reference) << workers << " workers";
     }
     Shell("touch file && mkdir -m 0 closed");
-    for (const auto& [root, error] :
-         {std::pair<std::string, std::string>{Path("missing"), "No such file or directory"},
-          {Path("file"), "Not a directory"},
-          {Path("closed"), "Permission denied"}}) {
-        EXPECT_EQ(RunSignChild({"generate", "-R", root, "-o", Path("m")}, Unprivileged),
-                  Failed("Error: cannot use root directory " + root + ": " + error + "\n"));
+    for (const auto& [root, error] : {std::pair{"missing", "No such file or directory"},
+                                      {"file", "Not a directory"},
+                                      {"closed", "Permission denied"}}) {
+        EXPECT_EQ(RunSignChild({"generate", "-R", Path(root), "-o", Path("m")}, Unprivileged),
+                  Failed("Error: cannot use root directory " + Path(root) + ": " + error + "\n"));
     }
     EXPECT_EQ(ReadFile(Path("m")), reference);
 }
