@@ -37,8 +37,7 @@ class LoadTest : public TempDirTest {
 
 TEST_F(LoadTest, EntryLinesAreSentWithFlagsAndBadLinesOfAnyLengthWarnedByNumberInBoundedMemory) {
     std::string tool = Path("tool"), data = Path("data");
-    WriteFile(tool, "#!/bin/sh\n", 0755);
-    WriteFile(data, "data\n", 0644);
+    Shell("echo data >data && touch tool && chmod 755 tool && install -m 610 tool tool-new");
     // Leading slashes make the longest path that the record holds, naming the test's directory.
     std::string longest = std::string(1023 - dir_.size(), '/') + dir_;
     std::string manifest, err = "pelmor-sign: line 1: bad format\n";
@@ -76,7 +75,6 @@ TEST_F(LoadTest, EntryLinesAreSentWithFlagsAndBadLinesOfAnyLengthWarnedByNumberI
             err += fmt::format("pelmor-sign: line {}: {}\n", number, warning);
         }
     }
-    WriteFile(tool + "-new", "#!/bin/sh\n", 0610);
     // After a first line of 128 MiB, mostly a hole that reads as NUL bytes: a load with 32 MiB to
     // spare reads on past it.
     Shell("printf / >manifest && truncate -s 128M manifest && echo >>manifest");
