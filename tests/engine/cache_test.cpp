@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "support/test_support.h"
 
@@ -41,9 +42,9 @@ class CacheTest : public ImageTest {
 void RewriteKeepingTimes(const std::string& path) {
     usleep(20000);
     Shell("touch -r " + path + " times");
-    std::string content = ReadFile(path);
-    content.back() ^= 1;
-    WriteFile(path, content, 0755);
+    const char last = ReadFile(path).back() ^ 1;
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(-1, std::ios::end)
+        << last;
     Shell("touch -r times " + path);
 }
 
@@ -72,10 +73,8 @@ TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheC
     unsetenv("MAGIC");
     // check compares the status first, and finds what changed all the same.
     RewriteKeepingTimes(Image("/usr/bin/b"));
-    ProcessResult check =
-        RunSign(Words("check -R " + root_ + " --cache " + Path("out/cache") + " " + Path("out/m")));
-    EXPECT_EQ(check.status, 1);
-    EXPECT_EQ(Lines(check.out).front(), "changed: /usr/bin/b\n");
+    std::string check = "check -R " + root_ + " --cache " + Path("out/cache") + " " + Path("out/m");
+    EXPECT_EQ(Lines(RunSign(Words(check)).out).front(), "changed: /usr/bin/b\n");
 }
 
 // In a folder others can write to, a cache planted as a link would have root overwrite whatever
