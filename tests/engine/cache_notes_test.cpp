@@ -13,20 +13,18 @@ FileIdentity State(int64_t size) {
     return {0, 0, size};  // device and inode 0: the size alone tells the states apart
 }
 
-std::string BytesOf(const NextCache& next) {
+// The cache that `next` writes, read back.
+FileCache Written(const NextCache& next) {
     std::string bytes;
-    const CacheWriter::Sink append = [&bytes](std::string_view part) {
-        bytes += part;
-        return 0;
-    };
-    EXPECT_EQ(next.Write("libmagic", append), 0);
-    return bytes;
+    EXPECT_EQ(next.Write("libmagic", [&bytes](std::string_view part) { return bytes += part, 0; }),
+              0);
+    FileCache cache;
+    EXPECT_EQ(cache.Parse(bytes, "libmagic"), "");
+    return cache;
 }
 
 // Each record of the cache as "path size description digest", "-" for what it lacks.
-std::vector<std::string> Records(const std::string& bytes) {
-    FileCache cache;
-    EXPECT_EQ(cache.Parse(bytes, "libmagic"), "");
+std::vector<std::string> Records(const FileCache& cache) {
     std::vector<std::string> records;
     for (size_t position = 0; position < cache.Size(); ++position) {
         CacheRecord record = cache.Record(position);
@@ -53,7 +51,7 @@ TEST(NextCacheTest, WorkersNotesOfOneStateMergeAndTheFirstWorkersStateWins) {
     const FileCache none;
     NextCache next(none, {&first, &second});
     EXPECT_EQ(next.Reused(), 0u);
-    EXPECT_EQ(Records(BytesOf(next)),
+    EXPECT_EQ(Records(Written(next)),
               (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
 }
 
@@ -63,8 +61,7 @@ TEST(NextCacheTest, RecordsReadKeepOnlyWhatServedAndYieldToAnotherState) {
         writer.Described(path, State(1), "ELF");
         writer.Hashed(path, State(1), Seven);
     }
-    FileCache read;
-    ASSERT_EQ(read.Parse(BytesOf(NextCache(FileCache(), {&writer})), "libmagic"), "");
+    const FileCache read = Written(NextCache(FileCache(), {&writer}));
     // The records read are in path order: /a is at 0, /b at 1, /c at 2.
     CacheNotes worker;
     worker.Reused(0, CacheNotes::Description);
@@ -76,7 +73,7 @@ TEST(NextCacheTest, RecordsReadKeepOnlyWhatServedAndYieldToAnotherState) {
     worker.Hashed("/c", State(2), Nine);
     NextCache next(read, {&worker});
     EXPECT_EQ(next.Reused(), 2u);
-    EXPECT_EQ(Records(BytesOf(next)),
+    EXPECT_EQ(Records(Written(next)),
               (std::vector<std::string>{"/a 1 ELF -", "/b 1 ELF, new 7", "/c 2 - 9"}));
 }
 
