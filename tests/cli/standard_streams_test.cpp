@@ -33,14 +33,10 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
         streams.standardOutput = output;
         streams.standardError = error;
         std::remove(Path("m").c_str());
-        ProcessResult result = RunSignChild(generate, streams);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, generateErr);
+        EXPECT_EQ(WithoutOut(RunSignChild(generate, streams)), Failed(generateErr));
         EXPECT_EQ(ReadFile(Path("m")), manifest);
         BootFacility();
-        result = RunSignChild({"load", Path("load")}, streams);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, loadErr);
+        EXPECT_EQ(WithoutOut(RunSignChild({"load", Path("load")}, streams)), Failed(loadErr));
         EXPECT_EQ(Lines(Entries()).size(), 2u);
     }
     // Every command reports a standard output that fails, check as trouble; lock after enforce

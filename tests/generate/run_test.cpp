@@ -53,11 +53,10 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
         "-c missing.json --config " + Path("config.json") + " -o first --out-file=" + Path("m") +
         " -d /usr/lib-x -d /usr/lib/x -d lib -d /usr//sbin -d /usr/sbin/ -d /f -d /etc -d /empty"
         " -f /notes.pyc -f /usr/sbin/escaping -d /usr/dir-link -f /usr/sbin/loop -f -d"));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err,
-              "Filesystem error: filesystem error: status: Too many levels of symbolic "
-              "links [/usr/sbin/loop]\nWarning: flags for /tree/link/ unused: it is not in the "
-              "manifest\n");
+    EXPECT_EQ(WithoutOut(result),
+              Failed("Filesystem error: filesystem error: status: Too many levels of symbolic "
+                     "links [/usr/sbin/loop]\nWarning: flags for /tree/link/ unused: it is not in "
+                     "the manifest\n"));
     // The last value of an option counts, and "-f -d" queues the file "-d". Path order, not
     // text order: relative first, "/usr/lib/x" before "/usr/lib-x"; the first of equal paths
     // stays, and a trailing separator makes a job of its own.
@@ -179,9 +178,8 @@ TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     ChildOptions small;
     small.maxFileSize = 3000;
     ProcessResult failed = RunSignChild(tool, small);
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err,
-              "Error: cannot write manifest file " + Path("out/m") + ": File too large\n");
+    EXPECT_EQ(WithoutOut(failed),
+              Failed("Error: cannot write manifest file " + Path("out/m") + ": File too large\n"));
     EXPECT_NE(failed.out.find("Done, full time"), std::string::npos);
     expectUntouched("write failed");
     // libmagic fails for files that begin with "MAGICFAIL": their rule calls itself until
@@ -193,9 +191,8 @@ TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     WriteFile(Image("/b/fails"), "MAGICFAIL and more\n", 0755);
     failed = Generate(Words("-d /usr/bin -d /b -o " + Path("out/m") + " -j 2"));
     unsetenv("MAGIC");
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err, "Error: Unable to determine file type for " + Image("/b/fails") +
-                              " - name use count (50) exceeded\n");
+    EXPECT_EQ(WithoutOut(failed), Failed("Error: Unable to determine file type for " +
+                                         Image("/b/fails") + " - name use count (50) exceeded\n"));
     EXPECT_EQ(failed.out.find("Done, full time"), std::string::npos);
     expectUntouched("libmagic failed");
     // A run that completes replaces it, keeping its mode.
@@ -230,8 +227,7 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
         limited.maxProcesses = processes;
         ProcessResult result = RunSignChild(arguments, limited);
         SCOPED_TRACE(processes);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, refused);
+        EXPECT_EQ(WithoutOut(result), Failed(refused));
         // Without a single worker nothing is walked, and nothing replaces the manifest.
         EXPECT_EQ(result.out.find("Done, full time") != std::string::npos, processes > 0);
         EXPECT_EQ(Lines(ReadFile(Path("out/m"))).size(), 5u);
@@ -263,8 +259,8 @@ TEST_F(RunTest, TreeDeeperThanAPathCanNameIsWalkedWhole) {
     setrlimit(RLIMIT_NOFILE, &usual);
     ProcessResult result = Generate({"-d", "/deep", "-o", Path("m"), "-j", "2"});
     setrlimit(RLIMIT_NOFILE, &files);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error: path cannot be written to the manifest: " + deep + "/elf\n");
+    EXPECT_EQ(WithoutOut(result),
+              Failed("Error: path cannot be written to the manifest: " + deep + "/elf\n"));
     EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(expected));
     EXPECT_NE(result.out.find("] [ 2053] [    2] [   0.10 %] OK: /deep\n"), std::string::npos);
 }

@@ -27,6 +27,8 @@ inline const auto Succeeded = [](const std::string& out) { return ProcessResult{
 inline const auto Failed = [](const std::string& err) { return ProcessResult{1, "", err}; };
 // A check that could not be made, printing `err` alone.
 inline const auto Troubled = [](const std::string& err) { return ProcessResult{2, "", err}; };
+// The result without its standard output, for a test that checks that apart.
+inline const auto WithoutOut = [](ProcessResult r) { return ProcessResult{r.status, "", r.err}; };
 
 enum class ChildStream { Captured, Closed, BrokenPipe };
 
