@@ -45,7 +45,10 @@ TEST(ProgressLineTest, ShowsTimeCountsMebibytesRateAndReuseCutToTheTerminal) {
     EXPECT_EQ(FormatProgress(reusing, 20), "[1:02:05] 31204 entr");
 }
 
-TEST_F(ProgressTest, GenerateDrawsTheLineUnderItsJobLinesAndLeavesTheOutputAsWithoutIt) {
+// generate's status line is drawn under its job lines, check's around its errors, which come out
+// whole; neither run's output changes.
+TEST_F(ProgressTest,
+       GenerateAndCheckDrawTheLineUnderJobLinesAndWholeErrorsOnlyWhereAskedForWithTheSameOutput) {
     MakeElf("/t/a", "/u/d");
     MakeScript("/t/b");
     MakeText("/t/c");
@@ -84,25 +87,18 @@ TEST_F(ProgressTest, GenerateDrawsTheLineUnderItsJobLinesAndLeavesTheOutputAsWit
         std::regex_search(cached.err, std::regex("4 entries, 0 files hashed \\(0\\.0 "
                                                  "MiB\\), 0\\.0 MiB/s, 4 reused *\\r +\\r$")))
         << cached.err;
-}
 
-TEST_F(ProgressTest, CheckErrorsComeOutWholeAndTheLineIsDrawnOnlyWhereAskedFor) {
-    MakeElf("/t/a");
-    MakeScript("/t/b");
-    ASSERT_EQ(Generate(Words("-d /t -o " + Path("m"))).status, 0);
+    // check reports a path it cannot write on standard error while the workers run.
     WriteFile(Image("/t/b"), "#!/bin/sh\necho changed\n", 0755);
-    // Reported on standard error while the workers run.
     MakeElf("/t/a b");
     const std::string check =
         "check -R " + root_ + " -j 2 --coverage -d /t --cache " + Path("none") + " " + Path("m");
-    const ProcessResult plain{
-        1,
-        "changed: /t/b\nChecked 2 entries: 1 unchanged, 1 changed, 0 missing, "
-        "0 unreadable, 0 not in manifest\n",
-        "Error: path cannot be written to the manifest: /t/a b\n"};
+    plain = {1,
+             "changed: /t/b\nChecked 3 entries: 2 unchanged, 1 changed, 0 missing, "
+             "0 unreadable, 0 not in manifest\n",
+             "Error: path cannot be written to the manifest: /t/a b\n"};
     EXPECT_EQ(RunSign(Words(check)), plain);
-
-    ProcessResult shown = RunSignOnTerminal(Words(check), false);
+    shown = RunSignOnTerminal(Words(check), false);
     EXPECT_EQ((ProcessResult{shown.status, shown.out, Screen(shown.err)}), plain);
     EXPECT_TRUE(std::regex_search(shown.err, Drawn));
     // Erased before the error line, longer than it, and drawn again after it.
