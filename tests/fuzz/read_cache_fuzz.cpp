@@ -15,12 +15,8 @@ namespace {
 // The cache's records written again, in path order.
 std::string Rewritten(const FileCache& cache) {
     std::string bytes;
-    CacheWriter writer(
-        [&bytes](std::string_view part) {
-            bytes += part;
-            return 0;
-        },
-        cache.MagicIdentity(), cache.Size());
+    CacheWriter writer([&bytes](std::string_view part) { return bytes += part, 0; },
+                       cache.MagicIdentity(), cache.Size());
     for (size_t position = 0; position < cache.Size(); ++position) {
         writer.Add(cache.Record(position));
     }

@@ -1,8 +1,6 @@
 // Fuzzes the serial record, the file that keeps the highest serial loaded: any bytes either
 // record a serial, exactly the decimal number they hold with at most a line feed after it, or
 // are refused with one line that names the file; damaged contents are never taken for none.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "common/file_io.h"
 #include "manifest/serial.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -26,10 +23,7 @@ const std::string& RecordPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    {
-        UniqueFd fd(open(RecordPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        RequireProperty(fd.Valid() && WriteAll(fd.Get(), data, size) == 0, "the record written");
-    }
+    WriteFuzzFile(RecordPath(), bytes);
     std::optional<uint64_t> recorded;
     const std::string error = ReadRecordedSerial(RecordPath(), recorded);
     std::string_view number = bytes;

@@ -3,7 +3,6 @@
 // length in the second byte) and then a manifest. Any bytes end in a serial and a verified
 // manifest, exactly the bytes given, or in a refusal; and nothing is accepted that OpenSSL,
 // asked on its own, does not find signed by the key.
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "common/file_io.h"
 #include "manifest/signed_manifest.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -30,15 +28,9 @@ constexpr std::string_view PublicKey =
     "MCowBQYDK2VwAyEAWgoFeMr875PPnVoTr+m/aqdjJ2jtM+sWg0ma2QSuacA=\n"
     "-----END PUBLIC KEY-----\n";
 
-void Write(const std::string& path, std::string_view bytes) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    RequireProperty(fd.Valid() && WriteAll(fd.Get(), bytes.data(), bytes.size()) == 0,
-                    "a file of the run written");
-}
-
 // The run's folder, holding the public key.
 struct KeyFolder : FuzzFolder {
-    KeyFolder() { Write(Path("key.pub"), PublicKey); }
+    KeyFolder() { WriteFuzzFile(Path("key.pub"), PublicKey); }
 };
 
 const KeyFolder& Folder() {
@@ -81,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         manifest = input.substr(std::min<size_t>(2 + data[1], size));
     }
     const std::string path = Folder().Path("m");
-    Write(path, manifest);
-    Write(SignaturePath(path), signature);
+    WriteFuzzFile(path, manifest);
+    WriteFuzzFile(SignaturePath(path), signature);
 
     VerifiedManifest verified;
     const std::string error = ReadVerifiedManifest(
