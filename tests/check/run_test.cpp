@@ -97,8 +97,7 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
              {"--metrics link m", "Error: refusing link" + refused},
              {"--metrics fifo m", "Error: refusing fifo" + refused},
              {"--metrics k m.prom", "Error: refusing k: not a metrics file\n"},
-             {"-x m", "The following argument was not expected: -x\n" + help},
-             {"--format xml m", "--format: xml not in {text,json}\n" + help}}) {
+             {"-x m", "The following argument was not expected: -x\n" + help}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
     if (geteuid() == 0) {
