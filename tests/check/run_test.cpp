@@ -8,8 +8,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
 using CheckTest = ImageTest;
@@ -109,5 +107,3 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
     EXPECT_EQ(Shell("grep -v '^#' m.prom | sed 's/_seconds [0-9]*$/_seconds/'; test ! -e m; cat k"),
               "pelmor_sign_check_completed 0\npelmor_sign_check_timestamp_seconds\na\n");
 }
-
-}  // namespace

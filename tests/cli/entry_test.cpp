@@ -6,8 +6,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using EntryTest = TempDirTest;
 
 // The facility is not booted: a command that reached the module check would say so.
@@ -52,5 +50,3 @@ TEST_F(EntryTest, PermissionCasesPassFromAFolderOthersCannotEnter) {
                     "--gtest_filter=RunTest.Faults*:RunTest.AnyNumber*:CheckTest.Reports*"});
     EXPECT_NE(suite.out.find("[  PASSED  ] 3 tests."), std::string::npos) << suite.out;
 }
-
-}  // namespace

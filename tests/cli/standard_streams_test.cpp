@@ -4,8 +4,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using StandardStreamsTest = ImageTest;
 
 TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheirOutputs) {
@@ -54,5 +52,3 @@ TEST_F(StandardStreamsTest, GenerateAndLoadFinishTheirWorkWhateverBecomesOfTheir
     // diff's 1 says that the manifests differ: its trouble is 2.
     EXPECT_EQ(RunSignChild(Words("diff m m"), brokenOutput), (ProcessResult{2, "", broken}));
 }
-
-}  // namespace

@@ -12,8 +12,6 @@
 #include "common/file_io.h"
 #include "support/test_support.h"
 
-namespace {
-
 using ReplacementFileTest = TempDirTest;
 
 TEST_F(ReplacementFileTest, NewFileTakesTheUmaskAndALinkStaysALink) {
@@ -57,5 +55,3 @@ TEST_F(ReplacementFileTest, SignalTheProcessIgnoresDoesNotStopTheReplacement) {
     signal(SIGHUP, SIG_DFL);
     EXPECT_EQ(std::filesystem::file_size(Path("m")), content.size());
 }
-
-}  // namespace

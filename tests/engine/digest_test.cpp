@@ -7,8 +7,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using DigestTest = TempDirTest;
 
 TEST_F(DigestTest, MatchesSha512sumAroundTheSizeOfAReadOrFailsWithItsCause) {
@@ -39,5 +37,3 @@ TEST_F(DigestTest, MatchesSha512sumAroundTheSizeOfAReadOrFailsWithItsCause) {
             << path;
     }
 }
-
-}  // namespace

@@ -7,8 +7,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using MagicClassifierTest = TempDirTest;
 
 TEST_F(MagicClassifierTest, SharedDatabaseDescribesAsLibmagicLoadedAloneWould) {
@@ -38,5 +36,3 @@ TEST_F(MagicClassifierTest, SharedDatabaseDescribesAsLibmagicLoadedAloneWould) {
               "Error: Cannot load magic database - could not find any valid magic files!\n");
     unsetenv("MAGIC");
 }
-
-}  // namespace

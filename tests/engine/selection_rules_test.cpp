@@ -2,8 +2,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 TEST(SelectionRulesTest, PathFilterThenCaseSensitiveTypesAndTheFirmwareTreeWithoutLibmagic) {
     for (const char* path : {"/usr/lib/debug/libc.so", "/usr/local/sharedir/x",
                              "/usr/local/share/uefi-firmware-old/x"}) {
@@ -25,5 +23,3 @@ TEST(SelectionRulesTest, PathFilterThenCaseSensitiveTypesAndTheFirmwareTreeWitho
     EXPECT_TRUE(ShouldSign("/usr/local/share/uefi-firmware/x", "", {}));
     EXPECT_FALSE(NeedsDescription("/usr/local/share/uefi-firmware/x"));
 }
-
-}  // namespace

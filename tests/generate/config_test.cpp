@@ -7,8 +7,6 @@
 #include "manifest/format.h"
 #include "support/test_support.h"
 
-namespace {
-
 TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
     // The file; its fault; what was read of it.
     for (const auto& [content, error, read] : std::vector<std::array<std::string, 3>>{
@@ -85,5 +83,3 @@ TEST_F(ConfigRunTest,
     std::filesystem::remove(Image(DefaultConfigPath));
     expect("", "");
 }
-
-}  // namespace

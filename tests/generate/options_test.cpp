@@ -2,8 +2,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 // The facility is not booted: a module check would fail the command with its own error.
 using GenerateCommandTest = TempDirTest;
 
@@ -29,5 +27,3 @@ TEST_F(GenerateCommandTest, HelpWithNothingToDoAndBadArgumentsRefusedBeforeAnyth
     EXPECT_EQ(RunSign(Words("generate -o manifest -j 2147483647")).err,
               "Error: required kernel module 'veriexec.ko' is not loaded\n");
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 // Generate must never write a line that load would read as another path, or not at all.
 TEST(ManifestFormatTest, PathFitsOnlyWhenLoadReadsItBackAsWritten) {
     EXPECT_TRUE(PathFitsManifest("/" + std::string(1022, 'a')));
@@ -13,5 +11,3 @@ TEST(ManifestFormatTest, PathFitsOnlyWhenLoadReadsItBackAsWritten) {
         EXPECT_FALSE(PathFitsManifest(path)) << path;
     }
 }
-
-}  // namespace

@@ -5,8 +5,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using AuditLogTest = TempDirTest;
 
 // A refusal's line (no event below) says the command's first error; a failure that is no
@@ -48,5 +46,3 @@ TEST_F(AuditLogTest, LoadsChangesMadeAndRefusedManifestsWriteOneLineNamingTheCal
             << result.err;
     }
 }
-
-}  // namespace
