@@ -28,26 +28,23 @@ struct RecordingClient : public WalkClient {
 
 using WalkTest = TempDirTest;
 
-TEST_F(WalkTest, EveryWorkerTakesPartInASingleJobAndItsLinesKeepTheWalkOrder) {
+// That the lines keep the walk order, whatever the number of workers, the generate run test
+// finds in the manifest.
+TEST_F(WalkTest, EveryWorkerTakesPartInASingleJob) {
     // The firmware tree is signed without libmagic: only the walk is at work here.
     const std::string job = "/usr/local/share/uefi-firmware/";
     for (int file = 0; file < 240; ++file) {
         WriteFile(Path(fmt::format("image{}d{}/s{}/f{}", job, file % 6, file % 2, file)), "");
     }
-    std::string single;
-    for (int32_t workers : {1, 4}) {
-        RunContext run(Path("image"), ProgressMode::Hidden);
-        std::vector<std::unique_ptr<Job>> jobs;
-        jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
-        RecordingClient client;
-        QueueJobs(run, client, jobs);
-        RunWorkers(run, workers);
-        EXPECT_EQ(client.workers.size(), static_cast<size_t>(workers));
-        // 6 directories with a subdirectory each and 240 files, all chosen in the firmware tree.
-        EXPECT_EQ(jobs[0]->entries + jobs[0]->signedCount, 252 + 252);
-        single = single.empty() ? jobs[0]->lines : single;
-        EXPECT_EQ(jobs[0]->lines, single) << workers << " workers";
-    }
+    RunContext run(Path("image"), ProgressMode::Hidden);
+    std::vector<std::unique_ptr<Job>> jobs;
+    jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
+    RecordingClient client;
+    QueueJobs(run, client, jobs);
+    RunWorkers(run, 4);
+    EXPECT_EQ(client.workers.size(), 4u);
+    // 6 directories with a subdirectory each and 240 files, all chosen in the firmware tree.
+    EXPECT_EQ(jobs[0]->entries + jobs[0]->signedCount, 252 + 252);
 }
 
 }  // namespace
