@@ -30,8 +30,7 @@ TEST_F(StatusTest, PrintsStateInOctalThenOneLinePerNameOrWarnsWhyItCannot) {
             << change;
         // As JSON: the same state, as a number, and names.
         if (std::vector<std::string> words = Words(out); err.empty()) {
-            ProcessResult json = RunSign({"status", "--format", "json"});
-            EXPECT_EQ(nlohmann::json::parse(json.out),
+            EXPECT_EQ(nlohmann::json::parse(RunSign({"status", "--format", "json"}).out),
                       (nlohmann::json{{"state", std::stoi(words[0], nullptr, 8)},
                                       {"names", std::vector(words.begin() + 1, words.end())}}));
         }
