@@ -52,10 +52,12 @@ printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" 
     sed 's|^share/man/\(man[1-9]/.*\)$|man/\1.gz|' && echo share/pkg/triggers/pelmor-sign.ucl &&
     echo etc/periodic/security/450.pelmor-sign; } |
     sort >"$work/installed"
-[ "$port/files/pelmor-sign.ucl.in" -ef "$port/pelmor-sign.ucl" ] ||
-    { echo "files/pelmor-sign.ucl.in of the port is not pelmor-sign.ucl"; failed=1; }
-[ "$port/files/450.pelmor-sign.in" -ef "$source_dir/periodic/security/450.pelmor-sign" ] ||
-    { echo "files/450.pelmor-sign.in of the port is not periodic/security/450.pelmor-sign"; failed=1; }
+# linked NAME FILE: the port's files/NAME is FILE of the source tree.
+linked() {
+    [ "$port/files/$1" -ef "$source_dir/$2" ] || { echo "files/$1 of the port is not $2"; failed=1; }
+}
+linked pelmor-sign.ucl.in packaging/freebsd/pelmor-sign.ucl
+linked 450.pelmor-sign.in periodic/security/450.pelmor-sign
 sed 's/^@sample //' "$port/pkg-plist" | sort | diff "$work/installed" - ||
     { echo "pkg-plist (>) differs from the FreeBSD install layout (<)"; failed=1; }
 # The files that the port substitutes name its PREFIX, never /usr/local.
@@ -64,8 +66,5 @@ grep -l /usr/local "$source_dir/rc.d/pelmor_sign" "$port/pelmor-sign.ucl" \
     "$port/files/pkg-message.in" && { echo "/usr/local where the prefix belongs"; failed=1; }
 scripts=$(sed -n 's/^USE_RC_SUBR=[[:space:]]*//p' "$port/Makefile")
 [ -n "$scripts" ] || { echo "the port installs no rc.d script"; failed=1; }
-for script in $scripts; do
-    [ "$port/files/$script.in" -ef "$source_dir/rc.d/$script" ] ||
-        { echo "files/$script.in of the port is not rc.d/$script"; failed=1; }
-done
+for script in $scripts; do linked "$script.in" "rc.d/$script"; done
 exit $failed
