@@ -10,8 +10,7 @@
 # Every program step and every mv, ln and rm of the script passes through `fault`, which counts
 # them and, at the FAULT_AT-th (or at the program step named FAULT_AT), fails it (FAULT=fail),
 # kills the whole refresh (FAULT=crash), or runs FAULT_RUN first (FAULT=run).
-bin=$work/bin
-mkdir "$bin"
+bin=$work/bin && mkdir "$bin"
 cat >"$bin/fault" <<END
 #!/bin/sh
 n=\$((\$(cat "$work/count") + 1)) && echo \$n >"$work/count"
@@ -22,9 +21,8 @@ if [ "\$n" = "\$FAULT_AT" ] || [ "\$2" = "\$FAULT_AT" ]; then
 fi
 exec "\$@"
 END
-printf '#!/bin/sh\nexec %s/fault %s "$@"\n' "$bin" "$sign" >"$bin/program"
-for tool in mv ln rm; do
-    printf '#!/bin/sh\nexec %s/fault %s "$@"\n' "$bin" "$(command -v $tool)" >"$bin/$tool"
+for tool in "$sign" "$(command -v mv)" "$(command -v ln)" "$(command -v rm)"; do
+    printf '#!/bin/sh\nexec %s/fault %s "$@"\n' "$bin" "$tool" >"$bin/${tool##*/}"
 done
 chmod 755 "$bin"/*
 
@@ -47,7 +45,7 @@ attempt() {
     cp "$work/old" "$work/$slot" && cp "$work/old.sig" "$work/$slot.sig"
     [ "$1" = plain ] || ln -s "$slot" "$work/m"
     "$emulator" boot && rc_conf && sh "$script" start >/dev/null
-    rc_conf "pelmor_sign_program=$bin/program" "pelmor_sign_signing_key=$work/sign.key"
+    rc_conf "pelmor_sign_program=$bin/${sign##*/}" "pelmor_sign_signing_key=$work/sign.key"
     FAULT=$2 FAULT_AT=$3 PATH="$bin:$PATH" setsid -w sh -c \
         'echo $$ >"$0/group" && exec sh "$1" refresh' "$work" "$script" >"$work/refresh.out" 2>&1
     killed=$?
