@@ -19,8 +19,7 @@ check() {
     sh "$script" start >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same state "$3" "$("$emulator" show | sed -n 's/^state //p')"
-    same stdout "$4" "$(cat "$work/out")"
-    same stderr "$5" "$(cat "$work/err")"
+    same "stdout|stderr" "$4|$5" "$(cat "$work/out")|$(cat "$work/err")"
 }
 
 # loaded ERRORS MANIFEST [STEP...]: the load summary, then the state changes in order.
