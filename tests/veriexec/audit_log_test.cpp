@@ -42,7 +42,6 @@ TEST_F(AuditLogTest, LoadsChangesMadeAndRefusedManifestsWriteOneLineNamingTheCal
         }
         EXPECT_EQ(audit.lines, severity.empty() ? std::vector<std::string>{}
                                                 : std::vector{severity + ": " + user + line})
-            << command << "\n"
-            << result.err;
+            << command << ": " << result.err;
     }
 }
