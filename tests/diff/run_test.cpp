@@ -4,8 +4,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 class DiffTest : public TempDirTest {
   protected:
     void SetUp() override {
@@ -75,5 +73,3 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextOrJsonAndWhatCannotBeCompa
         EXPECT_EQ(RunSign(Words(arguments)), Troubled(err)) << arguments;
     }
 }
-
-}  // namespace

@@ -9,8 +9,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
 class SignTest : public TempDirTest {
@@ -122,5 +120,3 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
     EXPECT_EQ(Lines(RunSign({"sign", "-k", "open.key", "--serial", "-1", "m"}).err).front(),
               "--serial: N must be an unsigned 64-bit decimal number, not '-1'\n");
 }
-
-}  // namespace

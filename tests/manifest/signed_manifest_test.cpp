@@ -8,8 +8,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 class SignedManifestTest : public TempDirTest {
   protected:
     void SetUp() override {
@@ -127,5 +125,3 @@ TEST_F(SignedManifestTest, AManifestGivenAsALinkHasItsSignatureBesideTheLinksTar
     EXPECT_EQ(Run("load", "t/current").out,
               Verified("t/current", 3) + "Loaded 1 entries (0 errors) from t/current\n");
 }
-
-}  // namespace

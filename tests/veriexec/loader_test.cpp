@@ -9,8 +9,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 const std::string Digits128 = fmt::format("{0}{0}{0}{0}{0}{0}{0}{0}", "0123456789abcdef");
 
 class LoadTest : public TempDirTest {
@@ -183,5 +181,3 @@ TEST_F(LoadTest, TwoLoadsAtOnceBothLoadEveryEntryWhole) {
     EXPECT_EQ(ReadFile(Path("out1")), "Loaded 1000 entries (0 errors) from " + Path("1") + "\n");
     EXPECT_EQ(Entries(), table);
 }
-
-}  // namespace
