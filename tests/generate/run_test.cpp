@@ -160,11 +160,7 @@ TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     for (int signal : {SIGKILL, SIGINT}) {
         pid_t child = StartSignChild(Words("generate -R " + root_ + " -f /big -o " + Path("out/m")),
                                      Path("log"));
-        for (int i = 0; i < 10000 && ReadFile(Path("log")).find("Start") == std::string::npos;
-             ++i) {
-            usleep(1000);
-        }
-        usleep(50000);
+        Shell("timeout 10 sh -c 'until grep -q Start log; do sleep 0.001; done' && sleep 0.05");
         kill(child, signal);
         EXPECT_EQ(WaitForExit(child), 128 + signal);
         expectUntouched(strsignal(signal));
