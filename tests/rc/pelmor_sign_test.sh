@@ -92,8 +92,8 @@ $work/good' to see why
 $script: WARNING: veriexec left active" good pelmor_sign_state=enforce "pelmor_sign_program=$work/p"
 
 # refresh CASE STATUS LAST_LINE [RC_CONF_LINE...]: `refresh` of the manifest m, a plain file
-# copied from $in_place (good by default, and again after each refresh), ends with this line, on standard error if it printed
-# any; what it printed is left in out and err.
+# copied from $in_place (good by default, and again after each refresh), ends with this line,
+# on standard error if it printed any; what it printed is left in out and err.
 refresh() {
     case_name=$1
     (shift 3 && rc_conf "$@")
