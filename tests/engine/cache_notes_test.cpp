@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-FileIdentity State(int64_t size) {
+static FileIdentity State(int64_t size) {
     return {0, 0, size};  // device and inode 0: the size alone tells the states apart
 }
 
 // The cache that `next` writes, read back.
-FileCache Written(const NextCache& next) {
+static FileCache Written(const NextCache& next) {
     std::string bytes;
     EXPECT_EQ(next.Write("libmagic", [&bytes](std::string_view part) { return bytes += part, 0; }),
               0);
@@ -24,7 +22,7 @@ FileCache Written(const NextCache& next) {
 }
 
 // Each record of the cache as "path size description digest", "-" for what it lacks.
-std::vector<std::string> Records(const FileCache& cache) {
+static std::vector<std::string> Records(const FileCache& cache) {
     std::vector<std::string> records;
     for (size_t position = 0; position < cache.Size(); ++position) {
         CacheRecord record = cache.Record(position);
@@ -76,5 +74,3 @@ TEST(NextCacheTest, RecordsReadKeepOnlyWhatServedAndYieldToAnotherState) {
     EXPECT_EQ(Records(Written(next)),
               (std::vector<std::string>{"/a 1 ELF -", "/b 1 ELF, new 7", "/c 2 - 9"}));
 }
-
-}  // namespace

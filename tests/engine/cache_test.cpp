@@ -11,8 +11,6 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
 class CacheTest : public ImageTest {
@@ -39,7 +37,7 @@ class CacheTest : public ImageTest {
 
 // Makes the content new while size and times stay, as someone who can write the file and set
 // its times back could; only the change time moves, once the clock's tick has passed.
-void RewriteKeepingTimes(const std::string& path) {
+static void RewriteKeepingTimes(const std::string& path) {
     usleep(20000);
     Shell("touch -r " + path + " times");
     const char last = ReadFile(path).back() ^ 1;
@@ -127,5 +125,3 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
         "Error: cannot write cache file " + Path("closed/cache") + ": Permission denied\n",
         "closed/cache");
 }
-
-}  // namespace

@@ -6,8 +6,6 @@
 #include "engine/progress.h"
 #include "support/test_support.h"
 
-namespace {
-
 using ProgressTest = ImageTest;
 
 // A draw of the status line: a carriage return, then the line.
@@ -17,7 +15,7 @@ const std::regex Drawn(
 // What a terminal shows once it has received `bytes`: a carriage return goes back to the start
 // of the row, a line feed starts the next one, any other byte is drawn over what the row held.
 // Spaces at the end of a row show nothing.
-std::string Screen(const std::string& bytes) {
+static std::string Screen(const std::string& bytes) {
     std::string shown;
     for (const std::string& line : Lines(bytes + "\n")) {
         std::istringstream draws(line.substr(0, line.size() - 1));
@@ -31,7 +29,7 @@ std::string Screen(const std::string& bytes) {
 }
 
 // The times in a generate run's lines, which differ from run to run.
-std::string WithoutTimes(const std::string& out) {
+static std::string WithoutTimes(const std::string& out) {
     return std::regex_replace(out, std::regex("[ \\d]+ ms\\b"), " ms");
 }
 
@@ -109,5 +107,3 @@ TEST_F(ProgressTest,
     EXPECT_EQ((ProcessResult{forced.status, forced.out, Screen(forced.err)}), plain);
     EXPECT_TRUE(std::regex_search(forced.err, Drawn));
 }
-
-}  // namespace

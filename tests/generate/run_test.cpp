@@ -15,21 +15,19 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 namespace fs = std::filesystem;
 
 using RunTest = ImageTest;
 
 // The progress line of `job` from its worker column on; "" when there is none.
-std::string Progress(const std::string& out, const std::string& job) {
+static std::string Progress(const std::string& out, const std::string& job) {
     std::smatch line;
     bool found = std::regex_search(out, line,
                                    std::regex("\\n\\[ {0,7}\\d{1,8} ms(\\].*OK: " + job + ")\\n"));
     return found ? line[1].str() : "";
 }
 
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
+static std::vector<std::string> Sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
 }
@@ -260,5 +258,3 @@ TEST_F(RunTest, TreeDeeperThanAPathCanNameIsWalkedWhole) {
     EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(expected));
     EXPECT_NE(result.out.find("] [ 2053] [    2] [   0.10 %] OK: /deep\n"), std::string::npos);
 }
-
-}  // namespace

@@ -4,14 +4,12 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using StateChangeTest = TempDirTest;
 
 const std::string NeedsManifest =
     "Error: 'activate' requires a loaded manifest (run 'pelmor-sign load' first)\n";
 
-std::string Locked(const std::string& word) {
+static std::string Locked(const std::string& word) {
     return "Error: veriexec is locked, state change to '" + word +
            "' is not possible (reboot required)\n";
 }
@@ -113,5 +111,3 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
         EXPECT_EQ(Lines(RunEmulator({"show"}).out).front(), "state 0x0f\n");
     }
 }
-
-}  // namespace

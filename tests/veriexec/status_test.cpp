@@ -3,11 +3,9 @@
 
 #include "support/test_support.h"
 
-namespace {
-
 using StatusTest = TempDirTest;
 
-size_t OpenDescriptors() {
+static size_t OpenDescriptors() {
     return static_cast<size_t>(
         std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
@@ -47,5 +45,3 @@ TEST_F(StatusTest, PrintsStateInOctalThenOneLinePerNameOrWarnsWhyItCannot) {
     BootFacility({"--compiled-in", "veriexec.ko", "--compiled-in", "mac_veriexec_sha512.ko"});
     EXPECT_EQ(RunSign({"status"}), Succeeded("Veriexec state: 0\n  INACTIVE\n"));
 }
-
-}  // namespace
