@@ -203,9 +203,7 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root: the limit on threads holds for a user of its own only";
     }
-    for (int i = 0; i < 4; ++i) {
-        MakeElf("/tree" + std::to_string(i) + "/elf");
-    }
+    MakeElf("/tree0/elf", "/tree1/elf", "/tree2/elf", "/tree3/elf");
     // Something to hash for a while: idle workers wait for it, and so stay alive.
     Shell("truncate -s 256M image/tree0/big && mkdir -m 777 out");
     std::vector<std::string> arguments =
@@ -215,13 +213,12 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
     // process, a sanitizer's own thread and a worker or two, not for six; then for none.
     ChildOptions limited;
     limited.user = UnprivilegedUser + 1;
-    const std::string refused =
-        "Error: cannot start worker thread: Resource temporarily unavailable\n";
     for (rlim_t processes : {4, 0}) {
         limited.maxProcesses = processes;
         ProcessResult result = RunSignChild(arguments, limited);
         SCOPED_TRACE(processes);
-        EXPECT_EQ(WithoutOut(result), Failed(refused));
+        EXPECT_EQ(WithoutOut(result),
+                  Failed("Error: cannot start worker thread: Resource temporarily unavailable\n"));
         // Without a single worker nothing is walked, and nothing replaces the manifest.
         EXPECT_EQ(result.out.find("Done, full time") != std::string::npos, processes > 0);
         EXPECT_EQ(Lines(ReadFile(Path("out/m"))).size(), 5u);
