@@ -138,7 +138,7 @@ ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool 
     int terminal = -1, slave = -1;
     EXPECT_EQ(openpty(&terminal, &slave, nullptr, &mode, &size), 0) << std::strerror(errno);
     ProcessResult result = RunChild({}, [&] {
-        dup2(slave, both ? 1 : 2);
+        dup2(slave, both ? 1 : 2);  // standard output too, with `both`
         dup2(slave, 2);
         return RunEntry(arguments);
     });
