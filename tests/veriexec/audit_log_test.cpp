@@ -10,7 +10,9 @@ using AuditLogTest = TempDirTest;
 // A refusal's line (no event below) says the command's first error; a failure that is no
 // verdict on the manifest, or a change the facility did not make, writes none.
 TEST_F(AuditLogTest, LoadsChangesMadeAndRefusedManifestsWriteOneLineNamingTheCallingUser) {
-    const std::string user = fmt::format("user {} ({}): ", Words(Shell("id -un"))[0], getuid());
+    const std::string user = fmt::format(
+        "user {} ({}): ",
+        Words(Shell("getent passwd $(id -u) | cut -d: -f1 | grep . || echo '?'"))[0], getuid());
     const std::string id = MakeKeyPair(Path("trusted"));
     MakeKeyPair(Path("other"));
     WriteFile(Path("tool"), "", 0755);
