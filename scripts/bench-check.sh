@@ -11,13 +11,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-rounds=${1:-5}
-case $rounds in
-'' | *[!0-9]* | 0)
-    echo "usage: $0 [ROUNDS]   (1 or more)" >&2
-    exit 2
-    ;;
-esac
+bench_rounds 1 5 "${1:-}"
 bench_start python3
 "$bin/veriexec-emulator" boot
 
@@ -46,10 +40,6 @@ for round in $(seq "$rounds"); do
     echo "round $round done" >&2
 done
 
-median() {
-    sed -n "s/^$1 //p" "$work/times" | cut -d ' ' -f "$2" | sort -n |
-        awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
-}
 ratio() {
     awk "BEGIN { printf \"%.3f\", $1 / $2 }"
 }

@@ -12,13 +12,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-rounds=${1:-3}
-case $rounds in
-'' | *[!0-9]* | [012])
-    echo "usage: $0 [ROUNDS]   (3 or more)" >&2
-    exit 2
-    ;;
-esac
+bench_rounds 3 3 "${1:-}"
 bench_start python3
 "$bin/veriexec-emulator" boot
 
@@ -96,10 +90,6 @@ generate() {
 generate 1
 sed "s| sha512=.*||; s|^|$corpus|" "$work/manifest-1" >"$work/selected"
 
-median() {
-    sort -n | awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
-}
-
 : >"$work/times"
 for round in $(seq "$rounds"); do
     python3 "$work/floor.py" "$work/walked" "$work/selected" >"$work/floor"
@@ -125,33 +115,30 @@ for round in $(seq "$rounds"); do
     echo "round $round done" >&2
 done
 
-value() {
-    sed -n "s/^$1 //p" "$work/times" | median
-}
 ratio() {
     awk "BEGIN { printf \"%.2f\", $1 / $2 }"
 }
-floor1=$(value floor1)
+floor1=$(median floor1 1)
 floor2=$(awk "BEGIN { print $floor1 / 2 }")
-j1=$(value j1) j2=$(value j2) j4=$(value j4) pipeline=$(value pipeline)
-rss1=$(value rss1) rss2=$(value rss2) rss4=$(value rss4)
+j1=$(median j1 1) j2=$(median j2 1) j4=$(median j4 1) pipeline=$(median pipeline 1)
+rss1=$(median rss1 1) rss2=$(median rss2 1) rss4=$(median rss4 1)
 
 echo
 echo "Medians of $rounds rounds, seconds:"
-echo "  floor, one core     $floor1 (libmagic $(value classify) + SHA-512 $(value hash))"
+echo "  floor, one core     $floor1 (libmagic $(median classify 1) + SHA-512 $(median hash 1))"
 echo "  floor, two cores    $floor2"
 echo "  shell pipeline -P 2 $pipeline"
 echo "  generate -j 1       $j1"
 echo "  generate -j 2       $j2"
 echo "  generate -j 4       $j4"
-echo "  check -j 2          $(value check) ($(ratio "$(value check)" "$j2") of generate -j 2)"
+echo "  check -j 2          $(median check 1) ($(ratio "$(median check 1)" "$j2") of generate -j 2)"
 echo "Ratios:"
 echo "  -j2/floor2    $(ratio "$j2" "$floor2")"
 echo "  -j1/floor1    $(ratio "$j1" "$floor1")"
 echo "  -j2/pipeline  $(ratio "$j2" "$pipeline")"
 echo "With the status line forced on (--progress, drawn into a file), against the same runs without it:"
-echo "  generate -j 2 --progress $(value j2line) ($(ratio "$(value j2line)" "$j2") of -j 2 without it)"
-echo "  check -j 2 --progress    $(value checkline) ($(ratio "$(value checkline)" "$(value check)") of check -j 2 without it)"
+echo "  generate -j 2 --progress $(median j2line 1) ($(ratio "$(median j2line 1)" "$j2") of -j 2 without it)"
+echo "  check -j 2 --progress    $(median checkline 1) ($(ratio "$(median checkline 1)" "$(median check 1)") of check -j 2 without it)"
 echo "Peak RSS (median): -j 1 $((rss1 / 1024)) MB, -j 2 $((rss2 / 1024)) MB, -j 4 $((rss4 / 1024)) MB;"
 echo "  each added worker: $(((rss2 - rss1) / 1024)) MB from 1 to 2, $(((rss4 - rss1) / 3 / 1024)) MB on average from 1 to 4"
 
@@ -204,9 +191,9 @@ for round in $(seq "$rounds"); do
     python3 "$work/change.py" "$work/walked" "$round"
 done
 echo "With --cache (median of $rounds rounds, against the full -j 2 run):"
-echo "  unchanged corpus   $(value unchanged) s, $(ratio "$(value unchanged)" "$j2") of it;" \
+echo "  unchanged corpus   $(median unchanged 1) s, $(ratio "$(median unchanged 1)" "$j2") of it;" \
     "$(cat "$work/cache-line-unchanged")"
-echo "  1% of files changed $(value changed) s, $(ratio "$(value changed)" "$j2") of it;" \
+echo "  1% of files changed $(median changed 1) s, $(ratio "$(median changed 1)" "$j2") of it;" \
     "$(cat "$work/cache-line-changed")"
 echo "  manifests byte-identical to full runs: $cache_same"
 

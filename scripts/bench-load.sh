@@ -10,13 +10,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 
-rounds=${1:-5}
-case $rounds in
-'' | *[!0-9]* | 0)
-    echo "usage: $0 [ROUNDS]   (1 or more)" >&2
-    exit 2
-    ;;
-esac
+bench_rounds 1 5 "${1:-}"
 bench_start
 
 # The emulated kernel refuses an entry whose path names no file, so every entry gets a file
@@ -64,10 +58,6 @@ for round in $(seq "$rounds"); do
         echo "$kind $seconds $rss" >>"$work/times"
     done
 done
-median() {
-    sed -n "s/^$1 //p" "$work/times" | cut -d ' ' -f "$2" | sort -n |
-        awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
-}
 unsigned=$(median unsigned 1) signed=$(median signed 1)
 echo
 echo "load of $largest entries, medians of $rounds interleaved rounds:"

@@ -70,6 +70,25 @@ bench_start() {
     trap '"$bin/veriexec-emulator" shutdown; rm -rf "$work"' EXIT
 }
 
+# bench_rounds LEAST DEFAULT [ROUNDS]: sets rounds to ROUNDS, or DEFAULT, or stops the benchmark
+# with its usage when that is not a number of at least LEAST.
+bench_rounds() {
+    rounds=${3:-$2}
+    case $rounds in
+    '' | *[!0-9]*) rounds=0 ;;
+    esac
+    if [ "$rounds" -lt "$1" ]; then
+        echo "usage: $0 [ROUNDS]   ($1 or more)" >&2
+        exit 2
+    fi
+}
+
+# median LABEL FIELD: the median of field FIELD of the lines "LABEL FIGURE..." in $work/times.
+median() {
+    sed -n "s/^$1 //p" "$work/times" | cut -d ' ' -f "$2" | sort -n |
+        awk '{ value[NR] = $1 } END { print value[int((NR + 1) / 2)] }'
+}
+
 # measure COMMAND...: runs COMMAND with its output in $work/out and its errors in $work/err,
 # whatever its exit status, and sets seconds and rss (its peak resident size in KiB).
 measure() {
