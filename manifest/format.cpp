@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/printable_path.h"
+
 namespace {
 
 int HexDigitValue(char digit) {
@@ -116,17 +118,7 @@ bool PathFitsManifest(const std::string& path) {
 }
 
 std::string UnfitPathLine(std::string_view path) {
-    std::string shown;
-    for (unsigned char byte : path) {
-        if (byte == '\n') {
-            shown += "\\n";
-        } else if (byte < 0x20 || byte == 0x7f || byte == '\\') {
-            shown += fmt::format("\\x{:02x}", byte);
-        } else {
-            shown += static_cast<char>(byte);
-        }
-    }
-    return fmt::format("Error: path cannot be written to the manifest: {}\n", shown);
+    return fmt::format("Error: path cannot be written to the manifest: {}\n", PrintablePath(path));
 }
 
 void LineTail::Note(std::string_view piece) {

@@ -33,8 +33,8 @@ std::string FormatManifestLine(const std::string& path, const std::string& diges
 // Whether load reads a line for this path back as written: fields end at a space, a line at
 // a line feed, a leading '#' makes a comment, and the kernel takes at most 1023 bytes.
 bool PathFitsManifest(const std::string& path);
-// The error line of a path that does not fit. Control bytes are written as \n or \xHH: a file
-// named by whoever can write in a walked tree must not add lines of its own to a report.
+// The error line of a path that does not fit, shown as PrintablePath shows it: a file named by
+// whoever can write in a walked tree must not add lines of its own to a report.
 std::string UnfitPathLine(std::string_view path);
 
 enum class LineOutcome {
