@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 #include "common/replacement_file.h"
 #include "engine/selection_rules.h"
 #include "engine/signing_worker.h"
@@ -66,7 +67,9 @@ std::string GenerateRun::Execute() {
     }
     std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
                              totalJobMillis_.load(), signedFileCount_.load());
-    WarnOfUnusedFlags();
+    if (std::string refusal = ReportUnusedFlags(); !refusal.empty()) {
+        return refusal;
+    }
     std::optional<NextCache> next;
     if (context_.cache != nullptr) {
         std::vector<CacheNotes*> notes;
@@ -146,15 +149,28 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
     return true;
 }
 
-void GenerateRun::WarnOfUnusedFlags() const {
+std::string GenerateRun::ReportUnusedFlags() const {
     std::string warnings;
+    std::string refusals;
     for (const auto& [path, used] : flagsUsed_) {
-        if (!used) {
+        if (used) {
+            continue;
+        }
+        const ConfiguredFlags& configured = flags_.at(path);
+        // Once enforced, the facility takes loads and lock only from a trusted program: a
+        // manifest that lacks it would lock its administrator out until a reboot.
+        if ((configured.bits & Trusted) != 0) {
+            refusals += fmt::format(
+                "Error: trusted {} is not in the manifest: under enforce it could neither load a "
+                "manifest nor lock the facility (name it in dirs or with -f)\n",
+                PrintablePath(configured.written));
+        } else {
             warnings += fmt::format("Warning: flags for {} unused: it is not in the manifest\n",
-                                    flags_.at(path).written);
+                                    configured.written);
         }
     }
     std::cerr << warnings;
+    return refusals;
 }
 
 void GenerateRun::Finished(SigningWorker& worker, Job& job) {

@@ -33,8 +33,9 @@ class GenerateRun : private WalkClient {
                      const NextCache& next);
 
     void WriteManifest();
-    // Warns of every configured flag whose path the run did not sign.
-    void WarnOfUnusedFlags() const;
+    // Warns of every configured flag whose path the run did not sign; returns the refusal of
+    // those that made a program trusted, which stops the run, or "".
+    std::string ReportUnusedFlags() const;
 
     const GenerateSettings& settings_;
     RunContext context_;

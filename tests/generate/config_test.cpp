@@ -83,3 +83,30 @@ TEST_F(ConfigRunTest,
     std::filesystem::remove(Image(DefaultConfigPath));
     expect("", "");
 }
+
+// Under enforce only a trusted program may load or lock: a manifest that leaves out the program
+// the configuration makes trusted would lock its administrator out, so the run stops with the
+// manifest and the cache untouched. Other flags of a path not signed are only warned of.
+TEST_F(ConfigRunTest, TrustedFlagOfAPathNotSignedStopsTheRunAndOtherFlagsOnlyWarn) {
+    MakeElf("/usr/sbin/tool");
+    WriteFile(Path("m"), "yesterday's manifest\n");
+    WriteFile(Path("c.json"), R"({"flags": {"/usr/sbin/gone": ["indirect"],
+        "/usr/local/sbin/pelmor-sign": ["no_ptrace", "trusted"], "/usr/sbin/tool": ["trusted"]}})");
+    ProcessResult result = Generate(Words("-c c.json --cache cache -o " + Path("m")));
+    EXPECT_EQ(WithoutOut(result),
+              Failed("Warning: flags for /usr/sbin/gone unused: it is not in the manifest\n"
+                     "Error: trusted /usr/local/sbin/pelmor-sign is not in the manifest: under "
+                     "enforce it could neither load a manifest nor lock the facility (name it in "
+                     "dirs or with -f)\n"));
+    EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n");
+    EXPECT_FALSE(std::filesystem::exists(Path("cache")));
+
+    WriteFile(Path("c.json"), R"({"flags": {"/usr/sbin/gone": ["indirect"],
+        "/usr/sbin/tool": ["trusted"]}})");
+    EXPECT_EQ(WithoutOut(Generate(Words("-c c.json -o " + Path("m")))),
+              (ProcessResult{0, "",
+                             "Warning: flags for /usr/sbin/gone unused: it is not in the "
+                             "manifest\n"}));
+    std::string line = ExpectedLine("/usr/sbin/tool");
+    EXPECT_EQ(ReadFile(Path("m")), line.insert(line.size() - 1, " trusted"));
+}
