@@ -1,5 +1,6 @@
 #include "generate/config.h"
 
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -109,4 +110,20 @@ TEST_F(ConfigRunTest, TrustedFlagOfAPathNotSignedStopsTheRunAndOtherFlagsOnlyWar
                              "manifest\n"}));
     std::string line = ExpectedLine("/usr/sbin/tool");
     EXPECT_EQ(ReadFile(Path("m")), line.insert(line.size() - 1, " trusted"));
+}
+
+// The sample, with the prefix filled in as the build does, signs the installed program and its
+// key wherever they are installed, not only where a built-in directory holds them.
+TEST_F(ConfigRunTest, SampleMakesTheInstalledProgramTrustedWhateverThePrefix) {
+    std::string sample = ReadFile(PELMOR_SOURCE_DIR "/etc/pelmor-sign.json.sample");
+    for (size_t at; (at = sample.find("%%PREFIX%%")) != std::string::npos;) {
+        sample.replace(at, std::strlen("%%PREFIX%%"), "/opt/pelmor");
+    }
+    WriteFile(Path("sample.json"), sample);
+    MakeElf("/opt/pelmor/sbin/pelmor-sign");
+    MakeText("/opt/pelmor/etc/pelmor-sign/manifest.pub");
+    EXPECT_EQ(WithoutOut(Generate(Words("-c sample.json -o " + Path("m")))), Succeeded(""));
+    std::string program = ExpectedLine("/opt/pelmor/sbin/pelmor-sign");
+    EXPECT_EQ(ReadFile(Path("m")), ExpectedLine("/opt/pelmor/etc/pelmor-sign/manifest.pub") +
+                                       program.insert(program.size() - 1, " trusted"));
 }

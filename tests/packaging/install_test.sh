@@ -33,14 +33,18 @@ cmp "$work/own" "$root/etc/pelmor-sign.json" || failed=1
     { echo "installed pelmor-sign -v printed no version"; failed=1; }
 
 # The package puts the sample in force where no configuration exists yet: it must be valid JSON
-# that adds no type, signs only the trusted public key beside the built-in directories, and
-# makes the installed program trusted, so that loads and lock work under enforce.
+# that adds no type, signs only the trusted public key and the program beside the built-in
+# directories, and makes the installed program trusted, so that loads and lock work under
+# enforce.
 printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" types)' \
-    'string(JSON dirs GET "${text}" dirs)' \
+    'string(JSON dirs LENGTH "${text}" dirs)' 'string(JSON key GET "${text}" dirs 0)' \
+    'string(JSON program GET "${text}" dirs 1)' \
     'string(JSON flags GET "${text}" flags "/usr/local/sbin/pelmor-sign")' \
-    'if(NOT types EQUAL 0 OR NOT dirs MATCHES "^\\[ *\"/usr/local/etc/pelmor-sign/manifest.pub\" *\\]$"' \
+    'if(NOT types EQUAL 0 OR NOT dirs EQUAL 2' \
+    '   OR NOT key STREQUAL "/usr/local/etc/pelmor-sign/manifest.pub"' \
+    '   OR NOT program STREQUAL "/usr/local/sbin/pelmor-sign"' \
     '   OR NOT flags MATCHES "^\\[ *\"trusted\" *\\]$")' \
-    'message(FATAL_ERROR "sample adds more than the key and the trusted program: ${dirs} ${flags}")' \
+    'message(FATAL_ERROR "sample adds more than the key and the trusted program: ${text}")' \
     'endif()' >"$work/sample.cmake"
 "$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" || failed=1
 
