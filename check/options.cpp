@@ -26,14 +26,9 @@ void DeclareCheckOptions(CLI::App& command, CheckSettings& settings) {
             },
             "Also write the result to FILE, replaced whole, in node_exporter's textfile format")
         ->type_name("FILE");
-    command
-        .add_option_function<std::string>(
-            "MANIFEST_FILE",
-            [&settings](const std::string& path) {
-                settings.manifestPath = path;
-                settings.manifestGiven = true;
-            },
-            "Path to manifest file to check")
-        ->type_name("");
+    // Required: a check of nothing must not pass for a check that found nothing.
+    command.add_option("MANIFEST_FILE", settings.manifestPath, "Path to manifest file to check")
+        ->type_name("")
+        ->required();
     declareHelp();
 }

@@ -11,7 +11,6 @@
 
 struct CheckSettings {
     std::string manifestPath;  // MANIFEST_FILE
-    bool manifestGiven = false;
     bool coverage = false;
     // -j, -R and, with --coverage, -d, -f and -c: what generate would walk, and how.
     GenerateSettings walk;

@@ -121,9 +121,6 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
     check->preparse_callback([&values](std::size_t) { values.troubleStatus = 2; });
     check->callback([&values] {
         values.ended = true;
-        if (!values.check.manifestGiven) {
-            throw CLI::CallForHelp();
-        }
         values.status = Check(values.check);
     });
 

@@ -23,6 +23,18 @@ TEST_F(EntryTest, HelpOnRequestToStdoutAndAfterAParseErrorToStderr) {
     }
 }
 
+// A cron job whose manifest variable is empty must not pass for a check that found nothing:
+// check and diff without their operands fail as diff(1) does when it cannot compare.
+TEST_F(EntryTest, CheckAndDiffWithoutOperandsPrintTheirHelpOnStderrAndExitTwo) {
+    for (const auto& [command, missing] : {std::pair{"check", "MANIFEST_FILE"}, {"diff", "OLD"}}) {
+        ProcessResult help = RunSign({command, "-h"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_NE(help.out.find(std::string("Usage: pelmor-sign ") + command), std::string::npos);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(RunSign({command}), Troubled(std::string(missing) + " is required\n" + help.out));
+    }
+}
+
 // No facility is booted at first, as on a build host: generate of an image needs none.
 TEST_F(EntryTest, VersionLineFollowsAGenerateRunButNotAStatusAndLoadChecksModulesFirst) {
     ProcessResult version = RunSign({"--version"});
