@@ -72,6 +72,8 @@ std::string CheckMetricsFile::Write(const CheckSummary& summary, int64_t time) c
             text += fmt::format("pelmor_sign_check_files{{kind=\"not_in_manifest\"}} {}\n",
                                 summary.notInManifest);
         }
+        AddMetric(text, "bad_lines", "Bad manifest lines reported.");
+        text += fmt::format("pelmor_sign_check_bad_lines {}\n", summary.badLines);
         AddMetric(text, "errors", "Bad manifest lines and faults of the walk reported.");
         text += fmt::format("pelmor_sign_check_errors {}\n", summary.errors);
     }

@@ -64,7 +64,15 @@ void PrintText(const CheckSummary& summary, const std::vector<CheckedEntry>& ent
     out.Add(fmt::format("Checked {} entries: {} unchanged, {} changed, {} missing, {} unreadable",
                         summary.entries, summary.unchanged, summary.changed, summary.missing,
                         summary.unreadable));
-    out.Add(summary.coverage ? fmt::format(", {} not in manifest\n", summary.notInManifest) : "\n");
+    if (summary.coverage) {
+        out.Add(fmt::format(", {} not in manifest", summary.notInManifest));
+    }
+    // Said only when there are some: a manifest of bad lines alone is no check of 0 entries
+    // that found nothing.
+    if (summary.badLines > 0) {
+        out.Add(fmt::format(", {} bad line{}", summary.badLines, summary.badLines == 1 ? "" : "s"));
+    }
+    out.Add("\n");
 }
 
 void PrintJson(const std::string& manifestPath, const CheckSummary& summary,
@@ -73,12 +81,12 @@ void PrintJson(const std::string& manifestPath, const CheckSummary& summary,
     ChunkedOutput out;
     out.Add(fmt::format(
         R"({{"manifest":{},"serial":{},"key_id":{},"counts":{{"entries":{},"unchanged":{},)"
-        R"("changed":{},"missing":{},"unreadable":{},{}"errors":{}}},"problems":{{)",
+        R"("changed":{},"missing":{},"unreadable":{},{}"bad_lines":{},"errors":{}}},"problems":{{)",
         JsonString(manifestPath), summary.serial ? std::to_string(*summary.serial) : "null",
         summary.serial ? JsonString(summary.keyId) : "null", summary.entries, summary.unchanged,
         summary.changed, summary.missing, summary.unreadable,
         summary.coverage ? fmt::format(R"("not_in_manifest":{},)", summary.notInManifest) : "",
-        summary.errors));
+        summary.badLines, summary.errors));
     // Each problem is written as it is made, its strings escaped by nlohmann: no tree of the
     // whole report is ever built.
     const char* separator = "";

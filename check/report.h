@@ -31,7 +31,8 @@ struct CheckSummary {
     int64_t missing = 0;
     int64_t unreadable = 0;
     int64_t notInManifest = 0;
-    int64_t errors = 0;  // bad manifest lines and faults of the walk, reported on stderr
+    int64_t badLines = 0;  // manifest lines that are not entries, reported on stderr
+    int64_t errors = 0;    // bad manifest lines and faults of the walk, reported on stderr
 
     bool ReportedAnything() const {
         return changed + missing + unreadable + notInManifest + errors > 0;

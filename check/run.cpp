@@ -140,6 +140,7 @@ std::string CheckRun::Execute() {
             summary_.notInManifest += job->signedCount;
         }
     }
+    summary_.badLines = manifestErrors_;
     summary_.errors = manifestErrors_ + context_.ReportedErrors();
     summary_.made = true;
     PrintCheckReport(settings_.format, settings_.manifestPath, summary_, entries_, unlisted);

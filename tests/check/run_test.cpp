@@ -34,10 +34,10 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
         "denied\nunreadable: /usr: not a regular file\n";
     const std::string counts = "Checked 6 entries: 2 unchanged, 1 changed, 1 missing, 2 unreadable";
     for (const auto& [arguments, out] :
-         {std::pair<std::string, std::string>{Path("m"), report + counts + "\n"},
+         {std::pair<std::string, std::string>{Path("m"), report + counts + ", 1 bad line\n"},
           {"--coverage " + Path("m") + " -f /usr/sbin/notes",
            report + "not in manifest: /usr/sbin/new\nnot in manifest: /usr/sbin/notes\n" + counts +
-               ", 2 not in manifest\n"}}) {
+               ", 2 not in manifest, 1 bad line\n"}}) {
         for (const char* workers : {" -j 1", " -j 2"}) {
             EXPECT_EQ(
                 RunSignChild(Words("check -R " + root_ + " " + arguments + workers), Unprivileged),
@@ -45,6 +45,14 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
                 << workers;
         }
     }
+    // A manifest of bad lines alone is no check of nothing that found nothing.
+    WriteFile(Path("bad"), "bad line\n/x sha512=zz\n");
+    EXPECT_EQ(RunSign(Words("check bad")),
+              (ProcessResult{1,
+                             "Checked 0 entries: 0 unchanged, 0 changed, 0 missing, 0 unreadable, "
+                             "2 bad lines\n",
+                             "pelmor-sign: line 1: missing '=' in attribute\npelmor-sign: line 2: "
+                             "bad fingerprint\n"}));
     // The same as one JSON document, problems by kind; a byte that is not UTF-8 becomes U+FFFD.
     // And the metrics, in a folder that this user may write to, with no temporary file left.
     WriteFile(Path("m"), ReadFile(Path("m")) + "/usr/bin/\xff sha512=00\n");
@@ -58,7 +66,7 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
     EXPECT_EQ(json.out.find('\n'), json.out.size() - 1);
     EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(R"({"manifest":"m",
         "serial":null,"key_id":null,"counts":{"entries":7,"unchanged":2,"changed":1,"missing":2,
-        "unreadable":2,"not_in_manifest":2,"errors":1},"problems":{"changed":[{"path":"/usr/bin/b"}],
+        "unreadable":2,"not_in_manifest":2,"bad_lines":1,"errors":1},"problems":{"changed":[{"path":"/usr/bin/b"}],
         "missing":[{"path":"/usr/bin/c"},{"path":"/usr/bin/\ufffd"}],"unreadable":[
         {"path":"/usr/bin/d","reason":"Permission denied"},
         {"path":"/usr","reason":"not a regular file"}],
@@ -76,9 +84,10 @@ pelmor_sign_check_files{kind="changed"} 1
 pelmor_sign_check_files{kind="missing"} 2
 pelmor_sign_check_files{kind="unreadable"} 2
 pelmor_sign_check_files{kind="not_in_manifest"} 2
+pelmor_sign_check_bad_lines 1
 pelmor_sign_check_errors 1
 )");
-    EXPECT_EQ(Shell("ls -A out; grep -c '^# TYPE' out/check.prom"), "check.prom\n5\n");
+    EXPECT_EQ(Shell("ls -A out; grep -c '^# TYPE' out/check.prom"), "check.prom\n6\n");
 }
 
 // As diff(1) has it: 2 when the check cannot be made, 1 only for what it found. The metrics
