@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include <chrono>
 #include <iostream>
 #include <optional>
 #include <system_error>
@@ -14,6 +15,16 @@
 #include "generate/config.h"
 #include "generate/job_list.h"
 #include "manifest/format.h"
+
+namespace {
+
+// The run table: one row per finished job, with its time from its start to its last file, the
+// worker that finished it, the entries looked at, the files signed, their share, and the job;
+// each title of the header stands over its field.
+constexpr const char* TableRow = "[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:7.2f} %] OK: {}\n";
+constexpr const char* TableHeader = "{:^13} {:^5} {:^7} {:^7} {:^11} {}\n";
+
+}  // namespace
 
 GenerateRun::GenerateRun(const GenerateSettings& settings)
     : settings_(settings), context_(settings.root, settings.progress) {}
@@ -58,15 +69,21 @@ std::string GenerateRun::Execute() {
         }
     }
     std::cout << fmt::format("Start signing, using {} jobs...\n", jobs)
-              << fmt::format("|{:^13}|{:^5}|{:^7}|{:^5}|\n", "Time", "Thr", "All", "Sign");
+              << fmt::format(TableHeader, "Time", "Thr", "All", "Sign", "Share", "Job");
 
+    auto start = std::chrono::steady_clock::now();
     QueueJobs(context_, *this, jobs_);
     std::vector<std::unique_ptr<SigningWorker>> workers = RunWorkers(context_, jobs);
     if (context_.Failed()) {
         return context_.Failure();
     }
-    std::cout << fmt::format("Done, full time: {:6d} ms, processed files: {}\n",
-                             totalJobMillis_.load(), signedFileCount_.load());
+    // Jobs overlap, and workers share the pieces of a job: their times added up are no
+    // elapsed time.
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::cout << fmt::format(
+        "Done, elapsed time: {:6d} ms, sum of job times: {:6d} ms, processed files: {}\n",
+        elapsed.count(), totalJobMillis_.load(), signedFileCount_.load());
     if (std::string refusal = ReportUnusedFlags(); !refusal.empty()) {
         return refusal;
     }
@@ -176,11 +193,13 @@ std::string GenerateRun::ReportUnusedFlags() const {
 void GenerateRun::Finished(SigningWorker& worker, Job& job) {
     signedFileCount_ += job.signedCount;
     totalJobMillis_ += job.millis;
-    float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
-    float percent = static_cast<float>(static_cast<double>(ratio) * 100.0);
-    // fmt 9 left-aligns a not-a-number (an empty directory's 0/0) unless told otherwise.
-    context_.progress.Print(
-        std::cout,
-        fmt::format("[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:>7.2f} %] OK: {}\n", job.millis,
-                    worker.Index(), job.entries.load(), job.signedCount.load(), percent, job.path));
+    // An empty directory signs none of its no entries: 0 %, not the 0/0 of a not-a-number.
+    float percent = 0;
+    if (job.entries > 0) {
+        float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
+        percent = static_cast<float>(static_cast<double>(ratio) * 100.0);
+    }
+    context_.progress.Print(std::cout,
+                            fmt::format(TableRow, job.millis, worker.Index(), job.entries.load(),
+                                        job.signedCount.load(), percent, job.path));
 }
