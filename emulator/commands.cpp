@@ -29,7 +29,8 @@ constexpr const char* Usage =
     "       veriexec-emulator set-state VALUE\n"
     "       veriexec-emulator show\n"
     "       veriexec-emulator verify PATH...\n"
-    "       veriexec-emulator shutdown\n";
+    "       veriexec-emulator shutdown\n"
+    "       veriexec-emulator -h | --help\n";
 
 struct ErrnoName {
     const char* name;
@@ -325,6 +326,10 @@ int RunEmulatorCommand(const std::vector<std::string>& arguments) {
     }
     const std::string& command = arguments[0];
     bool bare = arguments.size() == 1;
+    if ((command == "-h" || command == "--help") && bare) {
+        std::cout << Usage;
+        return 0;
+    }
     if (command == "boot") {
         return Boot(arguments);
     }

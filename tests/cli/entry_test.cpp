@@ -61,3 +61,13 @@ TEST_F(EntryTest, PermissionCasesPassFromAFolderOthersCannotEnter) {
                     "--gtest_filter=RunTest.Faults*:RunTest.AnyNumber*:CheckTest.Reports*"});
     EXPECT_NE(suite.out.find("[  PASSED  ] 3 tests."), std::string::npos) << suite.out;
 }
+
+// The emulator's help is asked for as any program's is: on standard output, with status 0.
+TEST_F(EntryTest, EmulatorShowsItsUsageOnRequestToStdoutAndAfterAnErrorToStderr) {
+    ProcessResult help = RunEmulator({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: veriexec-emulator boot ", 0), 0u) << help.out;
+    EXPECT_EQ(RunEmulator({"-h"}), help);
+    EXPECT_EQ(RunEmulator({}),
+              (ProcessResult{1, "", "veriexec-emulator: a command is required\n" + help.out}));
+}

@@ -33,6 +33,6 @@ usage=$("$emulator" 2>&1)
 expect pelmor-sign.8 '^\.It Cm' command $commands
 expect pelmor-sign.8 '(^|[ .])Fl' option $(options "$help") $command_options
 expect veriexec-emulator.8 '^\.It Cm' command \
-    $(printf '%s\n' "$usage" | sed -n 's/.*veriexec-emulator \([a-z-]*\).*/\1/p')
+    $(printf '%s\n' "$usage" | sed -n 's/.*veriexec-emulator \([a-z][a-z-]*\).*/\1/p')
 expect veriexec-emulator.8 '(^|[ .])Fl' option $(printf '%s\n' "$usage" | grep -o -- '--[a-z-]*')
 exit $failed
