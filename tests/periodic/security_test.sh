@@ -72,4 +72,21 @@ run "trouble" "" 2 "" "$checking
 Error: cannot check $manifest: pelmor-sign check exited with status 2
 status 2
 check --coverage $key $manifest"
+# Without a last run's list, as on the first run, the whole list is shown; the day after, only
+# what changed.
+rm "$work/pelmor-sign.today"
+run "problems, first run" "" 1 "changed: /bin/sh
+missing: /bin/ls" "$checking
+
+No $work/pelmor-sign.today
+
+pelmor.test pelmor-sign check problems:
+changed: /bin/sh
+missing: /bin/ls
+status 1
+check --coverage $key $manifest"
+run "the same problems, the day after" "" 1 "changed: /bin/sh
+missing: /bin/ls" "$checking
+status 0
+check --coverage $key $manifest"
 exit $failed
