@@ -54,8 +54,18 @@ processors() {
 build() {
     dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-    cmake --build "$dir" -j "$(processors)"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+        cmake --build "$dir" -j "$(processors)"
+}
+
+# piped FILTER COMMAND...: runs COMMAND with its standard output through the shell command
+# FILTER, and returns COMMAND's status, which sh loses in a pipe.
+piped() {
+    piped_filter=$1
+    shift
+    { piped_status=$({ { "$@" 3>&- 4>&- || echo $? >&3; } | eval "$piped_filter" >&4; } 3>&1) ||
+        :; } 4>&1
+    return "${piped_status:-0}"
 }
 
 # bench_start [EXTRA_DEBIAN_PACKAGE...]: for the benchmark scripts. Builds in build/ and makes a
