@@ -11,8 +11,11 @@ install_missing
 # PREFIX/etc/pelmor-sign/manifest.pub, and keeps the serial in the demo's own record.
 demo=$PWD/build-demo
 keys=$demo/keys
-build "$demo" -DPELMOR_BUILD_TESTS=OFF -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" \
-    -DPELMOR_SERIAL_FILE="$demo/serial" >/dev/null
+echo "== Build pelmor-sign in build-demo/: some minutes the first time, each step shown"
+# The build's own percentage lines say how far it is; its errors come through whole.
+piped "grep --line-buffered '^\[ *[0-9]*%\]'" build "$demo" -DPELMOR_BUILD_TESTS=OFF \
+    -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" -DPELMOR_SERIAL_FILE="$demo/serial"
+echo
 bin=$demo
 
 # A private facility, so that the demo leaves any other emulated facility of this host alone.
@@ -59,10 +62,11 @@ generate() {
     "$bin/pelmor-sign" generate -o "$manifest" -j "$(processors)" -c "$demo/config.json" \
         -f "$tool" -f "$bin/pelmor-sign" --cache "$demo/cache" >"$demo/generate.log" 2>&1 ||
         echo "(exit status $?)"
-    grep -v -e '^Job queue' -e '^Signing types' -e '^\[' "$demo/generate.log"
+    grep -v -e '^Job queue' -e '^Signing types' -e '^\[' -e '^ *Time ' "$demo/generate.log"
 }
 generate
-echo "... progress lines of the largest jobs:"
+echo "... the rows of the largest jobs:"
+grep '^ *Time ' "$demo/generate.log"
 grep '^\[' "$demo/generate.log" | sort -t'[' -k4 -n -r | head -n 5
 echo
 run grep -e " trusted$" "$manifest"
@@ -119,3 +123,5 @@ head -n 3 "$manifest" >"$demo/small"
 run "$bin/pelmor-sign" load --key "$keys/manifest.pub" --serial-file "$demo/serial" "$demo/small"
 
 run "$bin/veriexec-emulator" shutdown
+echo "== Shown: a manifest of this host made, signed, checked and loaded, a forged one refused," \
+    "a changed program caught, enforce, an upgrade loaded without a reboot, and lock"
