@@ -193,7 +193,7 @@ std::string GenerateRun::ReportUnusedFlags() const {
 void GenerateRun::Finished(SigningWorker& worker, Job& job) {
     signedFileCount_ += job.signedCount;
     totalJobMillis_ += job.millis;
-    // An empty directory signs none of its no entries: 0 %, not the 0/0 of a not-a-number.
+    // A job without entries, such as an empty directory, signed 0 %, not the 0/0 of NaN.
     float percent = 0;
     if (job.entries > 0) {
         float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
