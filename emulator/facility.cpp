@@ -54,7 +54,7 @@ const char* ModuleForType(const char* type) {
     return nullptr;
 }
 
-int ApplyLoadEntry(const std::string& directory, FacilityControl& control,
+int ApplyLoadEntry(const std::string& directory, const FacilityControl& control,
                    const ManifestEntry& entry) {
     if (control.state & VeriexecStateLocked) {
         return EPERM;
@@ -80,25 +80,64 @@ int ApplyLoadEntry(const std::string& directory, FacilityControl& control,
     if (control.state & VeriexecStateLoaded) {
         return 0;
     }
-    control.state |= VeriexecStateLoaded;
-    return WriteControl(directory, control);
+    FacilityControl changed = control;
+    changed.state |= VeriexecStateLoaded;
+    return WriteControl(directory, changed);
 }
 
-int ApplyStateChange(const std::string& directory, FacilityControl& control,
+int ApplyStateChange(const std::string& directory, const FacilityControl& control,
                      unsigned long request) {
     if (control.state & VeriexecStateLocked) {
         return EPERM;
     }
+    FacilityControl changed = control;
     if (request == Lock) {
-        control.state |= VeriexecStateLocked;
+        changed.state |= VeriexecStateLocked;
     } else if (!(control.state & VeriexecStateLoaded)) {
         return EINVAL;
     } else if (request == Activate) {
-        control.state |= VeriexecStateActive;
+        changed.state |= VeriexecStateActive;
     } else {
-        control.state |= VeriexecStateActive | VeriexecStateEnforce;
+        changed.state |= VeriexecStateActive | VeriexecStateEnforce;
     }
-    return WriteControl(directory, control);
+    return WriteControl(directory, changed);
+}
+
+// The largest control file read: it holds a few short lines.
+constexpr std::size_t ControlFileLimit = 1 << 16;
+
+// Reads and parses the control file open at `fd`; 0 or an errno.
+int ParseControl(int fd, FacilityControl& control) {
+    std::string text;
+    if (int error = ReadAll(fd, text, ControlFileLimit); error != 0) {
+        return error;
+    }
+    control = FacilityControl();
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "boot") {
+            words >> control.boot;
+        } else if (key == "state") {
+            words >> control.state;
+        } else if (key == "module" || key == "compiled") {
+            std::string name;
+            words >> name;
+            if (int index = ModuleIndex(name); index >= 0) {
+                (key == "module" ? control.moduleMask : control.compiledMask) |= 1u << index;
+            }
+        } else if (key == "fail") {
+            std::string request;
+            int error = 0;
+            if (words >> request >> error) {
+                control.failures[request] = error;
+            }
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -151,52 +190,8 @@ FacilityLock::~FacilityLock() {
 }
 
 int ReadControl(const std::string& directory, FacilityControl& control) {
-    int fd = open(FilePath(directory, ControlFile).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    std::string text;
-    char buffer[4096];
-    ssize_t count;
-    while ((count = read(fd, buffer, sizeof buffer)) != 0) {
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            int error = errno;
-            close(fd);
-            return error;
-        }
-        text.append(buffer, static_cast<size_t>(count));
-    }
-    close(fd);
-
-    control = FacilityControl();
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string key;
-        words >> key;
-        if (key == "boot") {
-            words >> control.boot;
-        } else if (key == "state") {
-            words >> control.state;
-        } else if (key == "module" || key == "compiled") {
-            std::string name;
-            words >> name;
-            if (int index = ModuleIndex(name); index >= 0) {
-                (key == "module" ? control.moduleMask : control.compiledMask) |= 1u << index;
-            }
-        } else if (key == "fail") {
-            std::string request;
-            int error = 0;
-            if (words >> request >> error) {
-                control.failures[request] = error;
-            }
-        }
-    }
-    return 0;
+    UniqueFd file(open(FilePath(directory, ControlFile).c_str(), O_RDONLY | O_CLOEXEC));
+    return file.Valid() ? ParseControl(file.Get(), control) : errno;
 }
 
 int WriteControl(const std::string& directory, const FacilityControl& control) {
@@ -329,13 +324,25 @@ int OpenFacilityDevice(const std::string& directory, int flags) {
     return open(FilePath(directory, DeviceFile).c_str(), access | O_CLOEXEC);
 }
 
-int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
-                 CallerTrust& caller) {
-    FacilityLock lock(directory);
-    FacilityControl control;
-    if (!lock.Held() || ReadControl(directory, control) != 0) {
+int FacilitySession::Apply(const std::string& directory, unsigned long request,
+                           unsigned char* argument, CallerTrust& caller) {
+    if (directory != directory_ || getpid() != process_) {
+        Close();
+        directory_ = directory;
+        process_ = getpid();
+    }
+    if (!TakeLock()) {
         return ENXIO;
     }
+    // Released on every way out; the file stays open for the next request.
+    struct Unlock {
+        int fd;
+        ~Unlock() { flock(fd, LOCK_UN); }
+    } unlock{lock_.Get()};
+    if (ReadControlInPlace() != 0) {
+        return ENXIO;
+    }
+    const FacilityControl& control = control_;
     if ((control.state & VeriexecStateEnforce) && request != GetState &&
         !caller.Trusted(directory, control.boot)) {
         return EPERM;
@@ -360,4 +367,58 @@ int ApplyRequest(const std::string& directory, unsigned long request, unsigned c
         default:
             return ENOTTY;
     }
+}
+
+void FacilitySession::Close() {
+    directory_.clear();
+    lock_.Reset();
+    controlFile_.Reset();
+}
+
+bool FacilitySession::TakeLock() {
+    for (;;) {
+        if (!lock_.Valid()) {
+            lock_.Reset(open(FilePath(directory_, LockFile).c_str(), O_RDONLY | O_CLOEXEC));
+            if (!lock_.Valid()) {
+                return false;
+            }
+        }
+        int locked;
+        while ((locked = flock(lock_.Get(), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat status;
+        if (locked != 0 || fstat(lock_.Get(), &status) != 0) {
+            lock_.Reset();
+            return false;
+        }
+        if (status.st_nlink > 0) {
+            return true;
+        }
+        // Removed since it was opened, by a shutdown or a boot: the lock is the file in place.
+        lock_.Reset();
+    }
+}
+
+int FacilitySession::ReadControlInPlace() {
+    std::string path = FilePath(directory_, ControlFile);
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        return errno;
+    }
+    if (controlFile_.Valid() && status.st_dev == controlDevice_ && status.st_ino == controlInode_) {
+        return 0;
+    }
+    controlFile_.Reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!controlFile_.Valid() || fstat(controlFile_.Get(), &status) != 0) {
+        int error = errno;
+        controlFile_.Reset();
+        return error;
+    }
+    if (int error = ParseControl(controlFile_.Get(), control_); error != 0) {
+        controlFile_.Reset();
+        return error;
+    }
+    controlDevice_ = status.st_dev;
+    controlInode_ = status.st_ino;
+    return 0;
 }

@@ -3,10 +3,13 @@
 // see the kernel. The emulated platform backend and the veriexec-emulator program use it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
 
+#include "common/file_io.h"
 #include "emulator/table.h"
 #include "veriexec/device.h"
 
@@ -58,9 +61,35 @@ int ShutdownFacility(const std::string& directory);
 // open(2) of the emulated device node: the node's permission bits decide, even for root.
 int OpenFacilityDevice(const std::string& directory, int flags);
 
-// Carries out one request as the kernel would: `argument` holds the request's argument bytes.
-// While enforcing, only the state query is answered for a caller whose program is not
-// trusted by the table as it stands at this request.
-// Returns 0 or the errno the kernel would give.
-int ApplyRequest(const std::string& directory, unsigned long request, unsigned char* argument,
-                 CallerTrust& caller);
+// One process's requests to the facility while it holds the device open. Between them it keeps
+// only what spares opening and parsing the same files again, never a decision: the lock file
+// open, and the control file it read last, open, with what it holds. Every request still takes
+// the lock and looks at the control file in place: a change replaces that file whole and never
+// writes into it, and a file held open keeps its identity, so the same identity means the same
+// control. Used by one thread at a time.
+class FacilitySession {
+  public:
+    // Carries out one request as the kernel would: `argument` holds the request's argument
+    // bytes. While enforcing, only the state query is answered for a caller whose program is
+    // not trusted by the table as it stands at this request.
+    // Returns 0 or the errno the kernel would give.
+    int Apply(const std::string& directory, unsigned long request, unsigned char* argument,
+              CallerTrust& caller);
+    // Closes what it keeps.
+    void Close();
+
+  private:
+    // Takes the facility's lock in `directory_`; false when there is no facility.
+    bool TakeLock();
+    // Brings `control_` up to the control file in place; 0 or an errno.
+    int ReadControlInPlace();
+
+    std::string directory_;
+    // A forked child shares the parent's open lock file, and with it the lock: it opens its own.
+    pid_t process_ = 0;
+    UniqueFd lock_;
+    UniqueFd controlFile_;
+    dev_t controlDevice_ = 0;
+    ino_t controlInode_ = 0;
+    FacilityControl control_;
+};

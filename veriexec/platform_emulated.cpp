@@ -3,17 +3,28 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "emulator/facility.h"
 #include "veriexec/platform.h"
 
 namespace {
 
-// The process as the kernel knows it: the program it runs. It lasts as long as the process, as
-// the kernel's own record of a process does; what it remembers of the table is only an index.
-CallerTrust& Caller() {
-    static CallerTrust caller("/proc/self/exe");
-    return caller;
+// The process as the kernel knows it: the program it runs, which lasts as long as the process, as
+// the kernel's own record of a process does (what it remembers of the table is only an index);
+// and what it keeps of the facility while it holds the device open, forgotten with the last
+// descriptor so that a command leaves nothing open behind it. The calls it stands for may come
+// from any thread.
+struct EmulatedProcess {
+    std::mutex mutex;
+    CallerTrust caller{"/proc/self/exe"};
+    FacilitySession session;
+    int openDevices = 0;
+};
+
+EmulatedProcess& Process() {
+    static EmulatedProcess process;
+    return process;
 }
 
 // The id of the module at `index` when the facility holds it loaded from its file, or with
@@ -44,7 +55,13 @@ int PlatformOpenDevice(const char* path, int flags) {
         errno = ENOENT;
         return -1;
     }
-    return OpenFacilityDevice(FacilityDirectory(), flags);
+    int fd = OpenFacilityDevice(FacilityDirectory(), flags);
+    if (fd >= 0) {
+        EmulatedProcess& process = Process();
+        std::lock_guard<std::mutex> hold(process.mutex);
+        ++process.openDevices;
+    }
+    return fd;
 }
 
 int PlatformDeviceRequest(int fd, unsigned long request, void* argument) {
@@ -68,7 +85,11 @@ int PlatformDeviceRequest(int fd, unsigned long request, void* argument) {
     if (request & RequestDirectionIn) {
         std::memcpy(buffer, argument, size);
     }
-    if (int error = ApplyRequest(FacilityDirectory(), request, buffer, Caller()); error != 0) {
+    EmulatedProcess& process = Process();
+    std::unique_lock<std::mutex> hold(process.mutex);
+    int error = process.session.Apply(FacilityDirectory(), request, buffer, process.caller);
+    hold.unlock();
+    if (error != 0) {
         errno = error;
         return -1;
     }
@@ -79,5 +100,10 @@ int PlatformDeviceRequest(int fd, unsigned long request, void* argument) {
 }
 
 int PlatformCloseDevice(int fd) {
+    EmulatedProcess& process = Process();
+    std::lock_guard<std::mutex> hold(process.mutex);
+    if (process.openDevices > 0 && --process.openDevices == 0) {
+        process.session.Close();
+    }
     return close(fd);
 }
