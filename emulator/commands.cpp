@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -26,6 +28,7 @@ constexpr const char* Usage =
     "       veriexec-emulator kldunload MODULE\n"
     "       veriexec-emulator device present|absent|read-only|write-only|no-access\n"
     "       veriexec-emulator fail REQUEST ERRNO|off\n"
+    "       veriexec-emulator enforce-after COUNT|off\n"
     "       veriexec-emulator set-state VALUE\n"
     "       veriexec-emulator show\n"
     "       veriexec-emulator verify PATH...\n"
@@ -213,6 +216,26 @@ int InjectFailure(const std::vector<std::string>& arguments) {
     });
 }
 
+int EnforceAfter(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) {
+        return UsageError("enforce-after takes a number of entries or 'off'");
+    }
+    uint32_t count = 0;
+    if (arguments[1] != "off") {
+        errno = 0;
+        char* end = nullptr;
+        unsigned long long value = std::strtoull(arguments[1].c_str(), &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(arguments[1][0])) || *end != '\0' ||
+            errno != 0 || value == 0 || value > UINT32_MAX) {
+            return UsageError(
+                "enforce-after needs a number of entries from 1 to 4294967295, not '" +
+                arguments[1] + "'");
+        }
+        count = static_cast<uint32_t>(value);
+    }
+    return ChangeControl([count](FacilityControl& control) { control.enforceAfter = count; });
+}
+
 int SetState(const std::vector<std::string>& arguments) {
     if (arguments.size() != 2) {
         return UsageError("set-state takes one value");
@@ -341,6 +364,9 @@ int RunEmulatorCommand(const std::vector<std::string>& arguments) {
     }
     if (command == "fail") {
         return InjectFailure(arguments);
+    }
+    if (command == "enforce-after") {
+        return EnforceAfter(arguments);
     }
     if (command == "set-state") {
         return SetState(arguments);

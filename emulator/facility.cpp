@@ -77,11 +77,14 @@ int ApplyLoadEntry(const std::string& directory, const FacilityControl& control,
     if (int error = AppendEntry(directory, {key.device, key.inode, entry}); error != 0) {
         return error;
     }
-    if (control.state & VeriexecStateLoaded) {
+    if ((control.state & VeriexecStateLoaded) && control.enforceAfter == 0) {
         return 0;
     }
     FacilityControl changed = control;
     changed.state |= VeriexecStateLoaded;
+    if (changed.enforceAfter > 0 && --changed.enforceAfter == 0) {
+        changed.state |= VeriexecStateActive | VeriexecStateEnforce;
+    }
     return WriteControl(directory, changed);
 }
 
@@ -135,6 +138,8 @@ int ParseControl(int fd, FacilityControl& control) {
             if (words >> request >> error) {
                 control.failures[request] = error;
             }
+        } else if (key == "enforce-after") {
+            words >> control.enforceAfter;
         }
     }
     return 0;
@@ -207,6 +212,9 @@ int WriteControl(const std::string& directory, const FacilityControl& control) {
     }
     for (const auto& [request, error] : control.failures) {
         text += "fail " + request + " " + std::to_string(error) + "\n";
+    }
+    if (control.enforceAfter > 0) {
+        text += "enforce-after " + std::to_string(control.enforceAfter) + "\n";
     }
     // Written aside and renamed into place, so a reader or a crash never sees half of it.
     std::string update = FilePath(directory, ControlUpdateFile);

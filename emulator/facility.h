@@ -24,6 +24,9 @@ struct FacilityControl {
     uint32_t moduleMask = 0;              // bit i: RequiredModules[i] is loaded from its file
     uint32_t compiledMask = 0;            // bit i: it is compiled into the kernel instead
     std::map<std::string, int> failures;  // request name -> errno it fails with
+    // When not 0: enforce is set right after this many more entries have loaded, as another
+    // process's enforce request between two of them would set it.
+    uint32_t enforceAfter = 0;
 };
 
 // How the emulated /dev/veriexec node is present; its permission bits carry it.
