@@ -8,18 +8,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <iostream>
-#include <utility>
-#include <vector>
 
 #include "manifest/format.h"
 #include "manifest/reader.h"
 #include "veriexec/device.h"
 
 namespace {
-
-// A batch also ends early once its messages are this large, since one line can warn of
-// thousands of unknown flags.
-constexpr std::size_t BatchMessageBytes = 1 << 20;
 
 const char* const UnsignedRefusal =
     "Error: veriexec is enforcing: only a signed manifest can be loaded (use --key)\n";
@@ -29,13 +23,6 @@ const char* const UntrustedRefusal =
     "replaced (as by an upgrade of pelmor-sign itself) or lacks the trusted flag; reboot with "
     "the facility active to load a new manifest\n";
 
-struct Batch {
-    std::vector<ManifestEntry> entries;
-    // The messages of its lines in order, each with the number of entries that precede it.
-    std::vector<std::pair<std::size_t, std::string>> messages;
-    int errors = 0;
-};
-
 // Sets NonExecutable when the named file exists and nobody may execute it; a file that cannot
 // be queried keeps the bit clear, and the kernel decides about it.
 void MarkNonExecutable(ManifestEntry& entry) {
@@ -43,33 +30,6 @@ void MarkNonExecutable(ManifestEntry& entry) {
     if (stat(entry.path, &status) == 0 && (status.st_mode & 0111) == 0) {
         entry.flags |= NonExecutable;
     }
-}
-
-// Reads and parses the next lines into `batch`; false when none was left.
-bool ReadBatch(ManifestReader& manifest, Batch& batch) {
-    batch.entries.clear();
-    batch.messages.clear();
-    batch.errors = 0;
-    ManifestEntry entry;
-    LineOutcome outcome;
-    std::vector<std::string> warnings;
-    std::size_t messageBytes = 0;
-    int lines = 0;
-    for (; lines < LoadBatchLines && messageBytes < BatchMessageBytes &&
-           manifest.ReadLine(entry, outcome, warnings);
-         ++lines) {
-        for (std::string& warning : warnings) {
-            messageBytes += warning.size();
-            batch.messages.emplace_back(batch.entries.size(), std::move(warning));
-        }
-        if (outcome == LineOutcome::Error) {
-            ++batch.errors;
-        } else if (outcome == LineOutcome::Entry) {
-            MarkNonExecutable(entry);
-            batch.entries.push_back(entry);
-        }
-    }
-    return lines > 0;
 }
 
 // Whether two paths name the same file: their absolute, lexically normal forms, with the links
@@ -178,10 +138,11 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
         audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors", path,
                                                     signer, sent, errors));
     };
-    // Each batch is read and parsed before the state it goes into is read, so that nothing read
-    // after enforce was set is sent without the enforce rules, however slowly it arrives or
-    // however long the load takes.
-    for (Batch batch; ReadBatch(manifest, batch);) {
+    // Each entry line is read before the state it goes into is read, so that nothing read after
+    // enforce was set is sent without the enforce rules, however slowly it arrives or however
+    // long the load takes; only the one request in flight can meet an enforce set meanwhile.
+    for (ManifestEntry entry; manifest.NextEntry(entry, errors);) {
+        MarkNonExecutable(entry);
         bool failed = ReadVeriexecState(control, state) != 0;
         if (!failed && !enforceRulesApplied && (state & VeriexecStateEnforce)) {
             enforceRulesApplied = true;
@@ -197,29 +158,16 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
             }
             return 1;
         }
-        std::size_t message = 0;
-        for (std::size_t i = 0; i <= batch.entries.size(); ++i) {
-            for (; message < batch.messages.size() && batch.messages[message].first == i;
-                 ++message) {
-                warnx("%s", batch.messages[message].second.c_str());
-            }
-            if (i == batch.entries.size()) {
-                break;
-            }
-            ManifestEntry& entry = batch.entries[i];
-            if (device.Request(LoadEntry, &entry) >= 0) {
-                ++loaded;
-            } else if (sent == 0 && errno == EPERM &&
-                       (state & (VeriexecStateEnforce | VeriexecStateLocked)) ==
-                           VeriexecStateEnforce) {
-                return refuse(UntrustedRefusal);
-            } else {
-                warn("cannot load %s", entry.path);
-                ++errors;
-            }
-            ++sent;
+        if (device.Request(LoadEntry, &entry) >= 0) {
+            ++loaded;
+        } else if (sent == 0 && errno == EPERM &&
+                   (state & (VeriexecStateEnforce | VeriexecStateLocked)) == VeriexecStateEnforce) {
+            return refuse(UntrustedRefusal);
+        } else {
+            warn("cannot load %s", entry.path);
+            ++errors;
         }
-        errors += batch.errors;
+        ++sent;
     }
     device.Close();
     report();

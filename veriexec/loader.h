@@ -1,7 +1,7 @@
 // The load command: sends every entry line of a manifest to the kernel facility, with the
 // warnings, counts and summary of a load; a signed manifest is verified first and its serial
-// recorded once every entry has loaded. Under enforce, as the state read after the lines to
-// send are read says, nothing but a manifest signed with the installed key is loaded, with
+// recorded once every entry has loaded. Under enforce, as the state read before each entry, once
+// its line is read, says, nothing but a manifest signed with the installed key is loaded, with
 // the installed serial file. Each load and each manifest refused is written to the audit log.
 #pragma once
 
@@ -9,11 +9,6 @@
 
 #include "manifest/signed_manifest.h"
 #include "veriexec/audit_log.h"
-
-// A load can outlast a state change, above all an unsigned manifest read as a stream: it is
-// sent in batches of this many lines, each read and parsed before the state it goes into is
-// read.
-inline constexpr int LoadBatchLines = 256;
 
 struct LoadSettings {
     std::string manifestPath;
