@@ -321,14 +321,12 @@ int Verify(const std::vector<std::string>& arguments) {
     int status = 0;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& path = arguments[i];
-        ManifestEntry entry;
-        std::string verdict = table.Verdict(
-            path, [&path](const char* algorithm) { return FileDigester(algorithm).Hash(path); },
-            entry);
-        if (verdict != "ok") {
+        FileVerdict verdict = table.Verdict(
+            path, [&path](const char* algorithm) { return FileDigester(algorithm).Hash(path); });
+        if (!verdict.verified) {
             status = 1;
         }
-        std::cout << fmt::format("{}: {}\n", path, verdict);
+        std::cout << fmt::format("{}: {}\n", path, verdict.verified ? "ok" : verdict.reason);
     }
     return status;
 }

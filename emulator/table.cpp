@@ -88,41 +88,52 @@ bool FacilityTable::Read(off_t offset, TableRecord& record) const {
     return pread(log_.Get(), &record, sizeof record, offset) == RecordSize;
 }
 
-std::string FacilityTable::Verdict(const std::string& path, const ContentDigest& digest,
-                                   ManifestEntry& entry) const {
+FileVerdict FacilityTable::Verdict(const std::string& path, const ContentDigest& digest) const {
+    FileVerdict verdict;
+    auto unreadable = [&verdict](std::string reason) {
+        verdict.reason = std::move(reason);
+        verdict.unreadable = true;
+        return verdict;
+    };
     TableKey key;
     if (int error = KeyOf(path, key); error != 0) {
-        return "cannot read: " + std::generic_category().message(error);
+        return unreadable("cannot read: " + std::generic_category().message(error));
     }
     auto found = latest_.find(key);
     if (found == latest_.end()) {
-        return "not in table";
+        verdict.reason = "not in table";
+        return verdict;
     }
     TableRecord record;
     if (!Read(found->second, record)) {
-        return "cannot read the table";
+        return unreadable("cannot read the table");
     }
-    entry = record.entry;
+    const ManifestEntry& entry = verdict.entry.emplace(record.entry);
     std::string type(entry.fingerprintType, strnlen(entry.fingerprintType, FingerprintTypeSize));
     const char* algorithm = DigestOfFingerprintType(type);
     if (algorithm == nullptr) {
-        return "unknown fingerprint type '" + type + "'";
+        verdict.reason = "unknown fingerprint type '" + type + "'";
+        return verdict;
     }
     DigestResult content = digest(algorithm);
     if (content.status != 0) {
-        return "cannot read: " + content.cause;
+        return unreadable("cannot read: " + content.cause);
     }
     if (content.text != EncodeHex(entry.fingerprint, content.text.size() / 2)) {
-        return "fingerprint mismatch";
+        verdict.reason = "fingerprint mismatch";
+        return verdict;
     }
-    return "ok";
+    verdict.verified = true;
+    return verdict;
 }
 
 bool CallerTrust::Trusted(const std::string& directory, uint64_t boot) {
-    ManifestEntry entry;
     auto digest = [this](const char* algorithm) { return ProgramDigest(algorithm); };
-    return table_.Update(directory, boot) == 0 && table_.Verdict(program_, digest, entry) == "ok" &&
-           (entry.flags & EntryFlags::Trusted);
+    if (table_.Update(directory, boot) != 0) {
+        return false;
+    }
+    FileVerdict verdict = table_.Verdict(program_, digest);
+    return verdict.verified && (verdict.entry->flags & EntryFlags::Trusted);
 }
 
 DigestResult CallerTrust::ProgramDigest(const char* algorithm) {

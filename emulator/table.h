@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -50,6 +51,16 @@ int AppendEntry(const std::string& directory, const TableRecord& record);
 // Digests the content of the file a verdict is asked for, with an algorithm as OpenSSL names it.
 using ContentDigest = std::function<DigestResult(const char* algorithm)>;
 
+// What the kernel would decide at exec time for a file.
+struct FileVerdict {
+    bool verified = false;
+    // Why not: "not in table", "fingerprint mismatch", ...; with `unreadable`, why the
+    // file or the table could not be read, which leaves the question open.
+    std::string reason;
+    bool unreadable = false;
+    std::optional<ManifestEntry> entry;  // the file's entry, when it has one
+};
+
 // The loaded table as an index: for each file, where the latest record sent for it
 // lies. Within a boot the log only grows, so bringing the index up to date reads only the
 // records appended since the last time; a new boot starts it over.
@@ -61,10 +72,8 @@ class FacilityTable {
     // Each loaded key with the offset of its latest record.
     const std::map<TableKey, off_t>& Latest() const { return latest_; }
     bool Read(off_t offset, TableRecord& record) const;
-    // What the kernel would decide at exec time for the file at `path`, whose content
-    // `digest` digests: "ok", or why not. Fills `entry` when the file has one.
-    std::string Verdict(const std::string& path, const ContentDigest& digest,
-                        ManifestEntry& entry) const;
+    // The verdict on the file at `path`, whose content `digest` digests.
+    FileVerdict Verdict(const std::string& path, const ContentDigest& digest) const;
 
   private:
     std::string directory_;
