@@ -101,7 +101,7 @@ FileVerdict FacilityTable::Verdict(const std::string& path, const ContentDigest&
     }
     auto found = latest_.find(key);
     if (found == latest_.end()) {
-        verdict.reason = "not in table";
+        verdict.reason = "not in the table";
         return verdict;
     }
     TableRecord record;
@@ -120,7 +120,7 @@ FileVerdict FacilityTable::Verdict(const std::string& path, const ContentDigest&
         return unreadable("cannot read: " + content.cause);
     }
     if (content.text != EncodeHex(entry.fingerprint, content.text.size() / 2)) {
-        verdict.reason = "fingerprint mismatch";
+        verdict.reason = "fingerprint does not match";
         return verdict;
     }
     verdict.verified = true;

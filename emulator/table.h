@@ -54,7 +54,7 @@ using ContentDigest = std::function<DigestResult(const char* algorithm)>;
 // What the kernel would decide at exec time for a file.
 struct FileVerdict {
     bool verified = false;
-    // Why not: "not in table", "fingerprint mismatch", ...; with `unreadable`, why the
+    // Why not: "not in the table", "fingerprint does not match", ...; with `unreadable`, why the
     // file or the table could not be read, which leaves the question open.
     std::string reason;
     bool unreadable = false;

@@ -134,7 +134,7 @@ TEST_F(LoadTest, AnEntryBelongsToTheFileItsPathNamedWhenItWasLoaded) {
     EXPECT_EQ(Entries(), EntryLine("0x00", Words(line)[1].substr(7), Path("link")));
     EXPECT_EQ(verify(), "link: ok\ntool: ok\n");
     Shell("cp tool new && mv new tool");
-    EXPECT_EQ(verify(), "link: not in table\ntool: not in table\n");
+    EXPECT_EQ(verify(), "link: not in the table\ntool: not in the table\n");
     ASSERT_EQ(Load(line).status, 0);
     EXPECT_EQ(verify(), "link: ok\ntool: ok\n");
 }
