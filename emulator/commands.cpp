@@ -188,13 +188,13 @@ int InjectFailure(const std::vector<std::string>& arguments) {
         return UsageError("fail takes a request and an errno name or 'off'");
     }
     const std::string& request = arguments[1];
-    bool known = false;
+    bool known = request == CheckPathCall;
     for (unsigned long code : {LoadEntry, GetState, Activate, Enforce, Lock}) {
         known = known || request == RequestName(code);
     }
     if (!known) {
         return UsageError("unknown request '" + request +
-                          "' (one of LoadEntry, GetState, Activate, Enforce, Lock)");
+                          "' (one of LoadEntry, GetState, Activate, Enforce, Lock, CheckPath)");
     }
     int error = 0;
     if (arguments[2] != "off") {

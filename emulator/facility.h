@@ -34,6 +34,8 @@ enum class DeviceMode { Absent, ReadWrite, ReadOnly, WriteOnly, NoAccess };
 
 // The request's name ("LoadEntry", ...), or nullptr when the code is not one of the five.
 const char* RequestName(unsigned long request);
+// The name that `fail` gives mac_veriexec's check-path call, which is no device request.
+inline constexpr const char* CheckPathCall = "CheckPath";
 // Index of a module in RequiredModules, or -1.
 int ModuleIndex(const std::string& name);
 
