@@ -15,6 +15,7 @@
 #include "manifest/options.h"
 #include "veriexec/loader.h"
 #include "veriexec/modules.h"
+#include "veriexec/query.h"
 #include "veriexec/state_change.h"
 #include "veriexec/status.h"
 
@@ -104,6 +105,12 @@ int Diff(const DiffSettings& settings) {
     return !result.error.empty() ? 2 : result.differ ? 1 : 0;
 }
 
+// 1 says that a file is not verified, so the question that cannot be asked is 2, as in check.
+int Query(const QuerySettings& settings) {
+    QueryOutcome outcome = QueryFiles(settings);
+    return !outcome.answered ? 2 : outcome.allVerified ? 0 : 1;
+}
+
 }  // namespace
 
 void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) {
@@ -173,5 +180,16 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
     status->callback([&values] {
         values.ended = true;
         values.status = ModulesLoaded() ? ReportVeriexecState(values.statusFormat) : 1;
+    });
+
+    CLI::App* query = parser.add_subcommand("query", "Ask veriexec whether files are verified");
+    auto declareQueryHelp = MoveHelpFlagLast(*query);
+    query->add_option("FILE", values.query.files, "Files to ask about")->required()->type_name("");
+    AddFormatOption(*query, values.query.format);
+    declareQueryHelp();
+    query->preparse_callback([&values](std::size_t) { values.troubleStatus = 2; });
+    query->callback([&values] {
+        values.ended = true;
+        values.status = ModulesLoaded() ? Query(values.query) : 2;
     });
 }

@@ -11,6 +11,7 @@
 #include "manifest/sign.h"
 #include "veriexec/audit_log.h"
 #include "veriexec/loader.h"
+#include "veriexec/query.h"
 
 // Values that the commands' options fill in while parsing; owned by the entry.
 struct CommandValues {
@@ -20,9 +21,10 @@ struct CommandValues {
     CheckSettings check;
     DiffSettings diff;
     OutputFormat statusFormat = OutputFormat::Text;
+    QuerySettings query;
     int status = 0;
-    // The status of a parse error or a failed write to standard output: 2 for check and diff,
-    // whose 1 says that they reported something, as diff(1) has them.
+    // The status of a parse error or a failed write to standard output: 2 for check, diff and
+    // query, whose 1 says that they reported something, as diff(1) has them.
     int troubleStatus = 1;
     // A command other than generate ran: the version line is not printed after it.
     bool ended = false;

@@ -1,0 +1,103 @@
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "support/test_support.h"
+
+class QueryTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        BootFacility();
+        WriteFile(Path("tool"), "#!/bin/sh\necho tool\n", 0755);
+        WriteFile(Path("data"), "some words\n");
+        WriteFile(Path("other"), "#!/bin/sh\necho other\n", 0755);
+        // tool trusted, data without flags, other never loaded.
+        std::string line = ManifestLine(Path("tool"), Path("tool"));
+        WriteFile(Path("manifest"), line.insert(line.size() - 1, " trusted") +
+                                        ManifestLine(Path("data"), Path("data")));
+        ASSERT_EQ(RunSign({"load", Path("manifest")}).status, 0);
+    }
+};
+
+TEST_F(QueryTest, EachFileGetsOneLineAndOneBadFileMakesTheStatusOne) {
+    EXPECT_EQ(RunSign({"query", "tool", Path("data")}),
+              Succeeded("verified: tool (flags: trusted)\nverified: " + Path("data") + "\n"));
+    // Not in the table, changed since its load: each with its reason, the entry's flags kept.
+    EXPECT_EQ(RunSign({"query", "other"}),
+              (ProcessResult{1, "not verified: other: not in the table\n", ""}));
+    Shell("echo changed >> tool");
+    EXPECT_EQ(RunSign({"query", "tool"}),
+              (ProcessResult{1, "not verified: tool: fingerprint does not match (flags: trusted)\n",
+                             ""}));
+    EXPECT_EQ(RunSign({"query", "data", "tool", "data"}),
+              (ProcessResult{1,
+                             "verified: data\n"
+                             "not verified: tool: fingerprint does not match (flags: trusted)\n"
+                             "verified: data\n",
+                             ""}));
+}
+
+TEST_F(QueryTest, JsonHoldsOneObjectPerFileWithNullWhereTheFacilityTellsNothing) {
+    Shell("echo changed >> tool");
+    ProcessResult result = RunSign({"query", "--format", "json", "data", "tool", "other"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "");
+    using Json = nlohmann::json;
+    EXPECT_EQ(
+        Json::parse(result.out),
+        (Json{
+            {"files",
+             {{{"path", "data"}, {"verified", true}, {"reason", nullptr}, {"flags", Json::array()}},
+              {{"path", "tool"},
+               {"verified", false},
+               {"reason", "fingerprint does not match"},
+               {"flags", {"trusted"}}},
+              {{"path", "other"},
+               {"verified", false},
+               {"reason", "not in the table"},
+               {"flags", nullptr}}}}}));
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1);
+}
+
+// A name can neither hide nor add lines: its control bytes are written out, in the answer and
+// in the error alike; JSON escapes them its own way.
+TEST_F(QueryTest, ControlBytesOfANameAreShownEscaped) {
+    std::string name = "evil\x1b[2J\nverified: x";
+    WriteFile(Path(name), "");
+    std::string shown = "evil\\x1b[2J\\nverified: x";
+    EXPECT_EQ(
+        RunSign({"query", name, name + "\r"}),
+        (ProcessResult{2, "not verified: " + shown + ": not in the table\n",
+                       "Error: cannot query " + shown + "\\x0d: No such file or directory\n"}));
+    EXPECT_EQ(
+        nlohmann::json::parse(RunSign({"query", "--format", "json", name}).out)["files"][0]["path"],
+        name);
+}
+
+TEST_F(QueryTest, AQuestionThatCannotBeAskedIsStatusTwo) {
+    // An unreadable or missing file, as the kernel, which opens it for reading first; the
+    // others are answered all the same.
+    WriteFile(Path("secret"), "", 0);
+    EXPECT_EQ(RunSignChild({"query", "secret", "missing", "other"}, Unprivileged),
+              (ProcessResult{2, "not verified: other: not in the table\n",
+                             "Error: cannot query secret: Permission denied\n"
+                             "Error: cannot query missing: No such file or directory\n"}));
+    // Without the policy nothing is printed, and no other file is asked about.
+    ASSERT_EQ(RunEmulator({"fail", "CheckPath", "ENOSYS"}).status, 0);
+    EXPECT_EQ(RunSign({"query", "--format", "json", "tool", "missing"}),
+              Troubled("Error: cannot query tool: the mac_veriexec policy is not loaded\n"));
+    ASSERT_EQ(RunEmulator({"fail", "CheckPath", "EIO"}).status, 0);
+    EXPECT_EQ(RunSign({"query", "tool"}),
+              Troubled("Error: cannot query tool: Input/output error\n"));
+    // A module missing, no facility at all; the operands are checked before either.
+    ASSERT_EQ(RunEmulator({"kldunload", "mac_veriexec.ko"}).status, 0);
+    EXPECT_EQ(RunSign({"query", "tool"}),
+              Troubled("Error: required kernel module 'mac_veriexec.ko' is not loaded\n"));
+    ASSERT_EQ(RunEmulator({"shutdown"}).status, 0);
+    EXPECT_EQ(RunSign({"query", "tool"}),
+              Troubled("Error: required kernel module 'veriexec.ko' is not loaded\n"));
+    ProcessResult bare = RunSign({"query", "--format", "json"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_EQ(bare.err.substr(0, bare.err.find('\n')), "FILE is required");
+}
