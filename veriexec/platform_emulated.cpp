@@ -30,6 +30,13 @@ EmulatedProcess& Process() {
     return process;
 }
 
+// The table as this process last read it: only an index, brought up to date at every call, so
+// that asking about many files reads the log once.
+FacilityTable& KnownTable() {
+    static FacilityTable table;
+    return table;
+}
+
 // The id of the module at `index` when the facility holds it loaded from its file, or with
 // `compiledToo` compiled into the kernel as well; or -1. No facility directory means nothing was
 // ever loaded, as on a freshly booted host.
@@ -114,7 +121,7 @@ int PlatformCloseDevice(int fd) {
 // The table's verdict, which the emulator's verify gives too, read as the kernel's answer.
 PathCheck PlatformCheckPath(const char* path, PathCheckDetail& detail) {
     std::string directory = FacilityDirectory();
-    FacilityTable table;
+    FacilityTable& table = KnownTable();
     {
         FacilityLock lock(directory);
         FacilityControl control;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "emulator/table.h"
 #include "support/test_support.h"
 
 class QueryTest : public TempDirTest {
@@ -100,4 +101,26 @@ TEST_F(QueryTest, AQuestionThatCannotBeAskedIsStatusTwo) {
     EXPECT_EQ(bare.status, 2);
     EXPECT_EQ(bare.out, "");
     EXPECT_EQ(bare.err.substr(0, bare.err.find('\n')), "FILE is required");
+}
+
+static uint64_t BytesReadByThisProcess() {
+    std::string io = ReadFile("/proc/self/io");
+    return std::stoull(io.substr(io.find("rchar: ") + 7));
+}
+
+// The emulated facility keeps its index of the table between questions: asking about many files
+// reads the table once, not once per file.
+TEST_F(QueryTest, ManyFilesReadTheTableOnce) {
+    std::string line = ManifestLine(Path("other"), Path("other")), manifest;
+    for (int i = 0; i < 2000; ++i) {
+        manifest += line;
+    }
+    WriteFile(Path("big"), manifest);
+    ASSERT_EQ(RunSign({"load", Path("big")}).status, 0);
+    std::vector<std::string> arguments(21, "other");
+    arguments[0] = "query";
+    uint64_t before = BytesReadByThisProcess();
+    EXPECT_EQ(RunSign(arguments).status, 0);
+    uint64_t table = 2000 * sizeof(TableRecord);
+    EXPECT_LT(BytesReadByThisProcess() - before, 2 * table);
 }
