@@ -83,6 +83,11 @@ TEST_F(QueryTest, AQuestionThatCannotBeAskedIsStatusTwo) {
               (ProcessResult{2, "not verified: other: not in the table\n",
                              "Error: cannot query secret: Permission denied\n"
                              "Error: cannot query missing: No such file or directory\n"}));
+    // A standard output that fails, as for check.
+    ChildOptions brokenOutput;
+    brokenOutput.standardOutput = ChildStream::BrokenPipe;
+    EXPECT_EQ(RunSignChild({"query", "tool"}, brokenOutput),
+              (ProcessResult{2, "", "Error: cannot write standard output: Broken pipe\n"}));
     // Without the policy nothing is printed, and no other file is asked about.
     ASSERT_EQ(RunEmulator({"fail", "CheckPath", "ENOSYS"}).status, 0);
     EXPECT_EQ(RunSign({"query", "--format", "json", "tool", "missing"}),
