@@ -195,7 +195,7 @@ TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNext
         EXPECT_EQ(Lines(RunEmulator({"show"}).out).front(), "state 0x07\n");
         std::string verdicts;
         for (int i = 0; i < 10; ++i) {
-            verdicts += verify[i + 1] + (i < loaded ? ": ok\n" : ": not in table\n");
+            verdicts += verify[i + 1] + (i < loaded ? ": ok\n" : ": not in the table\n");
         }
         EXPECT_EQ(RunEmulator(verify).out, verdicts) << key;
     }
