@@ -66,7 +66,8 @@ void PrintDifferences(std::ostream& out, const ComparedManifest& old,
                       const DifferenceCounts& counts) {
     for (const ComparedManifest* manifest : {&old, &current}) {
         if (manifest->serial) {
-            out << VerifiedLine(manifest->path, *manifest->serial, manifest->keyId);
+            out << VerifiedLine(manifest->path, *manifest->serial, manifest->keyId,
+                                manifest->signaturePath);
         }
     }
     comparison.ForEachDifference([&out](const Difference& difference) {

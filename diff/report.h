@@ -14,8 +14,9 @@
 
 struct ComparedManifest {
     std::string path;
-    std::optional<uint64_t> serial;  // when verified, with the key's id
+    std::optional<uint64_t> serial;  // when verified, with the key's id and the signature file
     std::string keyId;
+    std::string signaturePath;
 };
 
 // The differences of each kind, in the order of DifferenceKind.

@@ -23,17 +23,15 @@ std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
                         const std::function<void(const ManifestEntry&)>& add) {
     ManifestReader reader;
     // A signed manifest is read whole to be verified; its bytes go once its entries are kept.
-    std::string bytes;
+    SignedManifest read;
     if (key != nullptr) {
-        uint64_t serial = 0;
-        bool refused = false;
-        if (std::string error = ReadSignedManifest(manifest.path, *key, bytes, serial, refused);
-            !error.empty()) {
+        if (std::string error = ReadSignedManifest(manifest.path, *key, read); !error.empty()) {
             return error;
         }
-        manifest.serial = serial;
+        manifest.serial = read.serial;
         manifest.keyId = key->Id();
-        reader.Use(manifest.path, bytes);
+        manifest.signaturePath = read.signaturePath;
+        reader.Use(manifest.path, read.bytes);
     } else if (int error = reader.OpenSilently(manifest.path); error != 0) {
         return fmt::format("Error: cannot open manifest {}: {}\n", manifest.path,
                            std::strerror(error));
@@ -66,8 +64,8 @@ DiffResult RunDiff(const DiffSettings& settings) {
     }
     // The one key both manifests are verified with, read once.
     const ManifestKey* verifier = settings.keyPath.empty() ? nullptr : &key;
-    ComparedManifest old{settings.oldPath, {}, ""};
-    ComparedManifest current{settings.newPath, {}, ""};
+    ComparedManifest old{settings.oldPath, {}, "", ""};
+    ComparedManifest current{settings.newPath, {}, "", ""};
     ManifestComparison comparison;
     std::string error = ReadEntries(
         old, verifier, [&comparison](const ManifestEntry& entry) { comparison.AddOld(entry); });

@@ -2,38 +2,76 @@
 
 #include <fmt/core.h>
 
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/printable_path.h"
 #include "manifest/trusted_file.h"
 
 std::string SignaturePath(const std::string& manifestFile) {
     return manifestFile + ".sig";
 }
 
+namespace {
+
+// "A" or "A or B" (`word` "or"), each shown safely.
+std::string Named(const std::vector<std::string>& paths, const char* word) {
+    std::string names = PrintablePath(paths.front());
+    return paths.size() > 1 ? fmt::format("{} {} {}", names, word, PrintablePath(paths[1])) : names;
+}
+
+}  // namespace
+
 std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
-                               std::string& bytes, uint64_t& serial, bool& refused) {
-    FileRead file, signature;
-    std::string error =
-        ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
-    // Beside the very file read: a link switched meanwhile cannot pair this manifest with
-    // another's signature.
-    if (error.empty()) {
-        error = ReadTrustedFile(SignaturePath(file.target), Exposure::Write,
-                                "cannot read signature file", signature);
-    }
-    if (!error.empty()) {
+                               SignedManifest& manifest) {
+    FileRead file;
+    if (std::string error =
+            ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
+        !error.empty()) {
         return error;
     }
-    if (!key.Verify(file.bytes, signature.bytes)) {
-        refused = true;
-        return fmt::format("Error: manifest signature does not verify: {} (key {})\n", manifestPath,
-                           key.Id());
+    // Beside the very file read first, then beside the link: a link switched meanwhile cannot
+    // pair this manifest with another's signature, since only a signature of exactly these
+    // bytes verifies them.
+    std::vector<std::string> signatures{SignaturePath(file.target)};
+    if (std::string besideLink = SignaturePath(manifestPath); besideLink != signatures.front()) {
+        signatures.push_back(besideLink);
+    }
+    std::vector<std::string> missing, unverified;
+    for (const std::string& path : signatures) {
+        FileRead signature;
+        std::string error =
+            ReadTrustedFile(path, Exposure::Write, "cannot read signature file", signature);
+        if (signature.refusal.empty() && signature.error == ENOENT) {
+            missing.push_back(path);
+        } else if (!error.empty()) {
+            return error;
+        } else if (key.Verify(file.bytes, signature.bytes)) {
+            manifest.signaturePath = path;
+            break;
+        } else {
+            unverified.push_back(path);
+        }
+    }
+    if (manifest.signaturePath.empty() && unverified.empty()) {
+        return fmt::format("Error: cannot read signature file {}: {}\n", Named(missing, "or"),
+                           std::strerror(ENOENT));
+    }
+    if (manifest.signaturePath.empty()) {
+        manifest.refused = true;
+        return fmt::format(
+            "Error: manifest signature does not verify: {} (key {}{})\n",
+            PrintablePath(manifestPath), key.Id(),
+            unverified.size() > 1 ? "; neither " + Named(unverified, "nor") + " signs it" : "");
     }
     std::optional<uint64_t> header = SerialOfHeader(file.bytes);
     if (!header) {
-        refused = true;
+        manifest.refused = true;
         return fmt::format("Error: manifest has no serial line: {}\n", manifestPath);
     }
-    bytes = std::move(file.bytes);
-    serial = *header;
+    manifest.bytes = std::move(file.bytes);
+    manifest.serial = *header;
     return "";
 }
 
@@ -41,8 +79,7 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
                                  VerifiedManifest& manifest) {
     std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
     if (error.empty()) {
-        error = ReadSignedManifest(manifestPath, manifest.key, manifest.bytes, manifest.serial,
-                                   manifest.refused);
+        error = ReadSignedManifest(manifestPath, manifest.key, manifest);
     }
     if (error.empty()) {
         error = ReadRecordedSerial(settings.serialFile, manifest.recorded);
@@ -60,9 +97,10 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     return "";
 }
 
-std::string VerifiedLine(const std::string& manifestPath, uint64_t serial,
-                         const std::string& keyId) {
-    return fmt::format("Verified {}: serial {}, key {}\n", manifestPath, serial, keyId);
+std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,
+                         const std::string& signaturePath) {
+    return fmt::format("Verified {}: serial {}, key {}, signature {}\n", manifestPath, serial,
+                       keyId, PrintablePath(signaturePath));
 }
 
 std::string RaiseRecordedSerial(const SignatureSettings& settings,

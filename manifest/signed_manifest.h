@@ -2,8 +2,9 @@
 // each read once and whole, the signature verified over exactly those bytes with the public
 // key, and the serial held against the last one loaded. Load and check then use those bytes
 // and nothing else, so a file swapped or rewritten after the read changes nothing. A manifest
-// named by a symbolic link has its signature beside the link's target, so that switching the
-// link switches both at once.
+// named by a symbolic link may have its signature beside the link's target, where sign writes
+// it and a switch of the link moves it with the manifest, or beside the link, where a copy onto
+// the link's name puts it: either verifies the bytes read, and the reader says which did.
 #pragma once
 
 #include <cstdint>
@@ -18,38 +19,45 @@ struct SignatureSettings {
     std::string serialFile;  // --serial-file, by default the installed one
 };
 
-struct VerifiedManifest {
+struct SignedManifest {
     std::string bytes;
     uint64_t serial = 0;
-    std::optional<uint64_t> recorded;  // the serial file's, when it has one
-    ManifestKey key;
+    std::string signaturePath;  // the signature file that verified the bytes
     // The error was a verdict on the manifest (its signature or its serial), not a file that
     // could not be read.
     bool refused = false;
 };
 
-// The detached signature's path beside `manifestFile`, the file that the manifest's path
-// names (FinalTarget): the path as given, or the target of a link.
+struct VerifiedManifest : SignedManifest {
+    std::optional<uint64_t> recorded;  // the serial file's, when it has one
+    ManifestKey key;
+};
+
+// The detached signature's path beside `manifestFile`: MANIFEST.sig.
 std::string SignaturePath(const std::string& manifestFile);
 
-// Reads the manifest and the signature beside it and verifies them with `key`, already read,
-// and reads the serial line; "" or the error line to report, after which nothing of it may be
-// used; `refused` is set when the error is a verdict on the manifest rather than a file that
-// could not be read. Holds the serial against no record: what reads a manifest without loading
+// Reads the manifest once, then the signature beside the file read and, when the path is a
+// link, the one beside the path as given, and takes the bytes when either verifies them with
+// `key`, already read; then reads the serial line. "" or the error line to report, after which
+// nothing of it may be used; `refused` is set when the error is a verdict on the manifest
+// rather than a file that could not be read. Each signature file read is judged as every file
+// that decides trust is; the one beside the link is read only when the other is missing or
+// does not verify. Holds the serial against no record: what reads a manifest without loading
 // it, such as a comparison of an old one with a new one, has no rollback to refuse.
 std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
-                               std::string& bytes, uint64_t& serial, bool& refused);
+                               SignedManifest& manifest);
 
 // Reads the key and the manifest, verifies them and holds the serial against the record; "" or
 // the error line to report, after which nothing of it may be used.
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest);
 
-// "Verified MANIFEST: serial N, key ID", printed before a verified manifest is used.
-std::string VerifiedLine(const std::string& manifestPath, uint64_t serial,
-                         const std::string& keyId);
+// "Verified MANIFEST: serial N, key ID, signature SIGNATURE", printed before a verified
+// manifest is used.
+std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,
+                         const std::string& signaturePath);
 inline std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest) {
-    return VerifiedLine(manifestPath, manifest.serial, manifest.key.Id());
+    return VerifiedLine(manifestPath, manifest.serial, manifest.key.Id(), manifest.signaturePath);
 }
 
 // Raises the serial file to the manifest's serial when it records a lower one or none: called

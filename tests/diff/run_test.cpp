@@ -44,7 +44,8 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextOrJsonAndWhatCannotBeCompa
     EXPECT_EQ(RunSign(Words("diff --key k.pub old new")),
               (ProcessResult{1,
                              "Verified old: serial 9, key " + id +
-                                 "\nVerified new: serial 5, key " + id + "\n" + differences,
+                                 ", signature old.sig\nVerified new: serial 5, key " + id +
+                                 ", signature new.sig\n" + differences,
                              ""}));
     ProcessResult json = RunSign(Words("diff --key k.pub --format text --format json old new"));
     EXPECT_EQ(json.status, 1);

@@ -43,7 +43,7 @@ TEST_F(SignTest, EachKindOfKeySignsWhatOpenSslVerifiesAndLoadsWhatOpenSslSigned)
         Shell(openssl + " -sign -inkey k.key -in h -out h.sig");
         EXPECT_EQ(RunSign({"load", "--key", "k.pub", "--serial-file", "serial", "h"}),
                   Succeeded("Verified h: serial 8, key " + id +
-                            "\nLoaded 1 entries (0 errors) from h\n"));
+                            ", signature h.sig\nLoaded 1 entries (0 errors) from h\n"));
     }
     // Ed25519, the last, is deterministic: the same bytes as openssl's.
     EXPECT_EQ(ReadFile(Path("m.sig")), Shell("openssl pkeyutl -sign -rawin -inkey k.key -in m"));

@@ -27,8 +27,9 @@ class SignedManifestTest : public TempDirTest {
                       const std::string& key = "k.pub") {
         return RunSign(Words(command + " --key " + key + " --serial-file db/serial " + manifest));
     }
-    std::string Verified(const std::string& manifest, int serial) {
-        return fmt::format("Verified {}: serial {}, key {}\n", manifest, serial, id_);
+    std::string Verified(const std::string& manifest, int serial, std::string signature = "") {
+        return fmt::format("Verified {}: serial {}, key {}, signature {}\n", manifest, serial, id_,
+                           signature.empty() ? manifest + ".sig" : signature);
     }
 
     std::string id_, otherId_;
@@ -112,16 +113,49 @@ TEST_F(SignedManifestTest, AnythingThatFailsToVerifyIsRefusedBeforeAnEntryIsSent
     }
 }
 
-// The boot script switches a link from one signed manifest to the next: each is verified with
-// the signature beside it, where sign writes it, never with one beside the link.
-TEST_F(SignedManifestTest, AManifestGivenAsALinkHasItsSignatureBesideTheLinksTarget) {
+// The boot script switches a link from one signed manifest to the next, and sign writes the
+// signature beside the link's target; an administrator's cp of a manifest and its signature
+// onto the link's name writes the manifest through the link and the signature beside it.
+// Either signature verifies the bytes read, and the line names the one that did.
+TEST_F(SignedManifestTest, AManifestGivenAsALinkVerifiesWithTheSignatureBesideItsTargetOrTheLink) {
     // A folder that anyone may write to but only an entry's owner rename from, as /tmp.
     Shell("mkdir -m 1777 t && mkdir v1 v2 && mv m v1/m && ln -s ../v1/m t/current");
     EXPECT_EQ(RunSign({"sign", "-k", "k.key", "--serial", "2", "t/current"}),
               Succeeded("Signed t/current: serial 2, key " + id_ + "\n"));
     Sign("v2/m", 3);
-    // Signed beside v1/m, moved beside the link: not used there.
+    // Signed beside v1/m, moved beside the link: it signs other bytes, and v2's verifies them.
     Shell("mv v1/m.sig t/current.sig && ln -sfn ../v2/m t/current");
-    EXPECT_EQ(Run("load", "t/current").out,
-              Verified("t/current", 3) + "Loaded 1 entries (0 errors) from t/current\n");
+    const std::string loaded = "Loaded 1 entries (0 errors) from t/current\n";
+    EXPECT_EQ(Run("load", "t/current").out, Verified("t/current", 3, Path("v2/m.sig")) + loaded);
+
+    // Copied onto the link's name: the manifest lands in v2/m, its signature beside the link.
+    Sign("web", 4);
+    Shell("cp web t/current && cp web.sig t/current.sig");
+    EXPECT_EQ(Run("load", "t/current").out, Verified("t/current", 4, "t/current.sig") + loaded);
+    EXPECT_EQ(Run("check", "t/current").out,
+              Verified("t/current", 4, "t/current.sig") +
+                  "Checked 1 entries: 1 unchanged, 0 changed, 0 missing, 0 unreadable\n");
+    // Only the signature files read are judged: one beside the link that others can write is
+    // refused once the target's does not verify, and never read while it does.
+    Shell("cp t/current.sig v2/m.sig && chmod 646 t/current.sig");
+    EXPECT_EQ(Run("load", "t/current").out, Verified("t/current", 4, Path("v2/m.sig")) + loaded);
+    Shell("echo >>v2/m.sig");
+    BootFacility();
+    EXPECT_EQ(
+        Run("load", "t/current"),
+        (ProcessResult{1, "", "Error: refusing t/current.sig: writable by group or others\n"}));
+
+    // Neither verifies, or neither is there: both are named.
+    Shell("chmod 644 t/current.sig && sed -i 's|^/|//|' v2/m");
+    EXPECT_EQ(Run("load", "t/current"),
+              (ProcessResult{1, "",
+                             fmt::format("Error: manifest signature does not verify: t/current "
+                                         "(key {}; neither {} nor t/current.sig signs it)\n",
+                                         id_, Path("v2/m.sig"))}));
+    Shell("rm v2/m.sig t/current.sig");
+    EXPECT_EQ(Run("load", "t/current"),
+              (ProcessResult{1, "",
+                             "Error: cannot read signature file " + Path("v2/m.sig") +
+                                 " or t/current.sig: No such file or directory\n"}));
+    EXPECT_EQ(Entries(), "");
 }

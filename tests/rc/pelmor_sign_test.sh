@@ -64,7 +64,8 @@ $script: WARNING: veriexec left enforce" untrusted pelmor_sign_state=locked
 # With a public key installed, only a manifest it verifies is loaded.
 cp "$work/good" "$work/signed"
 "$sign" sign -k "$work/sign.key" --serial 5 "$work/signed" >/dev/null
-check "signed manifest" 0 0x03 "Verified $work/signed: serial 5, key $key_id
+check "signed manifest" 0 0x03 "Verified $work/signed: serial 5, key $key_id, signature \
+$work/signed.sig
 $(loaded 0 signed activate)" "" signed "pelmor_sign_pubkey=$work/key.pub" \
     "pelmor_sign_serial_file=$work/serial"
 
