@@ -9,6 +9,7 @@
 
 #include "check/metrics.h"
 #include "check/run.h"
+#include "cli/standard_streams.h"
 #include "diff/run.h"
 #include "engine/image_root.h"
 #include "generate/run.h"
@@ -165,6 +166,12 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
             throw CLI::CallForHelp();
         }
         values.status = LoadManifest(values.load, audit);
+        // A signed load that succeeded left the record at its manifest's serial or above.
+        if (values.status == 0 && !values.load.signature.keyPath.empty() &&
+            StandardOutputFailed()) {
+            values.afterOutputFailure =
+                RaisedRecordWarning(values.load.manifestPath, values.load.signature.serialFile, 0);
+        }
     });
 
     AddStateChangeCommand(parser, values, audit, "activate", "Set veriexec to active state",

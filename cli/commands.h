@@ -28,6 +28,8 @@ struct CommandValues {
     int troubleStatus = 1;
     // A command other than generate ran: the version line is not printed after it.
     bool ended = false;
+    // What the command did all the same, said after a failed write to standard output.
+    std::string afterOutputFailure;
 };
 
 // Loads and state changes are written to `audit`.

@@ -66,5 +66,7 @@ int Entry(int argc, char** argv, const InstalledFiles& installed, AuditLog& audi
     PrepareStandardStreams();
     CommandValues values;
     int status = ParseAndRun(argc, argv, installed, audit, values);
-    return FinishStandardOutput(status, values.troubleStatus);
+    status = FinishStandardOutput(status, values.troubleStatus);
+    std::cerr << values.afterOutputFailure;
+    return status;
 }

@@ -76,6 +76,10 @@ void PrepareStandardStreams() {
     std::cout.rdbuf(output);
 }
 
+bool StandardOutputFailed() {
+    return OutputError.load() != 0;
+}
+
 int FinishStandardOutput(int status, int failed) {
     int error = OutputError.load();
     if (error == 0) {

@@ -8,6 +8,9 @@
 // middle of its work.
 void PrepareStandardStreams();
 
+// Whether a write to standard output has failed so far.
+bool StandardOutputFailed();
+
 // Returns `status`, or `failed` after "Error: cannot write standard output: REASON" on stderr
 // when any write to standard output failed.
 int FinishStandardOutput(int status, int failed);

@@ -110,3 +110,15 @@ std::string RaiseRecordedSerial(const SignatureSettings& settings,
     }
     return RecordSerial(settings.serialFile, manifest.serial);
 }
+
+std::string RaisedRecordWarning(const std::string& manifestPath, const std::string& serialFile,
+                                uint64_t serial) {
+    std::optional<uint64_t> recorded;
+    if (!ReadRecordedSerial(serialFile, recorded).empty() || !recorded || *recorded < serial) {
+        return "";
+    }
+    return fmt::format(
+        "Warning: every entry of {} was loaded, and the serial record {} holds {}: only what "
+        "followed failed\n",
+        PrintablePath(manifestPath), PrintablePath(serialFile), *recorded);
+}

@@ -64,3 +64,9 @@ inline std::string VerifiedLine(const std::string& manifestPath, const VerifiedM
 // only once every entry has been loaded without an error. "" or the error line to report.
 std::string RaiseRecordedSerial(const SignatureSettings& settings,
                                 const VerifiedManifest& manifest);
+// After a load that sent every entry and then failed all the same (the record's folder not
+// flushed after the rename, its output not written): "Warning: every entry of MANIFEST was
+// loaded, and the serial record FILE holds N: only what followed failed", when the record now
+// holds `serial` or more; else "". Whoever switches manifests must not go back to an older one.
+std::string RaisedRecordWarning(const std::string& manifestPath, const std::string& serialFile,
+                                uint64_t serial);

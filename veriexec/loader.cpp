@@ -173,7 +173,9 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
     report();
     if (verify && errors == 0) {
         if (error = RaiseRecordedSerial(settings.signature, verified); !error.empty()) {
-            std::cerr << error;
+            // A record renamed in place before what failed (the flush of its folder) stays.
+            std::cerr << error
+                      << RaisedRecordWarning(path, settings.signature.serialFile, verified.serial);
             return 1;
         }
     }

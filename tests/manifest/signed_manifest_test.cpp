@@ -65,11 +65,22 @@ TEST_F(SignedManifestTest, OnlyAWholeLoadRaisesTheSerialAndAnOlderManifestIsRefu
     Sign("bad", 11, Path("gone") + " sha512=00\n");
     EXPECT_EQ(Run("load", "bad").status, 1);
     EXPECT_EQ(ReadFile(Path("db/serial")), "9\n");
+    // A load whose output cannot be written raised the record all the same, and says so, so that
+    // whoever reads its failure does not go back to an older manifest.
+    Sign("m", 12);
+    ChildOptions closed;
+    closed.standardOutput = ChildStream::Closed;
+    EXPECT_EQ(RunSignChild(Words("load --key k.pub --serial-file db/serial m"), closed),
+              (ProcessResult{1, "",
+                             "Error: cannot write standard output: Bad file descriptor\n"
+                             "Warning: every entry of m was loaded, and the serial record "
+                             "db/serial holds 12: only what followed failed\n"}));
+    EXPECT_EQ(ReadFile(Path("db/serial")), "12\n");
     // A record that cannot be raised fails a load that sent every entry.
     Shell("rm -r db && ln -s nowhere db");
     EXPECT_EQ(
         Run("load", "m"),
-        (ProcessResult{1, Verified("m", 9) + loaded,
+        (ProcessResult{1, Verified("m", 12) + loaded,
                        "Error: cannot write serial file db/serial: No such file or directory\n"}));
 }
 
