@@ -8,18 +8,28 @@
 # check CASE STATUS STATE STDOUT STDERR MANIFEST [RC_CONF_LINE...]: `start` on a facility just
 # booted (whose enforce then fails with $enforce_error, when set, for this check only), with an
 # rc.conf that enables the script and names the built program, the manifest of the work
-# directory and the lines given, does this to the facility.
+# directory and the lines given, does this to the facility. Without pelmor_sign_pubkey among
+# the lines the host has no key at the default, and a load, which then loads unsigned, starts
+# with the warning that says so.
 enforce_error=
 check() {
     case_name=$1
     (manifest=$6 && shift 6 && printf '%s\n' pelmor_sign_enable=YES "pelmor_sign_program=$sign" \
-        "pelmor_sign_manifest=$work/$manifest" "pelmor_sign_pubkey=$work/none.pub" "$@") >"$RC_CONF"
+        "pelmor_sign_manifest=$work/$manifest" "$@") >"$RC_CONF"
     "$emulator" boot && { [ -z "$enforce_error" ] || "$emulator" fail Enforce "$enforce_error"; }
     enforce_error=
     sh "$script" start >"$work/out" 2>"$work/err"
     same status "$2" "$?"
     same state "$3" "$("$emulator" show | sed -n 's/^state //p')"
-    same "stdout|stderr" "$4|$5" "$(cat "$work/out")|$(cat "$work/err")"
+    expected_err=$5
+    case "$4|$*" in
+    *pelmor_sign_pubkey=*) ;;
+    Loaded*) expected_err="$script: WARNING: $work/$6 is loaded unsigned: there is no public \
+key at $work/prefix/etc/pelmor-sign/manifest.pub, the default of pelmor_sign_pubkey, and whoever \
+can write the manifest decides what runs${5:+
+$5}" ;;
+    esac
+    same "stdout|stderr" "$4|$expected_err" "$(cat "$work/out")|$(cat "$work/err")"
 }
 
 # loaded ERRORS MANIFEST [STEP...]: the load summary, then the state changes in order.
@@ -68,6 +78,23 @@ check "signed manifest" 0 0x03 "Verified $work/signed: serial 5, key $key_id, si
 $work/signed.sig
 $(loaded 0 signed activate)" "" signed "pelmor_sign_pubkey=$work/key.pub" \
     "pelmor_sign_serial_file=$work/serial"
+
+# A key named in rc.conf is used or nothing is loaded: missing, not a file that can be read, or
+# no key, it never means an unsigned load.
+refusing="refusing to load $work/signed without it; veriexec left inactive"
+check "named key missing" 1 0x00 "" "$script: ERROR: pelmor_sign_pubkey names $work/none.pub, \
+which does not exist: $refusing" signed "pelmor_sign_pubkey=$work/none.pub"
+check "named key no file" 1 0x00 "" "$script: ERROR: pelmor_sign_pubkey names $work/image, which \
+is not a file that can be read: $refusing" signed "pelmor_sign_pubkey=$work/image"
+check "named key no key" 1 0x00 "" "Error: unsupported key $work/good: not a PEM public key
+$script: ERROR: loading $work/signed failed: nothing of it was loaded; veriexec left inactive" \
+    signed "pelmor_sign_pubkey=$work/good" "pelmor_sign_serial_file=$work/serial"
+# Left at its default (an empty setting takes it too) with no key there, the manifest loads
+# unsigned, and a signature beside it that nothing reads is named, louder.
+check "no key, a signature beside" 0 0x03 "$(loaded 0 signed activate)" "$script: WARNING: \
+$work/signed.sig lies beside $work/signed, but NOTHING CHECKS IT: there is no public key at \
+$work/prefix/etc/pelmor-sign/manifest.pub, the default of pelmor_sign_pubkey, so $work/signed is \
+loaded UNSIGNED; install the key there, or set pelmor_sign_pubkey to it" signed pelmor_sign_pubkey=
 
 # A refused state change ends the climb: no lock after a failed enforce.
 enforce_error=EPERM
@@ -123,11 +150,55 @@ same stderr "" "$(cat "$work/err")"
 same manifest "$new_manifest" "$(sed 1d "$work/m")"
 same link "m.a" "$(readlink "$work/m")"
 same serial "$(sed -n '1s/# pelmor-sign serial //p' "$work/m")" "$(cat "$work/serial")"
-# One refresh at a time: another that is at work holds the lock.
-ln -s $$ "$work/m.lock"
-refresh "a second refresh at once" 1 "$script: ERROR: process $$ is refreshing $work/m already \
-($work/m.lock); veriexec left active"
-rm "$work/m.lock"
+
+# One refresh or apply at a time, by the system's lock: while a refresh waits in its generate,
+# on a FIFO that the test holds open once the refresh reads it, a second refresh and an apply
+# are refused at once, and run no step (the first generate alone waits, so that a second one
+# that ran would show); then the first goes on to its end. With flock(1), and with a stand-in
+# of FreeBSD's lockf(1) made of it, which takes only the options the script gives it.
+mkfifo "$work/hold" && mkdir "$work/lockf"
+cat >"$work/held" <<END
+#!/bin/sh
+[ "\$1" = status ] || echo "\$1" >>"$work/steps"
+[ "\$1" != generate ] || ! rm "$work/first" 2>/dev/null || cat "$work/hold" >/dev/null
+exec "$sign" "\$@"
+END
+printf '#!/bin/sh\n[ "$1 $2 $3 $4" = "-k -s -t 0" ] || exit 64\nshift 4\nexec flock -n -E 75 "$@"\n' \
+    >"$work/lockf/lockf"
+chmod 755 "$work/held" "$work/lockf/lockf"
+for locker in flock lockf; do
+    lock_path=$PATH && [ $locker = flock ] || lock_path="$work/lockf:$PATH"
+    rc_conf "pelmor_sign_program=$work/held"
+    rm -f "$work/steps" "$work/m.new" && touch "$work/first"
+    PATH=$lock_path sh "$script" refresh >"$work/out" 2>&1 &
+    exec 8>"$work/hold"
+    for directive in refresh apply; do
+        case_name="a second $directive at once, with $locker"
+        PATH=$lock_path sh "$script" "$directive" >"$work/second" 2>&1
+        same status 1 $?
+        same "what it said" "$script: ERROR: another refresh or apply holds $work/m.lock: \
+$work/m left as it is; veriexec left active" "$(cat "$work/second")"
+    done
+    same "steps while held" generate "$(cat "$work/steps")"
+    exec 8>&-
+    wait $!
+    same "the first refresh's status" 0 $?
+    same "its steps" "generate check diff" "$(tr '\n' ' ' <"$work/steps" | sed 's/ $//')"
+done
+# A key named in rc.conf that is missing stops refresh and apply before their work; apply wants
+# a key even at the default.
+refresh "refresh with a named key missing" 1 "$script: ERROR: pelmor_sign_pubkey names \
+$work/none.pub, which does not exist: refusing to load $work/m without it; veriexec left active" \
+    "pelmor_sign_pubkey=$work/none.pub" "pelmor_sign_signing_key=$work/sign.key"
+same "nothing made" "" "$(ls "$work/m.new" 2>/dev/null)"
+case_name="apply with a named key missing"
+same "what it said" "$script: ERROR: pelmor_sign_pubkey names $work/none.pub, which does not \
+exist: refusing to load $work/m without it; veriexec left active" "$(sh "$script" apply 2>&1)"
+case_name="apply without a key"
+rc_conf pelmor_sign_pubkey=
+same "what it said" "$script: ERROR: there is no public key at \
+$work/prefix/etc/pelmor-sign/manifest.pub to verify $work/m.new with: $work/m left as it is; \
+veriexec left active" "$(sh "$script" apply 2>&1)"
 # A manifest in place that diff cannot compare stops the refresh before it signs.
 in_place=bad
 refresh "refresh over a bad manifest" 1 "$script: ERROR: comparing $work/m.new with $work/m \

@@ -9,7 +9,8 @@
 
 # Every program step and every mv, ln and rm of the script passes through `fault`, which counts
 # them and, at the FAULT_AT-th (or at the program step named FAULT_AT), fails it (FAULT=fail),
-# kills the whole refresh (FAULT=crash), or runs FAULT_RUN first (FAULT=run).
+# kills the whole refresh (FAULT=crash), runs FAULT_RUN first (FAULT=run), or runs it and then
+# dies as if killed, what it did done (FAULT=die).
 bin=$work/bin && mkdir "$bin"
 cat >"$bin/fault" <<END
 #!/bin/sh
@@ -17,6 +18,7 @@ n=\$((\$(cat "$work/count") + 1)) && echo \$n >"$work/count"
 if [ "\$n" = "\$FAULT_AT" ] || [ "\$2" = "\$FAULT_AT" ]; then
     case \$FAULT in
     fail) exit 1 ;; crash) kill -KILL "-\$(cat "$work/group")" ;; run) sh -c "\$FAULT_RUN" ;;
+    die) "\$@"; kill -KILL \$\$ ;;
     esac
 fi
 exec "\$@"
@@ -30,9 +32,10 @@ cp "$work/tool" "$image$work/tool"
 cp "$work/good" "$work/old"
 "$sign" sign -k "$work/sign.key" --serial 1 "$work/old" >/dev/null
 paths() { "$emulator" show | cut -f 5 -s | sort | tr '\n' ' '; }
-# Sorted as paths() sorts them, wherever the checkout lies.
-old_table="$work/tool "
-new_table=$(printf '%s\n' "$work/tool" "$sign" | sort | tr '\n' ' ')
+# Sorted as paths() sorts them, wherever the checkout lies: the old manifest makes pelmor-sign
+# trusted, the new one, of the image, lists the tool alone.
+old_table=$(printf '%s\n' "$work/tool" "$sign" | sort | tr '\n' ' ')
+new_table="$work/tool "
 
 # attempt FROM FAULT AT: a refresh of the old pair, in place as FROM (plain, link or own), with
 # the fault at AT; then a boot.
@@ -74,6 +77,17 @@ for from in plain link own; do
         attempt "$from" fail "$at"
         at=$((at + 1))
     done
+done
+
+# The load's process dies after it raised the record: the old pair, older than the record now,
+# would be refused at boot, so the new pair stays in place and the refresh says why.
+for from in plain link own; do
+    attempt "$from" die load
+    same "refresh's last line" "$script: ERROR: loading $work/m.new failed after it raised the \
+serial record $work/serial to $(cat "$work/serial"): $work/m stays the new manifest, since the \
+record refuses the old one; veriexec left active" "$(tail -n 1 "$work/refresh.out")"
+    same "the record" "$(sed -n '1s/^# pelmor-sign serial //p' "$work/m")" "$(cat "$work/serial")"
+    same "the table booted" "$new_table" "$(paths)"
 done
 
 # A load that fails after some entries were sent: the table holds them, and the manifest in
