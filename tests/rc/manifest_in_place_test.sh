@@ -53,4 +53,16 @@ for name in generate generate copy generate refresh generate apply copy copy ref
         "$("$emulator" show | cut -f 5 -s | sort)"
     boot active || { cat "$work/out" && same "booted to active" 0 1; }
 done
+
+# An apply whose load fails switches back to the manifest in place, here a copy that only the
+# signature beside the link verifies: apply keeps that signature, and the host boots with it.
+case_name="apply whose load fails, after copy"
+add_program && step copy && boot active
+copied=$(printf '%s\n' "$work/bin/p"* | sort)
+add_program && "$emulator" fail LoadEntry EIO
+step apply >/dev/null && same "apply's status" 1 0
+same "the signature beside the link" "$(cat "$work/web.sig")" "$(cat "$work/m.sig")"
+boot enforce
+same "start's last line" "Veriexec state set to 'enforce'" "$(tail -n 1 "$work/out")"
+same table "$copied" "$("$emulator" show | cut -f 5 -s | sort)"
 exit $failed
