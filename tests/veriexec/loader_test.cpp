@@ -172,7 +172,8 @@ TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNext
             ASSERT_EQ(RunSign({"sign", "-k", key + ".key", "--serial", "1", "manifest"}).status, 0);
             load.insert(load.begin() + 1, {"--key", key + ".pub"});
             signer = "serial 1, key " + id;
-            out = "Verified " + Path("manifest") + ": " + signer + "\n";
+            out = "Verified " + Path("manifest") + ": " + signer + ", signature " +
+                  Path("manifest.sig") + "\n";
         }
         CollectedAudit audit;
         std::vector<std::string> logged;
