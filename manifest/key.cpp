@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/trusted_file.h"
 
@@ -72,6 +73,17 @@ std::string UnsupportedReason(EVP_PKEY* key) {
         name != nullptr ? name : "unknown", MinimumRsaBits);
 }
 
+constexpr const char* PublicForPrivate = "a public key, not a private key";
+
+bool IsPublicKey(std::string_view pem) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    EVP_PKEY* key =
+        bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr;
+    ERR_clear_error();
+    EVP_PKEY_free(key);
+    return key != nullptr;
+}
+
 // Ed25519 signs the message itself; the others sign its SHA-256 digest.
 const EVP_MD* MessageDigest(EVP_PKEY* key) {
     return EVP_PKEY_is_a(key, "ED25519") ? nullptr : EVP_sha256();
@@ -131,7 +143,9 @@ std::string ManifestKey::Read(std::string_view pem, PemReader reader, const char
 }
 
 std::string ManifestKey::ReadPrivate(std::string_view pem) {
-    return Read(pem, PEM_read_bio_PrivateKey, "not a PEM private key without a passphrase");
+    std::string reason =
+        Read(pem, PEM_read_bio_PrivateKey, "not a PEM private key without a passphrase");
+    return !reason.empty() && IsPublicKey(pem) ? PublicForPrivate : reason;
 }
 
 std::string ManifestKey::ReadPublic(std::string_view pem) {
@@ -172,11 +186,18 @@ bool ManifestKey::Verify(std::string_view bytes, std::string_view signature) con
 std::string ManifestKey::ReadFile(const std::string& path, KeyPart part) {
     FileRead file;
     Exposure exposure = part == KeyPart::Private ? Exposure::Read : Exposure::Write;
-    if (std::string error = ReadTrustedFile(path, exposure, "cannot read key file", file);
-        !error.empty()) {
+    std::string error = ReadTrustedFile(path, exposure, "cannot read key file", file);
+    std::string reason;
+    if (error.empty()) {
+        reason = part == KeyPart::Private ? ReadPrivate(file.bytes) : ReadPublic(file.bytes);
+    } else if (part == KeyPart::Private && IsPublicKey(file.bytes)) {
+        // Named as such before its mode is judged: made a secret's, it would be refused all the
+        // same. The bytes of a refused file serve only to say so.
+        reason = PublicForPrivate;
+    } else {
         return error;
     }
-    std::string reason =
-        part == KeyPart::Private ? ReadPrivate(file.bytes) : ReadPublic(file.bytes);
-    return reason.empty() ? "" : fmt::format("Error: unsupported key {}: {}\n", path, reason);
+    return reason.empty()
+               ? ""
+               : fmt::format("Error: unsupported key {}: {}\n", PrintablePath(path), reason);
 }

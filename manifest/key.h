@@ -21,13 +21,14 @@ class ManifestKey {
     ManifestKey& operator=(const ManifestKey&) = delete;
 
     // Reads a PEM private key, or a PEM public key (SubjectPublicKeyInfo). Returns "" or why
-    // the key cannot serve: not such a PEM key, or not one of the three kinds.
+    // the key cannot serve: not such a PEM key (a public key given for a private one is named
+    // as such), or not one of the three kinds.
     std::string ReadPrivate(std::string_view pem);
     std::string ReadPublic(std::string_view pem);
     // Reads the key file at `path`: a private key is a secret, refused when others can read
-    // it; a public key decides trust, refused when others could change it. Either is refused
-    // when another user owns it or could swap it (see ReadTrustedFile). "" or the error line
-    // to report.
+    // or change it; a public key decides trust, refused when others could change it. Either is
+    // refused when another user owns it or could swap it (see ReadTrustedFile). "" or the error
+    // line to report.
     std::string ReadFile(const std::string& path, KeyPart part);
 
     // The first 16 hexadecimal digits of SHA-256 over the public key's DER

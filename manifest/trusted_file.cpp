@@ -5,18 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <deque>
 #include <system_error>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 
 namespace {
 
-// Far above any manifest (a few hundred bytes a file) and a bound on what a file given here
-// can make the program allocate.
-constexpr std::size_t MaxTrustedFileSize = std::size_t{1} << 30;
+// Far above any PEM key.
+constexpr std::size_t MaxRefusedSecretSize = 64 * 1024;
 // Links followed on the way to one file, as the kernel counts them before ELOOP.
 constexpr int MaxLinks = 40;
 
@@ -29,11 +30,13 @@ std::string OwnerRefusal(const struct stat& status) {
 }
 
 std::string Refusal(const struct stat& status, Exposure exposure) {
+    // A secret that others could change is no more the owner's than one they could read.
+    const char* advice = exposure == Exposure::Read ? " (chmod 0400 it)" : "";
     if (exposure == Exposure::Read && (status.st_mode & (S_IRGRP | S_IROTH))) {
-        return "readable by group or others (chmod 0400 it)";
+        return fmt::format("readable by group or others{}", advice);
     }
-    if (exposure == Exposure::Write && (status.st_mode & (S_IWGRP | S_IWOTH))) {
-        return "writable by group or others";
+    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+        return fmt::format("writable by group or others{}", advice);
     }
     return OwnedByOther(status) ? OwnerRefusal(status) : "";
 }
@@ -144,7 +147,8 @@ std::string WayRefusal(const std::string& path, FinalLink link) {
 
 }  // namespace
 
-FileRead ReadTrustedFile(const std::string& path, Exposure exposure, FinalLink link) {
+FileRead ReadTrustedFile(const std::string& path, Exposure exposure, FinalLink link,
+                         std::size_t limit) {
     FileRead read;
     read.target = link == FinalLink::Followed ? FinalTarget(path) : path;
     read.refusal = WayRefusal(path, link);
@@ -163,10 +167,24 @@ FileRead ReadTrustedFile(const std::string& path, Exposure exposure, FinalLink l
         read.error = EISDIR;
         return read;
     }
-    read.refusal = S_ISREG(status.st_mode) ? Refusal(status, exposure) : "not a regular file";
-    if (read.refusal.empty()) {
-        read.error = ReadAll(fd.Get(), read.bytes, MaxTrustedFileSize);
+    if (!S_ISREG(status.st_mode)) {
+        read.refusal = "not a regular file";
+        return read;
     }
+    read.refusal = Refusal(status, exposure);
+    if (!read.refusal.empty()) {
+        if (exposure != Exposure::Read) {
+            return read;
+        }
+        // Only as far as a key could go: a refused secret is read only to name what it is.
+        limit = std::min(limit, MaxRefusedSecretSize);
+    }
+    if (static_cast<std::size_t>(status.st_size) > limit) {
+        read.error = EFBIG;
+        return read;
+    }
+    read.bytes.reserve(static_cast<std::size_t>(status.st_size));
+    read.error = ReadAll(fd.Get(), read.bytes, limit);
     return read;
 }
 
@@ -175,10 +193,11 @@ std::string ReadTrustedFile(const std::string& path, Exposure exposure, const ch
     file = ReadTrustedFile(path, exposure);
     if (!file.refusal.empty()) {
         return fmt::format("Error: refusing {}{}: {}\n",
-                           exposure == Exposure::Read ? "key file " : "", path, file.refusal);
+                           exposure == Exposure::Read ? "key file " : "", PrintablePath(path),
+                           file.refusal);
     }
     if (file.error != 0) {
-        return fmt::format("Error: {} {}: {}\n", unreadable, path,
+        return fmt::format("Error: {} {}: {}\n", unreadable, PrintablePath(path),
                            std::generic_category().message(file.error));
     }
     return "";

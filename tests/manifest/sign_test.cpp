@@ -74,7 +74,9 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
     MakeKeyPair(Path("p384"), "-algorithm EC -pkeyopt ec_paramgen_curve:P-384");
     Shell(
         "mkdir -m 777 o && cp -p k.key o && cp -p k.key other.key && install -m 440 k.key "
-        "open.key && echo not a key >text.key && chmod 400 text.key && echo victim >victim");
+        "open.key && install -m 602 k.key written.key && install -m 400 k.pub public.pub && "
+        "cat k.pub k.key >both.key && "
+        "echo not a key >text.key && chmod 400 text.key && echo victim >victim");
     const std::string planted = "refusing m.sig: not a regular file",
                       bad = "refusing to sign m: line ";
     // The key; what is planted, or the manifest written; the refusal.
@@ -85,6 +87,14 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
          "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
         {"text.key", "", "unsupported key text.key: not a PEM private key without a passphrase"},
         {"open.key", "", "refusing key file open.key: readable by group or others (chmod 0400 it)"},
+        // Someone who can write the key can have it sign with a key of theirs.
+        {"written.key", "",
+         "refusing key file written.key: writable by group or others (chmod 0400 it)"},
+        // The public key given for the private one is named as such, whatever its mode.
+        {"k.pub", "", "unsupported key k.pub: a public key, not a private key"},
+        {"public.pub", "", "unsupported key public.pub: a public key, not a private key"},
+        // And is never a way past the refusal of a private key beside it that others can read.
+        {"both.key", "", "unsupported key both.key: a public key, not a private key"},
         {"o/k.key", "", "refusing key file o/k.key: folder o is writable by group or others"},
         {"none.key", "", "cannot read key file none.key: No such file or directory"},
         {"k.key", "ln -s victim m.sig", planted},
