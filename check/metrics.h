@@ -19,9 +19,11 @@ class CheckMetricsFile {
     // Whether the file can be replaced, asked before the check: "" or the error line. A file
     // that holds anything but these metrics is refused: a manifest named in its place, the
     // arguments swapped, would otherwise be lost, and the host unprotected at the next boot.
+    // So is one of another user's (see ReplacementFile).
     std::string Check() const;
     // Replaces the file with the metrics of `summary`, of a check that ended at `time`, in
-    // seconds since the epoch: "" or the error line.
+    // seconds since the epoch: "" or the error line. A file of another user's planted while
+    // the check ran is refused then, and left as it is.
     std::string Write(const CheckSummary& summary, int64_t time) const;
 
   private:

@@ -77,8 +77,8 @@ CheckSummary RunCheck(const CheckSettings& settings) {
     return run.Summary();
 }
 
-// The metrics file is judged before the work, and written even when the check cannot be made:
-// a collector then learns that it was not.
+// The metrics file is judged before the work, and again when it is written, even when the
+// check cannot be made: a collector then learns that it was not.
 int Check(const CheckSettings& settings) {
     std::optional<CheckMetricsFile> metrics;
     if (settings.metricsGiven) {

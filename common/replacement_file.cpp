@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 
 namespace {
 
@@ -81,20 +82,30 @@ int CreateTemporary(int directory, const std::string& name, std::string& tempora
 
 }  // namespace
 
+int ReplacementFile::JudgeOwner(const struct stat& status) const {
+    if (status.st_uid == 0 || status.st_uid == geteuid()) {
+        return 0;
+    }
+    refusedOwner_ = status.st_uid;
+    return OwnedByOther;
+}
+
 int ReplacementFile::Check() const {
     bool regularOnly = target_ == Target::RegularOnly;
     std::string target = regularOnly ? path_ : FinalTarget(path_);
     struct stat status;
-    if (regularOnly) {
-        if (lstat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    if ((regularOnly ? lstat(path_.c_str(), &status) : stat(target.c_str(), &status)) == 0) {
+        if (regularOnly && !S_ISREG(status.st_mode)) {
             return NotRegular;
         }
-    } else if (stat(target.c_str(), &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
             return EISDIR;
         }
-        if (WrittenDirectly(path_, status)) {
+        if (!regularOnly && WrittenDirectly(path_, status)) {
             return access(target.c_str(), W_OK) == 0 ? 0 : errno;
+        }
+        if (int refusal = JudgeOwner(status); refusal != 0) {
+            return refusal;
         }
     }
     std::string directory, name;
@@ -110,9 +121,16 @@ int ReplacementFile::Check() const {
 }
 
 std::string ReplacementFile::ErrorLine(std::string_view what, int error) const {
-    return error == NotRegular ? fmt::format("Error: refusing {}: not a regular file\n", path_)
-                               : fmt::format("Error: cannot write {} {}: {}\n", what, path_,
-                                             std::generic_category().message(error));
+    std::string path = PrintablePath(path_);
+    if (error == NotRegular) {
+        return fmt::format("Error: refusing {}: not a regular file\n", path);
+    }
+    if (error == OwnedByOther) {
+        return fmt::format("Error: refusing {}: owned by user {}, who could change it\n", path,
+                           refusedOwner_);
+    }
+    return fmt::format("Error: cannot write {} {}: {}\n", what, path,
+                       std::generic_category().message(error));
 }
 
 int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
@@ -153,6 +171,12 @@ int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
             return NotRegular;
         }
     }
+    // One planted after this is replaced by ours: the rename takes the name, never the file.
+    if (exists) {
+        if (int refusal = JudgeOwner(old); refusal != 0) {
+            return refusal;
+        }
+    }
     HeldSignals held;
     UniqueFd file(CreateTemporary(directory.Get(), name, temporary));
     if (!file.Valid()) {
@@ -161,9 +185,10 @@ int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
     mode_t mask = umask(0);
     umask(mask);
     mode_t mode = exists ? old.st_mode & 07777 : 0644 & ~mask;
-    if (exists && (old.st_uid != geteuid() || old.st_gid != getegid())) {
-        // Only root may give a file away; others keep their own, as any editor would.
-        (void)fchown(file.Get(), old.st_uid, old.st_gid);
+    if (exists && old.st_gid != getegid()) {
+        // The new file is the caller's, and keeps the old one's group when the system lets
+        // the caller give it that group, as any editor's would.
+        (void)fchown(file.Get(), static_cast<uid_t>(-1), old.st_gid);
     }
     int error = fchmod(file.Get(), mode) == 0 ? 0 : errno;
     if (error == 0) {

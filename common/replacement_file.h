@@ -6,6 +6,8 @@
 // what it holds. Files that decide trust, or sit beside one, take only a regular file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,22 +22,28 @@ class ReplacementFile {
         // would have the program overwrite whatever it points at.
         RegularOnly,
     };
-    // What Check() and Replace() return, with nothing written, when RegularOnly refuses the
-    // target; every other failure is the system's error, a positive errno.
+    // What Check() and Replace() return, with nothing written, when they refuse the target:
+    // RegularOnly, a link or anything but a regular file; either, a file that a user other than
+    // root and the caller owns. Kept, that user's would be the file the program writes, theirs
+    // to rewrite; replaced, it could be a file of theirs planted where others can write (as
+    // /tmp, or a collector's folder), which is left as it is and reported. Every other failure
+    // is the system's error, a positive errno.
     static constexpr int NotRegular = -1;
+    static constexpr int OwnedByOther = -2;
 
     explicit ReplacementFile(std::string path, Target target = Target::Any)
         : path_(std::move(path)), target_(target) {}
 
-    // Whether the target could be replaced, before any work is done: 0, NotRegular or the
+    // Whether the target could be replaced, before any work is done: 0, a refusal above or the
     // system's error.
     int Check() const;
     // Has `write` write the target's new content to the descriptor it is given, returning 0 or
-    // the system's error; returns 0 or the first error, after which the target is as it was.
-    // RegularOnly judges the target again right before, and the rename replaces the name
-    // itself, so that a link planted after Check() is replaced, not written through.
-    // The new file keeps the mode, owner and group of the file it replaces, or has mode 0644
-    // less the umask. A SIGINT, SIGTERM or SIGHUP that arrives meanwhile is held until the
+    // the system's error; returns 0, a refusal or the first error, after which the target is as
+    // it was. The target is judged again right before, and the rename replaces the name itself,
+    // so that a link planted after Check() is replaced, not written through (RegularOnly), and
+    // a file of another user's is refused, or replaced by the program's own when planted later.
+    // The new file is the caller's, with the mode and group of the file it replaces, or mode
+    // 0644 less the umask. A SIGINT, SIGTERM or SIGHUP that arrives meanwhile is held until the
     // temporary file is gone (renamed, or removed when the signal came before the rename), then
     // ends the process as usual.
     int Replace(const std::function<int(int fd)>& write) const;
@@ -43,10 +51,16 @@ class ReplacementFile {
     int Replace(const std::vector<std::string_view>& parts) const;
 
     // The line that reports `error` from Check() or Replace(): "Error: refusing PATH: not a
-    // regular file" for NotRegular, otherwise "Error: cannot write WHAT PATH: REASON".
+    // regular file" for NotRegular, "Error: refusing PATH: owned by user UID, who could change
+    // it" for OwnedByOther, otherwise "Error: cannot write WHAT PATH: REASON".
     std::string ErrorLine(std::string_view what, int error) const;
 
   private:
+    // OwnedByOther when `status`, the target's, is a file of another user's, or 0.
+    int JudgeOwner(const struct stat& status) const;
+
     std::string path_;
     Target target_;
+    // The owner of the file that the latest OwnedByOther found, for its error line.
+    mutable uid_t refusedOwner_ = 0;
 };

@@ -32,7 +32,10 @@ GenerateRun::GenerateRun(const GenerateSettings& settings)
 std::string GenerateRun::Execute() {
     // An empty manifest path is a dry run: everything is listed and hashed, nothing written.
     if (!settings_.manifestPath.empty()) {
-        if (int error = ReplacementFile(settings_.manifestPath).Check(); error != 0) {
+        ReplacementFile manifest(settings_.manifestPath);
+        if (int error = manifest.Check(); error < 0) {
+            return manifest.ErrorLine("manifest file", error);
+        } else if (error != 0) {
             return fmt::format("Error: cannot open manifest file {}: {}\n", settings_.manifestPath,
                                std::generic_category().message(error));
         }
@@ -134,10 +137,9 @@ void GenerateRun::WriteManifest() {
             blocks.push_back(job->lines);
         }
     }
-    if (int error = ReplacementFile(settings_.manifestPath).Replace(blocks); error != 0) {
-        context_.Report(fmt::format("Error: cannot write manifest file {}: {}\n",
-                                    settings_.manifestPath,
-                                    std::generic_category().message(error)));
+    ReplacementFile manifest(settings_.manifestPath);
+    if (int error = manifest.Replace(blocks); error != 0) {
+        context_.Report(manifest.ErrorLine("manifest file", error));
     }
 }
 

@@ -40,8 +40,7 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (int error = signatureFile.Check(); error != 0) {
         return signatureFile.ErrorLine("signature file", error);
     }
-    // Its replacement would keep its mode and owner: one that load refuses stays refused, and
-    // one of another user's would be handed to that user again.
+    // Its replacement would keep its mode: one that load refuses would stay refused.
     if (FileRead old =
             ReadTrustedFile(SignaturePath(manifest.target), Exposure::Write, FinalLink::Refused);
         !old.refusal.empty()) {

@@ -1,11 +1,14 @@
 // check against images of the tests' own: what it reports of a manifest's entries and, with
 // coverage, of the files the manifest lacks.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "common/file_io.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -108,11 +111,42 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
     if (geteuid() == 0) {
-        Shell("cp m.prom given.prom && chown 61234 given.prom");
+        Shell("cp m.prom given.prom && chown " + std::to_string(UnprivilegedUser) + " given.prom");
         EXPECT_EQ(
             RunSign(Words("check --metrics given.prom m")),
             Troubled("Error: refusing given.prom: owned by user 61234, who could change it\n"));
     }
     EXPECT_EQ(Shell("grep -v '^#' m.prom | sed 's/_seconds [0-9]*$/_seconds/'; test ! -e m; cat k"),
               "pelmor_sign_check_completed 0\npelmor_sign_check_timestamp_seconds\na\n");
+}
+
+// In the collector's folder, which others can write to (sticky, or the planted file would be
+// the least of it), a user plants the metrics file while the check runs, so as to own what
+// root writes there and rewrite the figures the monitoring reads. The manifest comes through a
+// FIFO: the file is planted once the check has judged it and opened the manifest.
+TEST_F(CheckTest, MetricsFilePlantedWhileTheCheckRunsIsNotHandedToItsPlanter) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file another user's";
+    }
+    MakeElf("/usr/bin/a");
+    ASSERT_EQ(Generate({"-o", Path("m")}).status, 0);
+    Shell("mkdir -m 1777 out && mkfifo fifo");
+    pid_t check =
+        StartSignChild(Words("check -R " + root_ + " --metrics out/check.prom fifo"), "output");
+    UniqueFd manifest(open("fifo", O_WRONLY | O_CLOEXEC));
+    const std::string user = std::to_string(UnprivilegedUser);
+    Shell(
+        "echo '# HELP pelmor_sign_check_ planted' >out/check.prom && chmod 644 out/check.prom "
+        "&& chown " +
+        user + " out/check.prom");
+    const std::string lines = ReadFile(Path("m"));
+    ASSERT_EQ(WriteAll(manifest.Get(), lines.data(), lines.size()), 0);
+    manifest.Reset();
+    EXPECT_EQ(WaitForExit(check), 2);
+    EXPECT_EQ(Shell("sort output"),
+              "Checked 1 entries: 1 unchanged, 0 changed, 0 missing, 0 unreadable\nError: refusing "
+              "out/check.prom: owned by user " +
+                  user + ", who could change it\n");
+    EXPECT_EQ(Shell("cat out/check.prom; stat -c %u out/check.prom; ls -A out"),
+              "# HELP pelmor_sign_check_ planted\n" + user + "\ncheck.prom\n");
 }

@@ -55,3 +55,41 @@ TEST_F(ReplacementFileTest, SignalTheProcessIgnoresDoesNotStopTheReplacement) {
     signal(SIGHUP, SIG_DFL);
     EXPECT_EQ(std::filesystem::file_size(Path("m")), content.size());
 }
+
+// In a folder that others can write to, sticky as /tmp is, a user plants the file that root is
+// about to write: it must neither become theirs to rewrite nor be destroyed unannounced.
+TEST_F(ReplacementFileTest, FileOfAnotherUserIsRefusedAndOnePlantedDuringTheWriteBecomesOurs) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file another user's";
+    }
+    const std::string user = std::to_string(UnprivilegedUser);
+    Shell(
+        "mkdir -m 1777 shared && echo theirs >shared/theirs && chmod 666 shared/theirs && "
+        "chown " +
+        user + ":" + user + " shared/theirs");
+    for (auto target : {ReplacementFile::Target::Any, ReplacementFile::Target::RegularOnly}) {
+        ReplacementFile file(Path("shared/theirs"), target);
+        EXPECT_EQ(file.Check(), ReplacementFile::OwnedByOther);
+        EXPECT_EQ(file.Replace({"ours\n"}), ReplacementFile::OwnedByOther);
+        EXPECT_EQ(file.ErrorLine("metrics file", ReplacementFile::OwnedByOther),
+                  "Error: refusing " + Path("shared/theirs") + ": owned by user " + user +
+                      ", who could change it\n");
+    }
+    EXPECT_EQ(Shell("cat shared/theirs; stat -c '%u %a' shared/theirs; ls -A shared"),
+              "theirs\n" + user + " 666\ntheirs\n");
+    // Planted after the file was judged: the rename takes the name, and the file is ours.
+    auto plant = [&user](int fd) {
+        Shell("echo planted >shared/late && chmod 666 shared/late && chown " + user +
+              " shared/late");
+        return WriteAll(fd, "ours\n", 5);
+    };
+    mode_t mask = umask(022);
+    EXPECT_EQ(ReplacementFile(Path("shared/late")).Replace(plant), 0);
+    umask(mask);
+    EXPECT_EQ(Shell("cat shared/late; stat -c '%u %a' shared/late"), "ours\n0 644\n");
+    // A file of ours keeps its mode and group.
+    Shell("echo old >shared/ours && chmod 640 shared/ours && chgrp " + user + " shared/ours");
+    EXPECT_EQ(ReplacementFile(Path("shared/ours")).Replace({"new\n"}), 0);
+    EXPECT_EQ(Shell("cat shared/ours; stat -c '%u %g %a' shared/ours"),
+              "new\n0 " + user + " 640\n");
+}

@@ -65,7 +65,7 @@ TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime)
 }
 
 // Neither a key that others could swap, nor a file planted where the signature goes or one that
-// load would refuse (a new one would keep its mode and owner), nor a manifest that load would
+// load would refuse (a new one would keep its mode), nor a manifest that load would
 // find faults in serves: nothing is written, the manifest is not rewritten, and a FIFO is never
 // opened.
 TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
