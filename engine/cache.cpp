@@ -1,17 +1,13 @@
 #include "engine/cache.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
-#include "common/file_io.h"
 #include "engine/digest.h"
 #include "manifest/format.h"
+#include "manifest/trusted_file.h"
 
 namespace {
 
@@ -26,7 +22,7 @@ constexpr uint32_t MaxDescription = 65536;
 constexpr size_t MinRecordSize = 4 + 1 + 7 * 8 + 1;
 // Far above the cache of any host (a few hundred bytes a file), and a bound on what a file
 // given as the cache can make the run allocate.
-constexpr off_t MaxCacheSize = off_t{1} << 31;
+constexpr size_t MaxCacheSize = size_t{1} << 31;
 // What the writer gathers before it hands the bytes on.
 constexpr size_t BufferSize = 64 * 1024;
 
@@ -104,38 +100,22 @@ std::string_view PathAt(std::string_view bytes, uint32_t offset) {
 
 }  // namespace
 
-std::string FileCache::Read(const std::string& path, const std::string& magicIdentity) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status;
-    if (!fd.Valid()) {
-        return errno == ENOENT ? "" : std::generic_category().message(errno);
+std::string FileCache::Read(const std::string& path, const std::string& magicIdentity,
+                            std::string& unused) {
+    *this = FileCache();
+    unused.clear();
+    FileRead file = ReadTrustedFile(path, Exposure::Write, FinalLink::Refused, MaxCacheSize);
+    if (!file.refusal.empty() || file.error == EISDIR) {
+        return file.refusal.empty() ? "not a regular file" : file.refusal;
     }
-    if (fstat(fd.Get(), &status) != 0) {
-        return std::generic_category().message(errno);
+    if (file.error == 0) {
+        unused = Parse(std::move(file.bytes), magicIdentity);
+    } else if (file.error == EFBIG) {
+        unused = "larger than 2 GiB";
+    } else if (file.error != ENOENT) {
+        unused = std::generic_category().message(file.error);
     }
-    if (!S_ISREG(status.st_mode)) {
-        return S_ISDIR(status.st_mode) ? std::generic_category().message(EISDIR)
-                                       : "not a regular file";
-    }
-    if (status.st_size > MaxCacheSize) {
-        return "larger than 2 GiB";
-    }
-    std::string bytes(static_cast<size_t>(status.st_size), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t count = read(fd.Get(), bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return std::generic_category().message(errno);
-        }
-        if (count == 0) {
-            return "cut short";
-        }
-        done += static_cast<size_t>(count);
-    }
-    return Parse(std::move(bytes), magicIdentity);
+    return "";
 }
 
 std::string FileCache::Parse(std::string bytes, const std::string& magicIdentity) {

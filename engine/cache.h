@@ -2,7 +2,8 @@
 // read (device, inode, size, modification and change times), its libmagic description and its
 // digest. A file whose status is the same is not read again. The cache file carries a format
 // version, the libmagic version and database it was described with, and a checksum; one that
-// is damaged or foreign is not used at all, so that a cache can make a run slower, never wrong.
+// is damaged or foreign is not used at all, and one that someone else could have written is
+// refused, so that a cache can make a run slower, never wrong.
 #pragma once
 
 #include <cstddef>
@@ -32,9 +33,13 @@ class FileCache {
   public:
     static constexpr size_t None = SIZE_MAX;
 
-    // Reads the cache file at `path`. A file that does not exist is an empty cache; otherwise
-    // returns why the file is not used ("" when it is), and the cache stays empty.
-    std::string Read(const std::string& path, const std::string& magicIdentity);
+    // Reads the cache file at `path`, judged as a file that decides trust is (see
+    // ReadTrustedFile): whoever else could write it or swap it could have a changed file taken
+    // for the one recorded. Returns why it is refused, or ""; then puts in `unused` why it is
+    // not used all the same ("" when it is), and the cache stays empty. A file that does not
+    // exist is an empty cache, but its folders are judged all the same: a run writes it there.
+    std::string Read(const std::string& path, const std::string& magicIdentity,
+                     std::string& unused);
     // Takes a cache from its bytes; returns why they are not used, or "".
     std::string Parse(std::string bytes, const std::string& magicIdentity);
 

@@ -1,12 +1,12 @@
 #include "engine/run_context.h"
 
 #include <fmt/core.h>
-#include <sys/stat.h>
 
 #include <iostream>
 #include <system_error>
 #include <thread>
 
+#include "common/printable_path.h"
 #include "engine/signing_worker.h"
 
 void RunContext::Report(const std::string& line) {
@@ -32,15 +32,15 @@ void RunContext::Fail(const std::string& message) {
 }
 
 std::string RunContext::UseCache(const std::string& path) {
-    // In a folder others can write to, a cache planted as a link would have the run overwrite
-    // whatever it points at, and feed it records someone else chose.
-    struct stat status;
-    if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        return fmt::format("Error: refusing {}: not a regular file\n", path);
-    }
     cache = std::make_unique<FileCache>();
-    if (std::string reason = cache->Read(path, magic.Identity()); !reason.empty()) {
-        std::cerr << fmt::format("Warning: cache file {} not used: {}\n", path, reason);
+    std::string unused;
+    if (std::string refusal = cache->Read(path, magic.Identity(), unused); !refusal.empty()) {
+        cache.reset();
+        return fmt::format("Error: refusing {}: {}\n", PrintablePath(path), refusal);
+    }
+    if (!unused.empty()) {
+        std::cerr << fmt::format("Warning: cache file {} not used: {}\n", PrintablePath(path),
+                                 unused);
     }
     return "";
 }

@@ -36,8 +36,10 @@ class RunContext {
     // The failure that stopped the run; read once every worker has ended.
     const std::string& Failure() const { return failure_; }
     // Keeps the cache file at `path` for the run. One that cannot be used makes the run slower,
-    // never wrong: a warning says why, and the run goes on as if there were none. But a link or
-    // anything but a regular file is refused: the error line to end the run with, or "".
+    // never wrong: a warning says why, and the run goes on as if there were none. But one that
+    // someone else could have written or swapped, or that would have the run write elsewhere (a
+    // link, anything but a regular file), is refused: the error line to end the run with, or "".
+    // Nothing is then read from it, and the run does not rewrite it.
     std::string UseCache(const std::string& path);
     // Where the content of a chosen file lies: a link met in an image points at a file of the
     // image, not of the running system. "" when the link does not resolve.

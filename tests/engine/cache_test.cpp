@@ -18,20 +18,38 @@ class CacheTest : public ImageTest {
     void SetUp() override {
         ImageTest::SetUp();
         MakeElf("/usr/bin/a", "/usr/bin/b", "/usr/bin/c", "/usr/bin/d");
-        Shell("mkdir -m 777 out");
+        Shell("mkdir out");
         ASSERT_EQ(Generate(Words("-d /usr/bin -o " + Path("full"))).status, 0);
     }
     // The line a run ends with, on what the cache saved; and its manifest must be the full one.
     // A cache that cannot be used costs a warning, one that cannot be written an error.
     std::string Run(const ChildOptions& options = {}, const std::string& err = "",
-                    const std::string& cache = "out/cache") {
+                    const std::string& cache = "out/cache", const std::string& manifest = "out/m") {
         ProcessResult result = RunSignChild(Words("generate -R " + root_ + " -d /usr/bin -o " +
-                                                  Path("out/m") + " --cache " + Path(cache)),
+                                                  Path(manifest) + " --cache " + Path(cache)),
                                             options);
         EXPECT_EQ(result.status, err.rfind("Error: ", 0) == 0 ? 1 : 0);
         EXPECT_EQ(result.err, err);
-        EXPECT_EQ(ReadFile(Path("out/m")), ReadFile(Path("full")));
+        EXPECT_EQ(ReadFile(Path(manifest)), ReadFile(Path("full")));
         return Lines(result.out).back();
+    }
+    // Refused by generate (status 1) and check (status 2) alike with `err`, before anything is
+    // read from the cache or written: neither the cache nor the manifest changes.
+    void ExpectRefused(const std::string& cache, const std::string& err) {
+        WriteFile(Path("out/m"), "yesterday\n");
+        // What the cache is, and what it holds when it is a regular file.
+        const std::string state = "stat -c '%F %u %a %i %y' " + cache + " 2>&1; [ ! -f " + cache +
+                                  " ] || [ -L " + cache + " ] || sha512sum <" + cache;
+        const std::string before = Shell(state);
+        for (const std::string& command :
+             {"generate -R " + root_ + " -d /usr/bin -o " + Path("out/m") + " --cache " + cache,
+              "check -R " + root_ + " --cache " + cache + " " + Path("full")}) {
+            ProcessResult result = RunSign(Words(command));
+            EXPECT_EQ(result.status, command.rfind("check", 0) == 0 ? 2 : 1) << command;
+            EXPECT_EQ(result.err, err) << command;
+        }
+        EXPECT_EQ(ReadFile(Path("out/m")), "yesterday\n");
+        EXPECT_EQ(Shell(state), before);
     }
 };
 
@@ -79,18 +97,45 @@ TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheC
 // it points at; a pipe would hang the run.
 TEST_F(CacheTest, CacheThatIsALinkOrNotARegularFileIsRefusedBeforeAnythingIsWritten) {
     WriteFile(Path("victim"), "victim\n");
-    WriteFile(Path("out/m"), "yesterday\n");
-    Shell("ln -s ../victim out/link && mkfifo out/fifo");
-    for (const std::string& cache : {Path("out/link"), Path("out/fifo")}) {
-        for (const std::string& command :
-             {"generate -R " + root_ + " -d /usr/bin -o " + Path("out/m") + " --cache " + cache,
-              "check -R " + root_ + " --cache " + cache + " " + Path("full")}) {
-            ProcessResult result = RunSign(Words(command));
-            EXPECT_EQ(result.status, command.rfind("check", 0) == 0 ? 2 : 1) << command;
-            EXPECT_EQ(result.err, "Error: refusing " + cache + ": not a regular file\n");
-        }
+    Shell("ln -s ../victim out/link && mkfifo out/fifo && mkdir out/folder");
+    for (const std::string& cache : {Path("out/link"), Path("out/fifo"), Path("out/folder")}) {
+        ExpectRefused(cache, "Error: refusing " + cache + ": not a regular file\n");
     }
-    EXPECT_EQ(ReadFile(Path("victim")) + ReadFile(Path("out/m")), "victim\nyesterday\n");
+    EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
+}
+
+// Whoever could write the cache, or swap it through its folder, could have a changed program
+// taken for the one recorded: check would call it unchanged, generate write its old
+// fingerprint. Such a cache is refused, also before one exists, where a run would write it.
+TEST_F(CacheTest, CacheThatOthersCouldWriteOrSwapIsRefusedAndLeftAsItWas) {
+    Run();
+    Shell(
+        "mkdir -m 777 open && mkdir -m 1777 sticky && cp -p out/cache sticky/cache && "
+        "cp out/cache out/writable && chmod 666 out/writable");
+    const std::string open = "Error: refusing " + Path("open/cache") + ": folder " + Path("open") +
+                             " is writable by group or others\n";
+    ExpectRefused(Path("open/cache"), open);
+    EXPECT_EQ(Shell("ls -A open"), "");
+    Shell("cp out/cache open/cache");
+    ExpectRefused(Path("open/cache"), open);
+    ExpectRefused(Path("out/writable"),
+                  "Error: refusing " + Path("out/writable") + ": writable by group or others\n");
+    // A sticky folder lets none but the cache's owner rename it: the cache serves.
+    EXPECT_EQ(Run({}, "", "sticky/cache"), "Cache: 0 files described and 0 hashed, 4 reused\n");
+}
+
+// A user who can write to the cache's folder, sticky as /tmp is, plants a cache of records of
+// their choosing before root's run: it is neither used nor rewritten and handed back to them.
+TEST_F(CacheTest, CachePlantedByAnotherUserIsRefusedAndLeftAsItWas) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a file another user's";
+    }
+    Run();
+    const std::string user = std::to_string(UnprivilegedUser);
+    Shell("mkdir -m 1777 shared && cp out/cache shared/cache && chown " + user + " shared/cache");
+    ExpectRefused(Path("shared/cache"), "Error: refusing " + Path("shared/cache") +
+                                            ": owned by user " + user + ", who could change it\n");
+    EXPECT_EQ(Shell("stat -c %u shared/cache"), user + "\n");
 }
 
 TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
@@ -100,18 +145,16 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     foreign[std::strlen("PELMOR-SIGN CACHE\n")] = 2;
     damaged[cache.size() / 2] ^= 0x20;
     const std::string unchecked = "checksum does not match, the file is cut short or damaged";
-    for (const auto& [content, mode, reason] :
-         {std::tuple<std::string, mode_t, std::string>{"garbage\n", 0644, "not a cache file"},
-          {foreign, 0644, "written in format 2, not 1"},
-          {cache.substr(0, cache.size() - 100), 0644, unchecked},
-          {damaged, 0644, unchecked},
-          {cache, 0, "Permission denied"}}) {
-        WriteFile(Path("out/cache"), content, mode);
-        EXPECT_EQ(Run(Unprivileged,
-                      "Warning: cache file " + Path("out/cache") + " not used: " + reason + "\n"),
-                  "Cache: 4 files described and 4 hashed, 0 reused\n");
-        // The run left a cache that serves the next one (with the mode of the one it replaced).
-        chmod(Path("out/cache").c_str(), 0644);
+    for (const auto& [content, reason] :
+         {std::pair<std::string, std::string>{"garbage\n", "not a cache file"},
+          {foreign, "written in format 2, not 1"},
+          {cache.substr(0, cache.size() - 100), unchecked},
+          {damaged, unchecked}}) {
+        WriteFile(Path("out/cache"), content);
+        EXPECT_EQ(
+            Run({}, "Warning: cache file " + Path("out/cache") + " not used: " + reason + "\n"),
+            "Cache: 4 files described and 4 hashed, 0 reused\n");
+        // The run left a cache that serves the next one.
         EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused\n");
     }
     // A file of any size given as the cache: only what a cache could be is read.
@@ -119,9 +162,16 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     EXPECT_EQ(
         Run({}, "Warning: cache file " + Path("out/cache") + " not used: larger than 2 GiB\n"),
         "Cache: 4 files described and 4 hashed, 0 reused\n");
-    // A cache that cannot be written fails the run, but not its manifest.
-    Shell("mkdir -m 555 closed && rm out/m");
+    // A user who cannot read the cache, or write it, in a folder of their own: the first costs
+    // a warning, the second fails the run, but not its manifest.
+    Shell("mkdir own closed && chmod 555 closed" +
+          (geteuid() == 0 ? " && chown " + std::to_string(UnprivilegedUser) + " own" : ""));
+    WriteFile(Path("own/cache"), cache, 0);
+    EXPECT_EQ(Run(Unprivileged,
+                  "Warning: cache file " + Path("own/cache") + " not used: Permission denied\n",
+                  "own/cache", "own/m"),
+              "Cache: 4 files described and 4 hashed, 0 reused\n");
     Run(Unprivileged,
         "Error: cannot write cache file " + Path("closed/cache") + ": Permission denied\n",
-        "closed/cache");
+        "closed/cache", "own/m");
 }
