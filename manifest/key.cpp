@@ -98,11 +98,13 @@ ManifestKey::~ManifestKey() {
 ManifestKey::ManifestKey(ManifestKey&& other) noexcept
     : key_(std::exchange(other.key_, nullptr)),
       publicDer_(std::move(other.publicDer_)),
+      fullId_(std::move(other.fullId_)),
       id_(std::move(other.id_)) {}
 
 ManifestKey& ManifestKey::operator=(ManifestKey&& other) noexcept {
     std::swap(key_, other.key_);
     std::swap(publicDer_, other.publicDer_);
+    std::swap(fullId_, other.fullId_);
     std::swap(id_, other.id_);
     return *this;
 }
@@ -111,6 +113,7 @@ std::string ManifestKey::Adopt(EVP_PKEY* key) {
     EVP_PKEY_free(key_);
     key_ = key;
     publicDer_.clear();
+    fullId_.clear();
     id_.clear();
     if (std::string reason = UnsupportedReason(key_); !reason.empty()) {
         return reason;
@@ -122,13 +125,11 @@ std::string ManifestKey::Adopt(EVP_PKEY* key) {
     }
     publicDer_.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
     OPENSSL_free(der);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(publicDer_.data(), publicDer_.size(), digest, &digestLength, EVP_sha256(),
-                   nullptr) != 1) {
-        return OpenSslReason();
+    fullId_ = Sha256Hex(publicDer_);
+    if (fullId_.empty()) {
+        return "cannot take the SHA-256 digest of the key";
     }
-    id_ = EncodeHex(digest, 8);
+    id_ = fullId_.substr(0, 16);
     return "";
 }
 
@@ -140,6 +141,19 @@ std::string ManifestKey::Read(std::string_view pem, PemReader reader, const char
         return unread;
     }
     return Adopt(key);
+}
+
+std::string ManifestKey::ReadPublicDer(std::string_view der) {
+    const auto* data = reinterpret_cast<const unsigned char*>(der.data());
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &data, static_cast<long>(der.size()));
+    if (key == nullptr) {
+        ERR_clear_error();
+        return "not a DER public key";
+    }
+    if (std::string reason = Adopt(key); !reason.empty()) {
+        return reason;
+    }
+    return publicDer_ == der ? "" : "not the DER encoding of its key";
 }
 
 std::string ManifestKey::ReadPrivate(std::string_view pem) {
@@ -168,6 +182,17 @@ std::string ManifestKey::Sign(std::string_view bytes, std::string& signature) co
     }
     signature.resize(length);
     return "";
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // Fails only when the library cannot allocate a context: "" then, never a wrong digest.
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        ERR_clear_error();
+        return "";
+    }
+    return EncodeHex(digest, length);
 }
 
 bool ManifestKey::Verify(std::string_view bytes, std::string_view signature) const {

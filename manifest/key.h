@@ -1,6 +1,6 @@
 // The keys that sign and verify manifests: Ed25519, ECDSA on P-256 and RSA of 3072 bits or
-// more, read from PEM text; the id that names a key in every message, the signature over a
-// manifest's exact bytes, and its verification.
+// more, read from PEM text or from the DER a keys file holds; the ids that name a key, the
+// signature over exact bytes, and its verification.
 #pragma once
 
 #include <openssl/evp.h>
@@ -25,15 +25,21 @@ class ManifestKey {
     // as such), or not one of the three kinds.
     std::string ReadPrivate(std::string_view pem);
     std::string ReadPublic(std::string_view pem);
+    // Reads a public key from its DER SubjectPublicKeyInfo, which must be exactly the DER that
+    // PublicDer() gives back: one key has one encoding, so that its id names it alone.
+    std::string ReadPublicDer(std::string_view der);
     // Reads the key file at `path`: a private key is a secret, refused when others can read
     // or change it; a public key decides trust, refused when others could change it. Either is
     // refused when another user owns it or could swap it (see ReadTrustedFile). "" or the error
     // line to report.
     std::string ReadFile(const std::string& path, KeyPart part);
 
-    // The first 16 hexadecimal digits of SHA-256 over the public key's DER
-    // SubjectPublicKeyInfo, as `openssl pkey -pubout -outform DER | sha256sum` gives them.
+    // SHA-256 over the public key's DER SubjectPublicKeyInfo in 64 hexadecimal digits, as
+    // `openssl pkey -pubout -outform DER | sha256sum` gives them: the id a keys file lists.
+    const std::string& FullId() const { return fullId_; }
+    // Its first 16 digits, the id that every message prints.
     const std::string& Id() const { return id_; }
+    const std::string& PublicDer() const { return publicDer_; }
     // Whether `other` holds the same public key.
     bool SamePublicKey(const ManifestKey& other) const { return publicDer_ == other.publicDer_; }
 
@@ -50,5 +56,9 @@ class ManifestKey {
 
     EVP_PKEY* key_ = nullptr;
     std::string publicDer_;
+    std::string fullId_;
     std::string id_;
 };
+
+// SHA-256 over `bytes` in 64 lower-case hexadecimal digits; "" when OpenSSL failed to make it.
+std::string Sha256Hex(std::string_view bytes);
