@@ -73,16 +73,19 @@ std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>&
 }
 
 std::string RecordSerial(const std::string& path, uint64_t serial) {
+    return WriteRecordFile(path, "serial file", fmt::format("{}\n", serial));
+}
+
+std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text) {
     std::string::size_type slash = path.rfind('/');
     int error = 0;
     if (slash != std::string::npos && slash > 0 &&
         mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
         error = errno;
     }
-    std::string text = fmt::format("{}\n", serial);
     ReplacementFile record(path, ReplacementFile::Target::RegularOnly);
     if (error == 0) {
         error = record.Replace({text});
     }
-    return error == 0 ? "" : record.ErrorLine("serial file", error);
+    return error == 0 ? "" : record.ErrorLine(what, error);
 }

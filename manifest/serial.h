@@ -24,3 +24,6 @@ std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>&
 // Replaces the file's record with `serial`, making its directory when there is none, never
 // through a link; "" or the error line to report.
 std::string RecordSerial(const std::string& path, uint64_t serial);
+// Replaces the record file at `path` with `text` as RecordSerial does, for every record kept
+// beside the serial file; "" or the error line, which calls the file `what`.
+std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text);
