@@ -223,6 +223,11 @@ std::string MakeKeyPair(const std::string& prefix, const std::string& options) {
         .substr(0, 16);
 }
 
+std::string FullKeyId(const std::string& prefix) {
+    return Shell("openssl pkey -pubin -in " + prefix + ".pub -outform DER | sha256sum")
+        .substr(0, 64);
+}
+
 std::string TrustedProgramLine() {
     std::string program = fs::read_symlink("/proc/self/exe");
     std::string line = ManifestLine(program, program);

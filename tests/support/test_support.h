@@ -88,6 +88,9 @@ std::string ManifestLine(const std::string& path, const std::string& hostPath);
 // PREFIX.pub; returns the key's id, the first 16 hex digits of SHA-256 over its public DER.
 std::string MakeKeyPair(const std::string& prefix,
                         const std::string& options = "-algorithm ed25519");
+// The full id of the public key PREFIX.pub: all 64 hex digits of SHA-256 over its DER, as
+// openssl and sha256sum print them.
+std::string FullKeyId(const std::string& prefix);
 // The line that makes the running test program trusted: under enforce, the facility takes
 // requests other than the state query only from a trusted program.
 std::string TrustedProgramLine();

@@ -1,0 +1,162 @@
+// The keys file's text, read strictly and written one way, its dates, and the root key's
+// signature over it, held against what openssl makes of the same keys and bytes.
+#include "manifest/keys_file.h"
+
+#include <fmt/core.h>
+
+#include <ctime>
+
+#include "support/test_support.h"
+
+class KeysFileTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        for (const char* name : {"a", "b"}) {
+            MakeKeyPair(Path(name));
+        }
+    }
+    // The key line of PREFIX.pub as openssl prints its DER and digest.
+    static std::string KeyLine(const std::string& prefix, const std::string& id = "") {
+        std::string der =
+            Shell("openssl pkey -pubin -in " + prefix + ".pub -outform DER | base64 -w0");
+        return fmt::format("key {} {}", id.empty() ? FullKeyId(prefix) : id, der);
+    }
+    static std::string Parsed(const std::string& text) {
+        KeysFile file;
+        std::string error = ParseKeysFile(text, file);
+        return error.empty() ? FormatKeysFile(file) : error;
+    }
+};
+
+TEST_F(KeysFileTest, AFileIsReadBackAsWrittenWithEveryIdTheDigestOfItsKey) {
+    // openssl's id of each key is the one ManifestKey gives, and today's id its first 16.
+    ManifestKey a;
+    ASSERT_EQ(a.ReadFile("a.pub", KeyPart::Public), "");
+    EXPECT_EQ(a.FullId(), FullKeyId("a"));
+    EXPECT_EQ(a.Id(), a.FullId().substr(0, 16));
+
+    std::string lines[] = {KeyLine("a") + "\n", KeyLine("b") + " not-after 2027-01-01T00:00:00Z\n"};
+    if (lines[1] < lines[0]) {
+        std::swap(lines[0], lines[1]);
+    }
+    const std::string text =
+        "pelmor-sign keys 1\nserial 12\nexpires 2027-03-01T00:00:00Z\n"
+        "floor 100\n" +
+        lines[0] + lines[1] + "revoked " + std::string(64, '0') + "\n";
+    KeysFile file;
+    ASSERT_EQ(ParseKeysFile(text, file), "");
+    EXPECT_EQ(FormatKeysFile(file), text);
+    EXPECT_EQ(*file.expires, 1803859200);
+    EXPECT_EQ(MissingFromSigned(file), "");
+
+    // A draft may lack its serial and expiry, and nothing else.
+    const std::string draft = "pelmor-sign keys 1\nfloor 3\n" + lines[0];
+    EXPECT_EQ(Parsed(draft), draft);
+    ASSERT_EQ(ParseKeysFile(draft, file), "");
+    EXPECT_EQ(MissingFromSigned(file), "a draft without a serial line");
+    ASSERT_EQ(ParseKeysFile("pelmor-sign keys 1\nserial 1\n", file), "");
+    EXPECT_EQ(MissingFromSigned(file), "a draft without an expires line");
+}
+
+// Someone edits the file by hand, or a key line is forged to name a trusted id with another
+// key: each is refused, naming the line, and nothing else is ever taken as a keys file.
+TEST_F(KeysFileTest, LinesThatAreUnknownMisplacedMalformedOrLieAboutTheirKeyAreRefused) {
+    const std::string header = "pelmor-sign keys 1\n", a = KeyLine("a"), b = KeyLine("b");
+    const std::string first = std::min(a, b), second = std::max(a, b);
+    const std::string firstId = first.substr(4, 64), secondId = second.substr(4, 64);
+    MakeKeyPair(Path("rsa"), "-algorithm RSA -pkeyopt rsa_keygen_bits:2048");
+    std::string der = Shell(
+        "openssl pkey -pubin -in a.pub -outform DER >a.der && "
+        "printf x >>a.der && base64 -w0 a.der");
+    std::vector<std::pair<std::string, std::string>> cases{
+        {"", "line 1: the first line must be 'pelmor-sign keys 1'"},
+        {"pelmor-sign keys 2\n", "line 1: the first line must be 'pelmor-sign keys 1'"},
+        {"pelmor-sign keys 1", "line 1: no line feed at its end"},
+        {header + "serial 1", "line 2: no line feed at its end"},
+        {header + "serial 1\n\n", "line 3: an empty line"},
+        {header + "# a comment\n", "line 2: not a line of this file"},
+        {header + "serial 1 \n", "line 2: a space out of place (words are separated by one space)"},
+        {header + "serial  1\n", "line 2: a space out of place (words are separated by one space)"},
+        {header + "serial 1\r\n", "line 2: bad serial (an unsigned 64-bit decimal number)"},
+        {header + "serial 18446744073709551616\n",
+         "line 2: bad serial (an unsigned 64-bit decimal number)"},
+        {header + "floor 1\nserial 1\n",
+         "line 3: a serial line out of place (the lines come in the order serial, expires, "
+         "floor, key, revoked)"},
+        {header + "serial 1\nserial 2\n",
+         "line 3: a serial line out of place (the lines come in the order serial, expires, "
+         "floor, key, revoked)"},
+        {header + "revoked " + firstId + "\n" + second + "\n",
+         "line 3: a key line out of place (the lines come in the order serial, expires, floor, "
+         "key, revoked)"},
+        {header + "expires 2027-02-29T00:00:00Z\n",
+         "line 2: bad expiry (a UTC date and time such as 2027-03-01T00:00:00Z)"},
+        {header + first + " not-after 2027-03-01\n",
+         "line 2: bad not-after date (a UTC date and time such as 2027-03-01T00:00:00Z)"},
+        {header + first + " not-after\n",
+         "line 2: a key line is 'key ID BASE64' with ' not-after DATE' or nothing after it"},
+        // The forged line: a trusted key's id, another key's DER.
+        {header + "key " + firstId + second.substr(68) + "\n",
+         "line 2: key id " + firstId + " is not the SHA-256 of its key, " + secondId},
+        {header + "key " + FullKeyId("a") + " " + der + "\n",
+         "line 2: unsupported key: not the DER encoding of its key"},
+        {header + KeyLine("rsa") + "\n",
+         "line 2: unsupported key: an RSA key of 2048 bits (at least 3072 are needed)"},
+        {header + "key " + std::string(64, 'A') + a.substr(68) + "\n",
+         "line 2: bad key id (64 lower-case hexadecimal digits)"},
+        {header + a + "=\n", "line 2: bad key (the base64 of its DER public key)"},
+        {header + second + "\n" + first + "\n",
+         "line 3: key " + firstId + " is out of order (sorted by id)"},
+        {header + first + "\n" + first + "\n", "line 3: key " + firstId + " is listed twice"},
+        {header + first + "\nrevoked " + firstId + "\n",
+         "line 3: key " + firstId + " is both listed and revoked"},
+        {header + "revoked " + secondId + "\nrevoked " + secondId + "\n",
+         "line 3: revoked key " + secondId + " is listed twice"},
+        {header + "revoked " + firstId.substr(0, 16) + "\n",
+         "line 2: a revoked line is 'revoked ID', the id in 64 lower-case hexadecimal digits"}};
+    for (const auto& [text, error] : cases) {
+        EXPECT_EQ(Parsed(text), error) << text;
+    }
+}
+
+TEST_F(KeysFileTest, DatesAreUtcInExactlyTheFormOfRfc3339ThatTheFileWrites) {
+    int64_t seconds = 0;
+    for (const char* bad :
+         {"2027-03-01", "2027-03-01 00:00:00Z", "2027-03-01T00:00:00z", "2027-03-01T00:00:00",
+          "2027-03-01T00:00:00+00:00", "2027-03-01T00:00:00.0Z", "2027-3-01T00:00:00Z",
+          "2027-00-01T00:00:00Z", "2027-13-01T00:00:00Z", "2027-04-31T00:00:00Z",
+          "2023-02-29T00:00:00Z", "2100-02-29T00:00:00Z", "2027-03-01T24:00:00Z",
+          "2027-03-01T00:60:00Z", "2016-12-31T23:59:60Z", "+027-03-01T00:00:00Z"}) {
+        EXPECT_FALSE(ParseUtcDate(bad, seconds)) << bad;
+    }
+    ASSERT_TRUE(ParseUtcDate("2000-02-29T23:59:59Z", seconds));
+    EXPECT_EQ(seconds, 951868799);
+    // Every date gmtime(3) gives, 1900 to 9999, is written as it writes it and read back.
+    for (int64_t at = -2208988800; at < 253402300800; at += 86400 * 97 + 3671) {
+        std::time_t time = at;
+        std::tm broken{};
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&time, &broken));
+        ASSERT_EQ(FormatUtcDate(at), text);
+        ASSERT_TRUE(ParseUtcDate(text, seconds) && seconds == at) << text;
+    }
+}
+
+// Signed by the root over a context: neither a keys file's signature nor a manifest's verifies
+// as the other's, whatever the bytes.
+TEST_F(KeysFileTest, AKeysFileSignatureIsNeverAManifestSignatureNorTheOtherWayRound) {
+    ManifestKey root, rootPublic;
+    ASSERT_EQ(root.ReadFile("a.key", KeyPart::Private), "");
+    ASSERT_EQ(rootPublic.ReadFile("a.pub", KeyPart::Public), "");
+    const std::string bytes = "pelmor-sign keys 1\nserial 1\n";
+    std::string keysSignature, manifestSignature;
+    ASSERT_EQ(SignKeysFile(root, bytes, keysSignature), "");
+    ASSERT_EQ(root.Sign(bytes, manifestSignature), "");
+    EXPECT_TRUE(VerifyKeysFile(rootPublic, bytes, keysSignature));
+    EXPECT_FALSE(rootPublic.Verify(bytes, keysSignature));
+    EXPECT_FALSE(VerifyKeysFile(rootPublic, bytes, manifestSignature));
+    // What openssl signs over the context and the bytes, Ed25519 being deterministic.
+    WriteFile(Path("signed"), std::string(KeysSignatureContext) + bytes);
+    EXPECT_EQ(keysSignature, Shell("openssl pkeyutl -sign -rawin -inkey a.key -in signed"));
+}
