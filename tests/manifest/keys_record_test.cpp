@@ -1,0 +1,100 @@
+// The record a host keeps beside its serial record: what may raise it, what it never forgets,
+// and the file rules it shares with the serial record.
+#include "manifest/keys_record.h"
+
+#include <unistd.h>
+
+#include "support/test_support.h"
+
+class KeysRecordTest : public TempDirTest {
+  protected:
+    const std::string digest_ = std::string(64, 'd'), other_ = std::string(64, 'e');
+    const std::string a_ = std::string(64, 'a'), b_ = std::string(64, 'b');
+};
+
+// An older keys file, or one of the installed serial with other contents, would bring back a
+// key revoked since or drop a revocation: neither is ever taken, and the record stays as it was.
+TEST_F(KeysRecordTest, AnOlderKeysFileOrTheSameSerialWithOtherBytesIsRefused) {
+    KeysRecord record;
+    EXPECT_EQ(record.RaiseKeysFile(0, digest_), "");
+    EXPECT_EQ(record.RaiseKeysFile(12, digest_), "");
+    EXPECT_EQ(record.RaiseKeysFile(12, digest_), "");
+    const std::string before = FormatKeysRecord(record);
+    EXPECT_EQ(record.RaiseKeysFile(11, digest_),
+              "keys file serial 11 is older than the one installed (12)");
+    EXPECT_EQ(record.RaiseKeysFile(12, other_),
+              "keys file serial 12 is the one installed, but with other contents");
+    EXPECT_EQ(FormatKeysRecord(record), before);
+    EXPECT_EQ(record.RaiseKeysFile(13, other_), "");
+    EXPECT_EQ(record.keysSerial, 13u);
+    EXPECT_EQ(record.keysDigest, other_);
+}
+
+TEST_F(KeysRecordTest, RevocationsOnlyAccumulateAndSignersAreThoseOfOneSerial) {
+    KeysRecord record;
+    record.RaiseKeysFile(1, digest_);
+    record.AddRevoked({b_});
+    record.AddRevoked({a_});
+    record.AddRevoked({});
+    EXPECT_EQ(record.revoked, (std::set<std::string>{a_, b_}));
+    // A stolen key's serial 2^62, then an honest one of the same serial: both signed it.
+    record.RecordSigner(uint64_t{1} << 62, a_);
+    record.RecordSigner(uint64_t{1} << 62, b_);
+    EXPECT_EQ(record.signers, (std::set<std::string>{a_, b_}));
+    // After the record fell to a floor, the serial loaded there has its own signers alone.
+    record.RecordSigner(100, b_);
+    EXPECT_EQ(*record.signedSerial, 100u);
+    EXPECT_EQ(record.signers, (std::set<std::string>{b_}));
+    EXPECT_EQ(FormatKeysRecord(record), "pelmor-sign keys record 1\nkeys-serial 1\nkeys-digest " +
+                                            digest_ + "\nrevoked " + a_ + "\nrevoked " + b_ +
+                                            "\nmanifest-serial 100\nsigner " + b_ + "\n");
+}
+
+TEST_F(KeysRecordTest, TheRecordIsKeptBesideTheSerialFileAndReadBackAsWritten) {
+    const std::string path = KeysRecordPath("db/serial");
+    EXPECT_EQ(path, "db/serial.keys");
+    std::optional<KeysRecord> read;
+    ASSERT_EQ(ReadKeysRecord(path, read), "");
+    EXPECT_FALSE(read);
+    KeysRecord record;
+    record.RaiseKeysFile(5, digest_);
+    record.AddRevoked({a_});
+    record.RecordSigner(7, b_);
+    ASSERT_EQ(WriteKeysRecord(path, record), "");
+    ASSERT_EQ(ReadKeysRecord(path, read), "");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(FormatKeysRecord(*read), FormatKeysRecord(record));
+    EXPECT_EQ(ReadFile(Path(path)), FormatKeysRecord(record));
+}
+
+// A record damaged, swapped for a link or left open to others is refused, never taken for no
+// record at all, which would let the host forget its revocations.
+TEST_F(KeysRecordTest, ADamagedLinkedOrExposedRecordIsRefusedNeverTakenForNone) {
+    KeysRecord record;
+    record.RaiseKeysFile(5, digest_);
+    ASSERT_EQ(WriteKeysRecord("r", record), "");
+    const std::string good = ReadFile(Path("r"));
+    const std::string unusable = "Error: cannot use keys record r: ";
+    std::vector<std::pair<std::string, std::string>> cases{
+        {"echo 'revoked " + a_ + "' >>r && sed -i 2d r",
+         unusable + "line 3: a keys-serial and a keys-digest line must come first"},
+        {"sed -i 3d r", unusable + "the record ends before its keys-serial and keys-digest lines"},
+        {"echo 'signer " + a_ + "' >>r",
+         unusable + "line 4: a signer line without a manifest-serial line before it"},
+        {"echo 'revoked " + a_ + "' >>r && echo 'revoked " + a_ + "' >>r",
+         unusable + "line 5: revoked " + a_ + " is listed twice or out of order (sorted by id)"},
+        {"truncate -s -1 r", unusable + "line 3: no line feed at its end"},
+        {"chmod 666 r", "Error: refusing r: writable by group or others\n"},
+        {"mv r s && ln -s s r", "Error: refusing r: not a regular file\n"},
+        {"rm r && mkdir r", unusable + "Is a directory"}};
+    for (auto& [change, error] : cases) {
+        Shell("rm -rf r s && printf '%s' '" + good + "' >r && chmod 644 r && " + change);
+        std::optional<KeysRecord> read;
+        EXPECT_EQ(ReadKeysRecord("r", read), error.back() == '\n' ? error : error + "\n") << change;
+        EXPECT_FALSE(read);
+    }
+    // Nor is it written through a link.
+    Shell("rm -rf r s && echo victim >s && ln -s s r");
+    EXPECT_EQ(WriteKeysRecord("r", record), "Error: refusing r: not a regular file\n");
+    EXPECT_EQ(ReadFile(Path("s")), "victim\n");
+}
