@@ -5,7 +5,6 @@
 #include <ctime>
 #include <iostream>
 
-#include "common/replacement_file.h"
 #include "manifest/format.h"
 #include "manifest/key.h"
 #include "manifest/reader.h"
@@ -29,38 +28,51 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (std::string bad = ManifestReader::FirstBadLine(manifest.bytes); !bad.empty()) {
         return fmt::format("Error: refusing to sign {}: {}\n", settings.manifestPath, bad);
     }
-    // Both written where the manifest was read, never through a link planted there, and both
-    // judged before either is written.
-    ReplacementFile manifestFile(manifest.target, ReplacementFile::Target::RegularOnly);
-    ReplacementFile signatureFile(SignaturePath(manifest.target),
-                                  ReplacementFile::Target::RegularOnly);
-    if (int error = manifestFile.Check(); error != 0) {
-        return manifestFile.ErrorLine("manifest file", error);
-    }
-    if (int error = signatureFile.Check(); error != 0) {
-        return signatureFile.ErrorLine("signature file", error);
-    }
-    // Its replacement would keep its mode: one that load refuses would stay refused.
-    if (FileRead old =
-            ReadTrustedFile(SignaturePath(manifest.target), Exposure::Write, FinalLink::Refused);
-        !old.refusal.empty()) {
-        return fmt::format("Error: refusing {}: {}\n", SignaturePath(manifest.target), old.refusal);
+    // Both written where the manifest was read, never through a link planted there.
+    SignedPair pair(manifest.target, SignaturePath(manifest.target), "manifest file");
+    if (std::string error = pair.Check(); !error.empty()) {
+        return error;
     }
     std::string bytes = WithSerialHeader(manifest.bytes, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
         return fmt::format("Error: cannot sign {}: {}\n", settings.manifestPath, reason);
     }
-    // The manifest first: until its new signature is in place, the old one no longer verifies,
-    // and a load refuses the manifest rather than take it.
-    if (int error = manifestFile.Replace({bytes}); error != 0) {
-        return manifestFile.ErrorLine("manifest file", error);
-    }
-    int error = signatureFile.Replace({signature});
-    return error == 0 ? "" : signatureFile.ErrorLine("signature file", error);
+    return pair.Replace(bytes, signature);
 }
 
 }  // namespace
+
+SignedPair::SignedPair(const std::string& file, const std::string& signature, std::string_view what)
+    : file_(file, ReplacementFile::Target::RegularOnly),
+      signature_(signature, ReplacementFile::Target::RegularOnly),
+      signaturePath_(signature),
+      what_(what) {}
+
+std::string SignedPair::Check() const {
+    if (int error = file_.Check(); error != 0) {
+        return file_.ErrorLine(what_, error);
+    }
+    if (int error = signature_.Check(); error != 0) {
+        return signature_.ErrorLine("signature file", error);
+    }
+    // Its replacement would keep its mode: one that a reader refuses would stay refused.
+    if (FileRead old = ReadTrustedFile(signaturePath_, Exposure::Write, FinalLink::Refused);
+        !old.refusal.empty()) {
+        return fmt::format("Error: refusing {}: {}\n", signaturePath_, old.refusal);
+    }
+    return "";
+}
+
+std::string SignedPair::Replace(std::string_view bytes, std::string_view signature) const {
+    // The file first: until its new signature is in place, the old one no longer verifies, and
+    // a reader refuses the file rather than take it.
+    if (int error = file_.Replace({bytes}); error != 0) {
+        return file_.ErrorLine(what_, error);
+    }
+    int error = signature_.Replace({signature});
+    return error == 0 ? "" : signature_.ErrorLine("signature file", error);
+}
 
 int SignManifest(const SignSettings& settings) {
     uint64_t serial =
