@@ -1,7 +1,8 @@
 // The files installed with the program, whose paths the build fixes under its prefix: the
 // configuration that generate reads by default, the public key whose manifests load while the
-// facility enforces, and the record of the highest serial loaded. Generated at configure time
-// and linked into the program alone, so that tests hand the entry files of their own.
+// facility enforces, the record of the highest serial loaded, and the keys file. Generated at
+// configure time and linked into the program alone, so that tests hand the entry files of their
+// own.
 #pragma once
 
 #include <string>
@@ -13,6 +14,8 @@ struct InstalledFiles {
     std::string trustedKey;
     // PELMOR_SERIAL_FILE: the default of --serial-file, and under enforce the only serial file.
     std::string serialFile;
+    // PELMOR_KEYS_FILE: the default of --keys, the keys file that the trusted key signs.
+    std::string keysFile;
 };
 
 // The paths of this build.

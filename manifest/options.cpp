@@ -18,28 +18,42 @@ void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings) {
         ->needs(key);
 }
 
+CLI::Option* DeclareKeysFileOption(CLI::App& command, std::string& keysFile) {
+    return command
+        .add_option("--keys", keysFile,
+                    "The installed keys file, signed by the root key (default " + keysFile + ")")
+        ->type_name("FILE")
+        ->take_last();
+}
+
+CLI::Option* AddNumberOption(CLI::App& command, const std::string& name,
+                             std::optional<uint64_t>& number, const std::string& help) {
+    return command
+        .add_option_function<std::string>(
+            name,
+            [&number](const std::string& text) {
+                uint64_t value = 0;
+                ParseSerial(text, value);
+                number = value;
+            },
+            help)
+        ->type_name("N")
+        ->check([](const std::string& text) -> std::string {
+            uint64_t value = 0;
+            return ParseSerial(text, value)
+                       ? ""
+                       : "N must be an unsigned 64-bit decimal number, not '" + text + "'";
+        })
+        ->take_last();
+}
+
 CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings) {
     command.add_option("-k,--key", settings.keyPath, "The PEM private key to sign with")
         ->type_name("KEY")
         ->required()
         ->take_last();
-    command
-        .add_option_function<std::string>(
-            "--serial",
-            [&settings](const std::string& text) {
-                uint64_t serial = 0;
-                ParseSerial(text, serial);
-                settings.serial = serial;
-            },
-            "The manifest's serial (default: the current time in seconds since the epoch)")
-        ->type_name("N")
-        ->check([](const std::string& text) -> std::string {
-            uint64_t serial = 0;
-            return ParseSerial(text, serial)
-                       ? ""
-                       : "N must be an unsigned 64-bit decimal number, not '" + text + "'";
-        })
-        ->take_last();
+    AddNumberOption(command, "--serial", settings.serial,
+                    "The manifest's serial (default: the current time in seconds since the epoch)");
     return command
         .add_option("MANIFEST_FILE", settings.manifestPath, "Path to manifest file to sign")
         ->type_name("");

@@ -101,7 +101,8 @@ int RunEntry(std::vector<std::string> words, AuditLog* audit = nullptr) {
     words.insert(words.begin(), "pelmor-sign");
     return Entry(static_cast<int>(words.size()), Argv(words).data(),
                  {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
-                  (fs::current_path() / SerialFile).native()},
+                  (fs::current_path() / SerialFile).native(),
+                  (fs::current_path() / KeysFileName).native()},
                  audit ? *audit : ignored);
 }
 

@@ -51,6 +51,8 @@ inline const ChildOptions Unprivileged{true};
 inline constexpr const char* TrustedKeyFile = "trusted.pub";
 // And its serial file, the default of --serial-file: serial in the current directory.
 inline constexpr const char* SerialFile = "serial";
+// And its keys file, the default of --keys: keys in the current directory.
+inline constexpr const char* KeysFileName = "keys";
 
 // The audit lines of the commands run with it, each after the severity it is logged with.
 struct CollectedAudit : AuditLog {
