@@ -16,12 +16,6 @@ class KeysFileTest : public TempDirTest {
             MakeKeyPair(Path(name));
         }
     }
-    // The key line of PREFIX.pub as openssl prints its DER and digest.
-    static std::string KeyLine(const std::string& prefix, const std::string& id = "") {
-        std::string der =
-            Shell("openssl pkey -pubin -in " + prefix + ".pub -outform DER | base64 -w0");
-        return fmt::format("key {} {}", id.empty() ? FullKeyId(prefix) : id, der);
-    }
     static std::string Parsed(const std::string& text) {
         KeysFile file;
         std::string error = ParseKeysFile(text, file);

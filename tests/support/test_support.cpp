@@ -99,11 +99,11 @@ int RunEntry(std::vector<std::string> words, AuditLog* audit = nullptr) {
     // warn(3) names the program as the system knows it, which in here is the test binary.
     program_invocation_short_name = const_cast<char*>("pelmor-sign");
     words.insert(words.begin(), "pelmor-sign");
-    return Entry(static_cast<int>(words.size()), Argv(words).data(),
-                 {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
-                  (fs::current_path() / SerialFile).native(),
-                  (fs::current_path() / KeysFileName).native()},
-                 audit ? *audit : ignored);
+    return Entry(
+        static_cast<int>(words.size()), Argv(words).data(),
+        {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
+         (fs::current_path() / SerialFile).native(), (fs::current_path() / KeysFileName).native()},
+        audit ? *audit : ignored);
 }
 
 template <typename Body>
@@ -227,6 +227,11 @@ std::string MakeKeyPair(const std::string& prefix, const std::string& options) {
 std::string FullKeyId(const std::string& prefix) {
     return Shell("openssl pkey -pubin -in " + prefix + ".pub -outform DER | sha256sum")
         .substr(0, 64);
+}
+
+std::string KeyLine(const std::string& prefix) {
+    return "key " + FullKeyId(prefix) + " " +
+           Shell("openssl pkey -pubin -in " + prefix + ".pub -outform DER | base64 -w0");
 }
 
 std::string TrustedProgramLine() {

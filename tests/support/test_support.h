@@ -93,6 +93,9 @@ std::string MakeKeyPair(const std::string& prefix,
 // The full id of the public key PREFIX.pub: all 64 hex digits of SHA-256 over its DER, as
 // openssl and sha256sum print them.
 std::string FullKeyId(const std::string& prefix);
+// The line of a keys file that lists PREFIX.pub, as openssl and sha256sum print its DER and
+// digest, without its line feed.
+std::string KeyLine(const std::string& prefix);
 // The line that makes the running test program trusted: under enforce, the facility takes
 // requests other than the state query only from a trusted program.
 std::string TrustedProgramLine();
