@@ -151,6 +151,13 @@ void RegisterCommands(CLI::App& parser, CommandValues& values, AuditLog& audit) 
         values.status = SignManifest(values.sign);
     });
 
+    CLI::App* keys = DeclareKeysCommand(parser, values.keys);
+    // Touches no kernel facility: a keys file is made and signed where the root key lives.
+    keys->callback([&values] {
+        values.ended = true;
+        values.status = values.keys.run();
+    });
+
     CLI::App* load = parser.add_subcommand("load", "Load manifest into veriexec");
     CLI::Option* manifestFile =
         load->add_option("MANIFEST_FILE", values.load.manifestPath, "Path to manifest file to load")

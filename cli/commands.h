@@ -8,6 +8,7 @@
 #include "common/output_format.h"
 #include "diff/options.h"
 #include "generate/options.h"
+#include "keys/command.h"
 #include "manifest/sign.h"
 #include "veriexec/audit_log.h"
 #include "veriexec/loader.h"
@@ -20,6 +21,7 @@ struct CommandValues {
     GenerateSettings generate;
     CheckSettings check;
     DiffSettings diff;
+    KeysSettings keys;
     OutputFormat statusFormat = OutputFormat::Text;
     QuerySettings query;
     int status = 0;

@@ -1,0 +1,79 @@
+// keys sign: the serial, expiry and floor it gives a draft, the signature it writes, which
+// openssl verifies over the context and the file, and what it refuses before writing.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+
+class KeysSignTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        root_ = MakeKeyPair(Path("root"));
+        MakeKeyPair(Path("a"));
+        RunSign({"keys", "add", "draft", "a.pub"});
+    }
+    ProcessResult Sign(std::vector<std::string> more) {
+        std::vector<std::string> command{
+            "keys", "sign", "-k", "root.key", "--expires", "2099-01-01T00:00:00Z", "draft"};
+        command.insert(command.end() - 1, more.begin(), more.end());
+        return RunSign(command);
+    }
+    std::string Signed(int serial) {
+        return "Signed keys file draft: serial " + std::to_string(serial) +
+               ", expires 2099-01-01T00:00:00Z, 1 keys, 0 revoked, root key " + root_ + "\n";
+    }
+    std::string root_;
+};
+
+TEST_F(KeysSignTest, EachSigningRaisesTheSerialKeepsTheFloorAndSignsWhatOpenSslVerifies) {
+    EXPECT_EQ(Sign({}), Succeeded(Signed(1)));
+    const std::string key = KeyLine("a") + "\n";
+    EXPECT_EQ(ReadFile("draft"),
+              "pelmor-sign keys 1\nserial 1\nexpires 2099-01-01T00:00:00Z\n" + key);
+    Shell(
+        "{ printf 'pelmor-sign keys file signature 1\\n'; cat draft; } >signed && "
+        "openssl pkeyutl -verify -rawin -pubin -inkey root.pub -in signed -sigfile draft.sig");
+    EXPECT_EQ(Sign({"--floor", "100"}), Succeeded(Signed(2)));
+    EXPECT_EQ(Sign({}), Succeeded(Signed(3)));
+    EXPECT_EQ(ReadFile("draft"),
+              "pelmor-sign keys 1\nserial 3\nexpires 2099-01-01T00:00:00Z\nfloor 100\n" + key);
+    EXPECT_EQ(Sign({"--serial", "50", "--floor", "0"}), Succeeded(Signed(50)));
+    EXPECT_EQ(ReadFile("draft"),
+              "pelmor-sign keys 1\nserial 50\nexpires 2099-01-01T00:00:00Z\nfloor 0\n" + key);
+}
+
+TEST_F(KeysSignTest, APastExpiryAnUnfitRootKeyOrAPlantedSignatureIsRefusedBeforeWriting) {
+    Shell(
+        "cp draft saved && install -m 440 root.key open.key && install -m 400 root.pub pub.key && "
+        "echo victim >victim");
+    std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases{
+        {{"--expires", "2001-01-01T00:00:00Z"},
+         "",
+         "--expires 2001-01-01T00:00:00Z is not in the future"},
+        {{"-k", "pub.key"},
+         "",
+         "unsupported key pub.key: not a PEM private key without a passphrase"},
+        {{"-k", "open.key"},
+         "",
+         "refusing key file open.key: readable by group or others (chmod 0400 it)"},
+        {{}, "rm draft", "cannot read keys file draft: No such file or directory"},
+        {{}, "ln -s victim draft.sig", "refusing draft.sig: not a regular file"},
+        {{},
+         "sed -i '1a serial 18446744073709551615' draft",
+         "the serial of draft cannot be raised: give --serial"}};
+    for (const auto& [more, change, error] : cases) {
+        Shell("rm -f draft.sig && cp saved draft && " + (change.empty() ? "true" : change));
+        const std::string before = ReadFile("draft");
+        EXPECT_EQ(Sign(more), Failed("Error: " + error + "\n")) << change;
+        EXPECT_EQ(ReadFile("draft"), before);
+        EXPECT_TRUE(change.find("draft.sig") != std::string::npos || !fs::exists("draft.sig"));
+    }
+    EXPECT_EQ(ReadFile("victim"), "victim\n");
+    EXPECT_EQ(Lines(Sign({"--expires", "2027-02-29T00:00:00Z"}).err).front(),
+              "--expires: DATE must be a UTC date and time such as 2027-03-01T00:00:00Z, not "
+              "'2027-02-29T00:00:00Z'\n");
+}
