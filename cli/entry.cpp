@@ -30,6 +30,8 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     values.load.installedSerialFile = installed.serialFile;
     values.load.signature.serialFile = installed.serialFile;
     values.check.signature.serialFile = installed.serialFile;
+    values.keys.show.keysFile = installed.keysFile;
+    values.keys.show.keyPath = installed.trustedKey;
     RegisterCommands(parser, values, audit);
 
     try {

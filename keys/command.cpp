@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/output_format.h"
 #include "manifest/keys_file.h"
 #include "manifest/options.h"
 
@@ -91,5 +92,17 @@ CLI::App* DeclareKeysCommand(CLI::App& parser, KeysSettings& settings) {
         ->required();
     AddFileOperand(*sign, settings.sign.file, "The draft keys file to sign");
 
+    CLI::App* show = AddAction(*keys, settings, ShowKeys, settings.show, "show",
+                               "Show a keys file, its keys and whether it verifies");
+    show->add_option("--key", settings.show.keyPath,
+                     "Verify the keys file with the PEM public key ROOTPUB (default " +
+                         settings.show.keyPath + ")")
+        ->type_name("ROOTPUB")
+        ->take_last();
+    CLI::Option* installed = DeclareKeysFileOption(*show, settings.show.keysFile);
+    AddFormatOption(*show, settings.show.format);
+    show->add_option("FILE", settings.show.file, "The keys file to show (default: that of --keys)")
+        ->type_name("")
+        ->excludes(installed);
     return keys;
 }

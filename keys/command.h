@@ -1,4 +1,4 @@
-// The keys command: its subcommands add, revoke and sign, declared on the parser with
+// The keys command: its subcommands add, revoke, sign and show, declared on the parser with
 // their options, and the one chosen run once they are parsed.
 #pragma once
 
@@ -6,15 +6,18 @@
 #include <functional>
 
 #include "keys/draft.h"
+#include "keys/show.h"
 #include "keys/sign.h"
 
 struct KeysSettings {
     KeysAddSettings add;
     KeysRevokeSettings revoke;
     KeysSignSettings sign;
+    KeysShowSettings show;
     // Runs the subcommand chosen, once it is parsed, and returns its exit status.
     std::function<int()> run;
 };
 
-// Declares `keys` and its subcommands. Returns the command, which requires one subcommand.
+// Declares `keys` and its subcommands; the defaults of show, shown in its help, are those that
+// `settings` holds already. Returns the command, which requires one subcommand.
 CLI::App* DeclareKeysCommand(CLI::App& parser, KeysSettings& settings);

@@ -1,0 +1,99 @@
+// keys show: each key's state and whether the root key signed the file, and the signatures it
+// never takes: a signing key's, a manifest's, and a keys file's taken for a manifest's.
+#include <nlohmann/json.hpp>
+
+#include "support/test_support.h"
+
+class KeysShowTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        root_ = MakeKeyPair(Path("root"));
+        Shell("cp root.pub " + std::string(TrustedKeyFile));
+        for (const char* name : {"a", "b", "c"}) {
+            MakeKeyPair(Path(name));
+        }
+    }
+    // The installed keys file of the tests, signed with the root key over the context by
+    // openssl, which takes any expiry.
+    void SignByHand(const std::string& text) {
+        WriteFile(Path(KeysFileName), text);
+        Shell(
+            "{ printf 'pelmor-sign keys file signature 1\\n'; cat keys; } >signed && openssl "
+            "pkeyutl -sign -rawin -inkey root.key -in signed -out keys.sig");
+    }
+    std::string root_;
+};
+
+TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
+    const std::string fullA = FullKeyId("a"), fullB = FullKeyId("b"), fullC = FullKeyId("c");
+    RunSign({"keys", "add", "keys", "a.pub", "--not-after", "2099-01-01T00:00:00Z"});
+    RunSign({"keys", "add", "keys", "b.pub", "--not-after", "2001-01-01T00:00:00Z"});
+    RunSign({"keys", "revoke", "keys", fullC});
+    RunSign({"keys", "sign", "-k", "root.key", "--floor", "7", "--expires", "2098-01-01T00:00:00Z",
+             "keys"});
+    std::map<std::string, std::string> states{
+        {fullA, "valid, not after 2099-01-01T00:00:00Z"},
+        {fullB, "past its not-after date, 2001-01-01T00:00:00Z"}};
+    std::string keys;
+    for (const auto& [id, state] : states) {
+        keys += "Key " + id.substr(0, 16) + " " + id + ": " + state + "\n";
+    }
+    // By default the installed keys file, verified with the installed key.
+    EXPECT_EQ(RunSign({"keys", "show"}),
+              Succeeded("Keys file: " + Path("keys") +
+                        "\nSerial: 1\nExpires: 2098-01-01T00:00:00Z\nFloor: 7\n" + keys + "Key " +
+                        fullC.substr(0, 16) + " " + fullC +
+                        ": revoked\nSignature: verifies with "
+                        "root key " +
+                        root_ + "\n"));
+    ProcessResult json = RunSign({"keys", "show", "--format", "json", "--key", "root.pub"});
+    EXPECT_EQ(json.status, 0);
+    nlohmann::ordered_json report = nlohmann::ordered_json::parse(json.out);
+    EXPECT_EQ(report["keys"][2].dump(), R"({"id":")" + fullC.substr(0, 16) + R"(","full_id":")" +
+                                            fullC + R"(","state":"revoked","not_after":null})");
+    EXPECT_EQ(report["verified"].dump() + report["expired"].dump() + report["serial"].dump(),
+              "truefalse1");
+
+    // Expired: still shown, but a script learns it from the status.
+    SignByHand("pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n");
+    EXPECT_EQ(RunSign({"keys", "show", "--keys", "keys"}),
+              (ProcessResult{1,
+                             "Keys file: keys\nSerial: 2\nExpires: 2001-01-01T00:00:00Z, "
+                             "expired\nFloor: none\nSignature: verifies with root key " +
+                                 root_ + "\n",
+                             "Error: keys file keys expired at 2001-01-01T00:00:00Z\n"}));
+    // A draft has no signature yet.
+    EXPECT_EQ(RunSign({"keys", "show", "draft"}).err,
+              "Error: cannot read keys file draft: No such file or directory\n");
+    RunSign({"keys", "add", "draft", "a.pub"});
+    ProcessResult draft = RunSign({"keys", "show", "draft"});
+    EXPECT_EQ(WithoutOut(draft),
+              Failed("Error: cannot read signature file draft.sig: No such file or directory\n"));
+    EXPECT_EQ(Lines(draft.out)[1], "Serial: none, a draft\n");
+}
+
+// A signing key that signs a keys file, or a signature over the same bytes taken for the other
+// kind: none passes, so that neither a signing key's holder nor whoever has a manifest signed
+// by the root can make a keys file, nor a keys file serve as a manifest.
+TEST_F(KeysShowTest, OnlyTheRootKeysSignatureOverAKeysFileVerifiesIt) {
+    const std::string refused =
+        "Error: keys file signature does not verify: keys (root key " + root_ + ")\n";
+    RunSign({"keys", "add", "keys", "a.pub"});
+    RunSign({"keys", "sign", "-k", "a.key", "--expires", "2099-01-01T00:00:00Z", "keys"});
+    ProcessResult bySigningKey = RunSign({"keys", "show", "--key", "root.pub", "keys"});
+    EXPECT_EQ(WithoutOut(bySigningKey), Failed(refused));
+    EXPECT_EQ(Lines(bySigningKey.out).back(),
+              "Signature: does not verify with root key " + root_ + "\n");
+    // A manifest's signature, over the bytes alone, made by the root.
+    Shell("openssl pkeyutl -sign -rawin -inkey root.key -in keys -out keys.sig");
+    EXPECT_EQ(WithoutOut(RunSign({"keys", "show", "keys"})), Failed(refused));
+    // The root's signature of a keys file, presented with its bytes as a manifest.
+    RunSign({"keys", "sign", "-k", "root.key", "--expires", "2099-01-01T00:00:00Z", "keys"});
+    ASSERT_EQ(RunSign({"keys", "show", "keys"}).status, 0);
+    BootFacility();
+    Shell("cp keys m && cp keys.sig m.sig");
+    EXPECT_EQ(RunSign({"load", "--key", "root.pub", "--serial-file", "serial", "m"}),
+              Failed("Error: manifest signature does not verify: m (key " + root_ + ")\n"));
+    EXPECT_EQ(Entries(), "");
+}
