@@ -25,12 +25,25 @@ options() {
     printf '%s\n' "$1" | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' ' '
 }
 
+# The words under "Subcommands:" in a help text.
+subcommands() {
+    printf '%s\n' "$1" | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]*\) .*/\1/p'
+}
+
 help=$("$sign" -h)
-commands=$(printf '%s\n' "$help" | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]*\) .*/\1/p')
+commands=$(subcommands "$help")
 # Commands without options answer -h with a parse error and their help on stderr.
 command_options=$(for command in $commands; do options "$("$sign" "$command" -h 2>&1)"; done)
 usage=$("$emulator" 2>&1)
 expect pelmor-sign.8 '^\.It Cm' command $commands
+# A command with subcommands of its own, such as keys, documents each as ".It Cm keys add".
+for command in $commands; do
+    inner=$(subcommands "$("$sign" "$command" -h 2>&1)")
+    [ -n "$inner" ] || continue
+    expect pelmor-sign.8 "^\\.It Cm $command" command $inner
+    expect pelmor-sign.8 '(^|[ .])Fl' option \
+        $(for sub in $inner; do options "$("$sign" "$command" "$sub" -h)"; done)
+done
 expect pelmor-sign.8 '(^|[ .])Fl' option $(options "$help") $command_options
 expect veriexec-emulator.8 '^\.It Cm' command \
     $(printf '%s\n' "$usage" | sed -n 's/.*veriexec-emulator \([a-z][a-z-]*\).*/\1/p')
