@@ -93,16 +93,14 @@ DigestResult FileDigester::Hash(const std::string& path) {
     // Not blocking: a named pipe must not hold the worker until some writer appears.
     UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.Valid()) {
-        // A file removed while its directory is walked is no error.
-        if (errno == ENOENT || errno == ENOTDIR) {
-            DigestResult missing = Failure(std::generic_category().message(errno), "");
-            missing.missing = true;
-            return missing;
-        }
-        return SystemError("opening", path, errno);
+        return OpenFailure(path, errno);
     }
+    return Hash(file.Get(), path);
+}
+
+DigestResult FileDigester::Hash(int fd, const std::string& path) {
     struct stat status;
-    if (fstat(file.Get(), &status) != 0) {
+    if (fstat(fd, &status) != 0) {
         return SystemError("opening", path, errno);
     }
     // Only a regular file's content is a fingerprint that the kernel can check.
@@ -120,7 +118,7 @@ DigestResult FileDigester::Hash(const std::string& path) {
             return LibraryError("Error initializing digest\n");
         }
         int error = 0;
-        ReadOutcome outcome = ReadWhole(file.Get(), error, status);
+        ReadOutcome outcome = ReadWhole(fd, error, status);
         if (outcome == ReadOutcome::Whole) {
             break;
         }
@@ -181,6 +179,16 @@ std::array<uint8_t, 64> Sha512OfBytes(std::string_view bytes) {
     Sha512Stream stream;
     stream.Add(bytes);
     return stream.Finish();
+}
+
+DigestResult OpenFailure(const std::string& path, int error) {
+    // A file removed while its directory is walked is no error.
+    if (error == ENOENT || error == ENOTDIR) {
+        DigestResult missing = Failure(std::generic_category().message(error), "");
+        missing.missing = true;
+        return missing;
+    }
+    return SystemError("opening", path, error);
 }
 
 const char* DigestOfFingerprintType(const std::string& type) {

@@ -31,6 +31,10 @@ struct DigestResult {
 // "sha256"); nullptr for any other.
 const char* DigestOfFingerprintType(const std::string& type);
 
+// The failure of a file at `path` that could not be opened for hashing, with the system's
+// `error`: a missing file is passed over without a word.
+DigestResult OpenFailure(const std::string& path, int error);
+
 class FileDigester {
   public:
     // `algorithm` as OpenSSL names it: "SHA512" or "SHA256".
@@ -42,6 +46,8 @@ class FileDigester {
     // Hashes the regular file at `path` (symbolic links followed). A file that keeps changing
     // while it is read fails, as do a missing file and anything but a regular file.
     DigestResult Hash(const std::string& path);
+    // Hashes the file open at `fd` as above, from its start; `path` names it in reports.
+    DigestResult Hash(int fd, const std::string& path);
     // From now on, adds the bytes it reads and the files it hashes whole to `counts`.
     void CountInto(ProgressCounts& counts) { counts_ = &counts; }
 
