@@ -82,10 +82,7 @@ bool CheckRun::Sign(SigningWorker&, const ChosenFile& file, std::string& lines) 
         return false;
     }
     // Generate would sign what it can hash: a regular file, a link to one.
-    struct stat status;
-    std::string target = context_.Target(file.path, file.hostPath, file.link);
-    if (listed_.count(file.path) != 0 || stat(target.c_str(), &status) != 0 ||
-        !S_ISREG(status.st_mode)) {
+    if (listed_.count(file.path) != 0 || file.fd < 0 || !S_ISREG(file.status.st_mode)) {
         return false;
     }
     lines += file.path;

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
+#include <utility>
 
 #include "common/file_io.h"
 
@@ -120,14 +122,41 @@ std::string MagicClassifier::Open(const MagicDatabase& database) {
     return "";
 }
 
-bool MagicClassifier::Describe(const std::string& path, std::string& description,
-                               std::string& error) {
-    const char* text = magic_file(cookie_, path.c_str());
+bool MagicClassifier::Describe(int fd, const struct stat& status, const std::string& path,
+                               std::string& description, std::string& error) {
+    const char* text = magic_descriptor(cookie_, fd);
     if (text == nullptr) {
         error = fmt::format("Error: Unable to determine file type for {} - {}\n", path,
                             ErrorText(cookie_));
         return false;
     }
-    description = text;
+    // Given a path, libmagic first names the mode bits that the file's status holds; given a
+    // descriptor, it does not look at the status.
+    description.clear();
+    for (const auto& [bit, name] :
+         {std::pair{S_ISUID, "setuid"}, {S_ISGID, "setgid"}, {S_ISVTX, "sticky"}}) {
+        if ((status.st_mode & bit) != 0) {
+            description += description.empty() ? name : std::string(", ") + name;
+        }
+    }
+    if (!description.empty()) {
+        // An empty file is named so after the bits, a description otherwise follows them.
+        description += status.st_size == 0 ? ", " : " ";
+    }
+    description += text;
+    return true;
+}
+
+bool DescribeLink(int directory, const std::string& name, std::string& description) {
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(directory, name.c_str(), target, sizeof target - 1);
+    if (length <= 0) {
+        return false;
+    }
+    target[length] = '\0';
+    // Only whether the target exists, as libmagic asks it: its content is never read.
+    struct stat status;
+    bool broken = fstatat(directory, target, &status, 0) != 0;
+    description = (broken ? "broken symbolic link to " : "symbolic link to ") + std::string(target);
     return true;
 }

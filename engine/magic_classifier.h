@@ -1,9 +1,10 @@
 // libmagic for a run: the compiled database, mapped once and shared read-only by every
 // worker's handle, and the handle each worker thread owns to tell the file-type description
-// of a path.
+// of an open file; and the description libmagic gives a symbolic link.
 #pragma once
 
 #include <magic.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
@@ -39,10 +40,17 @@ class MagicClassifier {
 
     // Opens a handle and loads the database; "" or the error line to report.
     std::string Open(const MagicDatabase& database);
-    // The description of the path itself (a symbolic link is described as a link). false,
-    // with the error line to report in `error`, when libmagic gives none.
-    bool Describe(const std::string& path, std::string& description, std::string& error);
+    // The description of the regular file open at `fd`, whose status is `status`: the same as
+    // libmagic gives for its path. `path` names it in the error line. false, with the error
+    // line to report in `error`, when libmagic gives none.
+    bool Describe(int fd, const struct stat& status, const std::string& path,
+                  std::string& description, std::string& error);
 
   private:
     magic_t cookie_ = nullptr;
 };
+
+// The description libmagic gives for the path of the symbolic link `name` in the directory open
+// at `directory`, read without following it: "symbolic link to TARGET", or "broken symbolic
+// link to TARGET" when TARGET names nothing from there. false when `name` is no link.
+bool DescribeLink(int directory, const std::string& name, std::string& description);

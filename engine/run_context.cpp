@@ -45,15 +45,6 @@ std::string RunContext::UseCache(const std::string& path) {
     return "";
 }
 
-std::string RunContext::Target(const std::string& path, const std::string& hostPath,
-                               bool link) const {
-    std::string target = hostPath;
-    if (link && root.Resolve(path, target) != 0) {
-        target.clear();
-    }
-    return target;
-}
-
 std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t count) {
     std::vector<std::unique_ptr<SigningWorker>> workers;
     std::vector<std::thread> threads;

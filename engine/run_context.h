@@ -41,9 +41,6 @@ class RunContext {
     // link, anything but a regular file), is refused: the error line to end the run with, or "".
     // Nothing is then read from it, and the run does not rewrite it.
     std::string UseCache(const std::string& path);
-    // Where the content of a chosen file lies: a link met in an image points at a file of the
-    // image, not of the running system. "" when the link does not resolve.
-    std::string Target(const std::string& path, const std::string& hostPath, bool link) const;
 
     const ImageRoot root;
     std::set<std::string> signingTypes;

@@ -1,8 +1,10 @@
 #include "engine/signing_worker.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "common/allocator.h"
+#include "common/file_io.h"
 #include "engine/run_context.h"
 #include "manifest/format.h"
 
@@ -24,12 +26,12 @@ void SigningWorker::Run() {
     }
 }
 
-bool SigningWorker::Describe(const std::string& path, const std::string& hostPath,
-                             const FileIdentity* identity, std::string& description) {
-    if (identity != nullptr && run_.cache != nullptr && run_.cache->DescriptionsValid()) {
+bool SigningWorker::Describe(const std::string& path, const std::string& hostPath, int fd,
+                             const struct stat& status, std::string& description) {
+    if (run_.cache != nullptr && run_.cache->DescriptionsValid()) {
         size_t position;
         CacheRecord known = run_.cache->Find(path, position);
-        if (known.described && known.identity == *identity) {
+        if (known.described && known.identity == FileIdentity::Of(status)) {
             description = known.description;
             if (notes_.Reused(position, CacheNotes::Description)) {
                 run_.progress.counts.reused.fetch_add(1, std::memory_order_relaxed);
@@ -49,45 +51,50 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
         ReleaseFreeMemory();
     }
     std::string error;
-    if (!classifier_.Describe(hostPath, description, error)) {
+    if (!classifier_.Describe(fd, status, hostPath, description, error)) {
         run_.Fail(error);
         return false;
     }
-    if (identity != nullptr) {
-        notes_.Described(path, *identity, description);
+    if (run_.cache != nullptr) {
+        notes_.Described(path, FileIdentity::Of(status), description);
     }
     return true;
 }
 
-DigestResult SigningWorker::Hash(const std::string& path, const std::string& hostPath,
-                                 const FileIdentity* identity) {
+DigestResult SigningWorker::Hash(const std::string& path, const std::string& hostPath, int fd,
+                                 const struct stat& status) {
     if (run_.cache == nullptr) {
-        return digester_.Hash(hostPath);
-    }
-    FileIdentity now;
-    struct stat status;
-    if (identity == nullptr && stat(hostPath.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-        now = FileIdentity::Of(status);
-        identity = &now;
+        return digester_.Hash(fd, hostPath);
     }
     size_t position;
     CacheRecord known = run_.cache->Find(path, position);
-    if (identity != nullptr && known.hashed && known.identity == *identity) {
+    FileIdentity identity = FileIdentity::Of(status);
+    if (S_ISREG(status.st_mode) && known.hashed && known.identity == identity) {
         if (notes_.Reused(position, CacheNotes::Digest)) {
             run_.progress.counts.reused.fetch_add(1, std::memory_order_relaxed);
         }
         DigestResult result;
         result.status = 0;
         result.text = EncodeHex(known.digest, 64);
-        result.identity = *identity;
+        result.identity = identity;
         return result;
     }
     ++hashed_;
-    DigestResult result = digester_.Hash(hostPath);
+    DigestResult result = digester_.Hash(fd, hostPath);
     // The content read is what the record vouches for: the status it had while it was read.
     uint8_t digest[64];
     if (result.status == 0 && DecodeHexFingerprint(result.text, digest, sizeof digest) == 64) {
         notes_.Hashed(path, result.identity, digest);
     }
     return result;
+}
+
+DigestResult SigningWorker::Hash(const std::string& path, const std::string& hostPath) {
+    // Not blocking: a named pipe must not hold the worker until some writer appears.
+    UniqueFd file(open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!file.Valid() || fstat(file.Get(), &status) != 0) {
+        return OpenFailure(hostPath, errno);
+    }
+    return Hash(path, hostPath, file.Get(), status);
 }

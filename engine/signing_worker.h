@@ -3,6 +3,8 @@
 // what it did.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -20,15 +22,17 @@ class SigningWorker {
     void Run();
 
     int32_t Index() const { return index_; }
-    // The libmagic description of the file at `hostPath`, whose manifest path is `path`; from
-    // the cache when `identity` (its status, when known) is the one recorded. false once the
-    // run has failed because libmagic could not give one.
-    bool Describe(const std::string& path, const std::string& hostPath,
-                  const FileIdentity* identity, std::string& description);
-    // The SHA-512 digest of the file at `hostPath`, whose manifest path is `path`; from the
-    // cache when its status is the one recorded.
-    DigestResult Hash(const std::string& path, const std::string& hostPath,
-                      const FileIdentity* identity = nullptr);
+    // The libmagic description of the regular file open at `fd`, whose status is `status`,
+    // found at `hostPath` and named `path` in the manifest; from the cache when its status is
+    // the one recorded. false once the run has failed because libmagic could not give one.
+    bool Describe(const std::string& path, const std::string& hostPath, int fd,
+                  const struct stat& status, std::string& description);
+    // The SHA-512 digest of the file open at `fd`, likewise; from the cache when its status is
+    // the one recorded.
+    DigestResult Hash(const std::string& path, const std::string& hostPath, int fd,
+                      const struct stat& status);
+    // The same for the file at `hostPath`, a link followed.
+    DigestResult Hash(const std::string& path, const std::string& hostPath);
 
     // What this worker did, for the cache: how many files it described and hashed itself, and
     // its notes for the next cache.

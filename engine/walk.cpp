@@ -2,13 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 
 #include "common/file_io.h"
+#include "engine/image_root.h"
+#include "engine/magic_classifier.h"
 #include "engine/run_context.h"
 #include "engine/selection_rules.h"
 #include "engine/signing_worker.h"
@@ -21,6 +24,12 @@ struct Entry {
     std::string name;
     unsigned char type;  // DT_DIR, DT_LNK, DT_REG, ...
 };
+
+// A link in the place of a directory or a file fails the open: what a name held when its
+// directory was listed, it may no longer hold. Nor may a named pipe hold the worker, nor a
+// terminal become the process's own.
+constexpr int DirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int FileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 std::string WithSeparator(const std::string& path) {
     return path.empty() || path.back() == '/' ? path : path + "/";
@@ -36,93 +45,168 @@ unsigned char TypeOf(mode_t mode) {
     return S_ISREG(mode) ? DT_REG : DT_UNKNOWN;
 }
 
-// Opens a directory for listing, also one whose path is longer than the system takes at once:
-// that one is reached in steps from the directories above it.
-int OpenDirectory(const std::string& path, bool followLink) {
-    constexpr int Flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
-    int last = Flags | (followLink ? 0 : O_NOFOLLOW);
-    if (path.size() < PATH_MAX) {
-        return open(path.c_str(), last);
+// Half of what the process may open: the rest serve the files that the workers read and the
+// directories they open again.
+int OpenDirectoryBudget() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+        return 1 << 16;
     }
-    size_t cut = path.rfind('/', PATH_MAX - 1);
-    if (cut == std::string::npos || cut == 0) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    UniqueFd directory(open(path.substr(0, cut).c_str(), Flags));
-    for (size_t at = cut + 1; directory.Valid(); at = cut + 1) {
-        if (path.size() - at < PATH_MAX) {
-            return openat(directory.Get(), path.c_str() + at, last);
+    return static_cast<int>(std::clamp<rlim_t>(files.rlim_cur / 2, 8, 1 << 16));
+}
+
+// A listed directory of a job, shared by the pieces that list its subdirectories and sign its
+// entries. It stays open while they last, unless the run already holds as many directories
+// open as it allows itself: then each piece opens it again from the nearest open directory
+// above it, name by name, and finds it is still the directory that was listed.
+struct Directory {
+    ~Directory() {
+        if (fd.Valid()) {
+            openCount->fetch_sub(1, std::memory_order_relaxed);
         }
-        cut = path.rfind('/', at + PATH_MAX - 1);
-        if (cut == std::string::npos || cut <= at) {
-            errno = ENAMETOOLONG;
+    }
+
+    std::string path;  // below the job's own, ending in a separator: "" for the job's own
+    UniqueFd fd;       // open for the directory's whole life, or closed once it was listed
+    // How many directories of the walk are open; it may outlive the walk, this does not.
+    std::shared_ptr<std::atomic<int>> openCount;
+    // What opens it again when it is closed: the one above (never closed for the job's own),
+    // its name there, and its identity.
+    std::shared_ptr<const Directory> parent;
+    std::string name;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// The descriptor of `directory`: its own, or one opened again into `reopened`. -1, with errno
+// set, when it cannot be.
+int DescriptorOf(const Directory& directory, UniqueFd& reopened) {
+    std::vector<const Directory*> closed;
+    const Directory* nearest = &directory;
+    for (; !nearest->fd.Valid(); nearest = nearest->parent.get()) {
+        closed.push_back(nearest);
+    }
+    int at = nearest->fd.Get();
+    for (auto step = closed.rbegin(); step != closed.rend(); ++step) {
+        UniqueFd next(openat(at, (*step)->name.c_str(), DirectoryFlags));
+        struct stat status;
+        if (!next.Valid() || fstat(next.Get(), &status) != 0) {
             return -1;
         }
-        directory = UniqueFd(openat(directory.Get(), path.substr(at, cut - at).c_str(), Flags));
+        // Another directory put in its place since: the one listed is gone.
+        if (status.st_dev != (*step)->device || status.st_ino != (*step)->inode) {
+            errno = ENOENT;
+            return -1;
+        }
+        reopened = std::move(next);
+        at = reopened.Get();
     }
-    return -1;
+    return at;
 }
 
 // Every piece holds the walk, which lives as long as any piece of it.
 class JobWalk : public std::enable_shared_from_this<JobWalk> {
   public:
-    JobWalk(RunContext& run, WalkClient& client) : run_(run), client_(client) {}
+    JobWalk(RunContext& run, WalkClient& client)
+        : run_(run), client_(client), openBudget_(OpenDirectoryBudget()) {}
 
     void Start(SigningWorker& worker, Job& job);
-    void List(Job& job, const std::string& directory, Segment& output);
-    void SignSlice(SigningWorker& worker, Job& job, const std::string& directory,
+    // Lists the subdirectory `name` of `parent`.
+    void List(Job& job, const std::shared_ptr<const Directory>& parent, const std::string& name,
+              Segment& output);
+    void SignSlice(SigningWorker& worker, Job& job, const Directory& directory,
                    const std::vector<Entry>& entries, Segment& output);
     // Ends a piece of `job`; the job is finished with its last piece.
     void PieceDone(SigningWorker& worker, Job& job);
 
   private:
+    // Reads the directory open at `fd`, `path` below the job's own, and queues its pieces.
+    void Read(Job& job, UniqueFd fd, std::shared_ptr<const Directory> parent, std::string path,
+              Segment& output);
+    // Signs the walked link `name` of the directory open at `directory`, when it is chosen.
+    bool SignLink(SigningWorker& worker, int directory, const std::string& name,
+                  const std::string& path, std::string& lines);
+
     RunContext& run_;
     WalkClient& client_;
+    const int openBudget_;
+    const std::shared_ptr<std::atomic<int>> openCount_ = std::make_shared<std::atomic<int>>(0);
 };
 
 void JobWalk::Start(SigningWorker& worker, Job& job) {
     job.start = std::chrono::steady_clock::now();
+    // A job that did not resolve was reported when the jobs were assembled.
+    ImageLocation where;
+    int error = job.hostPath.empty() ? ENOENT : run_.root.Locate(job.path, where);
     struct stat status;
-    if (stat(job.hostPath.c_str(), &status) != 0) {
+    if (error == 0 &&
+        fstatat(where.directory.Get(), where.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
         // A job that does not exist (a built-in directory this host lacks) is passed over.
-        if (errno != ENOENT && errno != ENOTDIR) {
-            run_.ReportFilesystemError("status", job.hostPath, errno);
+        if (error != ENOENT && error != ENOTDIR) {
+            run_.ReportFilesystemError("status", job.hostPath, error);
         }
         job.abandoned = true;
     } else if (S_ISREG(status.st_mode)) {
         // A queued file is signed whatever its name or type; without a line it has no block.
         job.entries = 1;
         run_.progress.counts.entries.fetch_add(1, std::memory_order_relaxed);
-        if (client_.Sign(worker, {job.path, job.hostPath, false, nullptr}, job.output.lines)) {
+        UniqueFd file(openat(where.directory.Get(), where.name.c_str(), FileFlags));
+        error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
+        if (client_.Sign(worker,
+                         {job.path, job.hostPath, error == 0 ? file.Get() : -1, error, status},
+                         job.output.lines)) {
             ++job.signedCount;
         } else {
             job.abandoned = true;
         }
     } else {
-        List(job, "", job.output);
+        UniqueFd directory(openat(where.directory.Get(), where.name.c_str(), DirectoryFlags));
+        if (directory.Valid()) {
+            Read(job, std::move(directory), nullptr, "", job.output);
+        } else {
+            run_.ReportFilesystemError("directory iterator cannot open directory", job.hostPath,
+                                       errno);
+            job.abandoned = true;
+        }
     }
     PieceDone(worker, job);
 }
 
-void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
-    bool top = directory.empty();
-    std::string path = top ? job.hostPath : job.hostPrefix + directory;
-    if (!top) {
-        path.pop_back();
+void JobWalk::List(Job& job, const std::shared_ptr<const Directory>& parent,
+                   const std::string& name, Segment& output) {
+    UniqueFd reopened;
+    int above = DescriptorOf(*parent, reopened);
+    UniqueFd directory(above < 0 ? -1 : openat(above, name.c_str(), DirectoryFlags));
+    if (!directory.Valid()) {
+        // A directory removed while the walk runs is passed over, like a removed file.
+        if (errno != ENOENT) {
+            run_.ReportFilesystemError("directory iterator cannot open directory",
+                                       job.hostPrefix + parent->path + name, errno);
+        }
+        return;
     }
+    Read(job, std::move(directory), parent, parent->path + name + "/", output);
+}
+
+void JobWalk::Read(Job& job, UniqueFd fd, std::shared_ptr<const Directory> parent, std::string path,
+                   Segment& output) {
+    std::string hostPath = job.hostPrefix + path;
+    if (!path.empty()) {
+        hostPath.pop_back();
+    }
+    // The listing reads through a descriptor of its own; `fd` stays open for the pieces.
     DIR* listing = nullptr;
-    int fd = OpenDirectory(path, top);
-    if (fd >= 0 && (listing = fdopendir(fd)) == nullptr) {
-        close(fd);
+    int copy = fcntl(fd.Get(), F_DUPFD_CLOEXEC, 0);
+    if (copy >= 0 && (listing = fdopendir(copy)) == nullptr) {
+        close(copy);
     }
     if (listing == nullptr) {
-        // A directory removed while the walk runs is passed over, like a removed file.
-        if (top || errno != ENOENT) {
-            run_.ReportFilesystemError("directory iterator cannot open directory", path, errno);
-        }
+        run_.ReportFilesystemError("directory iterator cannot open directory", hostPath, errno);
         // Only the piece that lists the job's own directory writes the flag: others run at once.
-        if (top) {
+        if (parent == nullptr) {
             job.abandoned = true;
         }
         return;
@@ -134,8 +218,8 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
         if (entry == nullptr) {
             // What was read before a failed read is kept.
             if (errno != 0) {
-                run_.ReportFilesystemError("cannot increment recursive directory iterator", path,
-                                           errno);
+                run_.ReportFilesystemError("cannot increment recursive directory iterator",
+                                           hostPath, errno);
             }
             break;
         }
@@ -154,10 +238,34 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
     closedir(listing);
     job.entries += static_cast<int32_t>(entries.size());
     run_.progress.counts.entries.fetch_add(entries.size(), std::memory_order_relaxed);
+    if (entries.empty()) {
+        return;
+    }
+
+    auto directory = std::make_shared<Directory>();
+    directory->path = std::move(path);
+    directory->openCount = openCount_;
+    // The job's own directory stays open whatever the count: it has none above it.
+    if (openCount_->fetch_add(1, std::memory_order_relaxed) < openBudget_ || parent == nullptr) {
+        directory->fd = std::move(fd);
+    } else {
+        openCount_->fetch_sub(1, std::memory_order_relaxed);
+        struct stat status;
+        if (fstat(fd.Get(), &status) != 0) {
+            run_.ReportFilesystemError("directory iterator cannot open directory", hostPath, errno);
+            return;
+        }
+        directory->name = directory->path.substr(parent->path.size());
+        directory->name.pop_back();
+        directory->parent = std::move(parent);
+        directory->device = status.st_dev;
+        directory->inode = status.st_ino;
+    }
 
     // Runs of entries become slices; a subdirectory ends its slice, and what lies below it
     // comes right after it.
-    std::vector<WorkQueue::Piece> pieces;
+    std::vector<WorkQueue::Piece> slices;
+    std::vector<WorkQueue::Piece> subdirectories;
     std::vector<Entry> slice;
     auto sealSlice = [&] {
         if (slice.empty()) {
@@ -165,16 +273,16 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
         }
         Segment* part = new Segment;
         output.parts.push_back(part);
-        pieces.push_back([walk = shared_from_this(), &job, directory, slice = std::move(slice),
+        slices.push_back([walk = shared_from_this(), &job, directory, slice = std::move(slice),
                           part](SigningWorker& worker) {
-            walk->SignSlice(worker, job, directory, slice, *part);
+            walk->SignSlice(worker, job, *directory, slice, *part);
             walk->PieceDone(worker, job);
         });
         slice.clear();
     };
     for (Entry& entry : entries) {
         bool subdirectory = entry.type == DT_DIR;
-        std::string below = subdirectory ? directory + entry.name + "/" : "";
+        std::string name = subdirectory ? entry.name : "";
         slice.push_back(std::move(entry));
         if (subdirectory || slice.size() == SliceSize) {
             sealSlice();
@@ -182,55 +290,105 @@ void JobWalk::List(Job& job, const std::string& directory, Segment& output) {
         if (subdirectory) {
             Segment* part = new Segment;
             output.parts.push_back(part);
-            pieces.push_back([walk = shared_from_this(), &job, below = std::move(below),
-                              part](SigningWorker& worker) {
-                walk->List(job, below, *part);
+            subdirectories.push_back([walk = shared_from_this(), &job, directory,
+                                      name = std::move(name), part](SigningWorker& worker) {
+                walk->List(job, directory, name, *part);
                 walk->PieceDone(worker, job);
             });
         }
     }
     sealSlice();
-    job.pending += static_cast<int>(pieces.size());
-    // Queued last, taken first: the first piece of the directory is queued last.
-    for (auto piece = pieces.rbegin(); piece != pieces.rend(); ++piece) {
-        run_.queue.Push(std::move(*piece));
+    job.pending += static_cast<int>(slices.size() + subdirectories.size());
+    // Queued last, taken first: the slices before the subdirectories, each in the order of the
+    // listing. A directory then stays open only while a subdirectory of it is to be listed.
+    for (auto* pieces : {&subdirectories, &slices}) {
+        for (auto piece = pieces->rbegin(); piece != pieces->rend(); ++piece) {
+            run_.queue.Push(std::move(*piece));
+        }
     }
 }
 
-void JobWalk::SignSlice(SigningWorker& worker, Job& job, const std::string& directory,
+void JobWalk::SignSlice(SigningWorker& worker, Job& job, const Directory& directory,
                         const std::vector<Entry>& entries, Segment& output) {
+    UniqueFd reopened;
+    int at = -1;
     for (const Entry& entry : entries) {
-        std::string path = job.prefix + directory + entry.name;
+        std::string path = job.prefix + directory.path + entry.name;
         if (!PassesPathFilter(path)) {
             continue;
         }
-        std::string hostPath = job.hostPrefix + directory + entry.name;
+        std::string hostPath = job.hostPrefix + directory.path + entry.name;
         if (path.size() >= EntryPathSize) {
-            // No manifest line can hold such a path, and libmagic fails outright on the
-            // longest ones, which would end the whole run: report files without asking it.
+            // No manifest line can hold such a path: a file is reported without being read.
             if (entry.type == DT_REG) {
                 run_.Report(UnfitPathLine(path));
             }
             continue;
         }
-        // With a cache, what the status of a regular file says decides whether it is read.
-        FileIdentity identity;
-        struct stat status;
-        bool known = run_.cache != nullptr && entry.type == DT_REG &&
-                     lstat(hostPath.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-        if (known) {
-            identity = FileIdentity::Of(status);
+        // Nothing else has content that the kernel could check.
+        if (entry.type != DT_REG && entry.type != DT_LNK && entry.type != DT_UNKNOWN) {
+            continue;
         }
-        const FileIdentity* recorded = known ? &identity : nullptr;
+        if (at < 0 && (at = DescriptorOf(directory, reopened)) < 0) {
+            if (errno != ENOENT) {
+                std::string listed = job.hostPrefix + directory.path;
+                listed.pop_back();
+                run_.ReportFilesystemError("directory iterator cannot open directory", listed,
+                                           errno);
+            }
+            return;
+        }
+        if (entry.type == DT_LNK) {
+            if (SignLink(worker, at, entry.name, path, output.lines)) {
+                ++job.signedCount;
+            }
+            if (run_.Failed()) {
+                return;
+            }
+            continue;
+        }
+        bool described = NeedsDescription(path);
+        UniqueFd file(openat(at, entry.name.c_str(), FileFlags));
+        struct stat status = {};
+        int error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
+        // Gone, a link or anything but a file now, or unreadable: libmagic could only have
+        // told as much, which no type chooses.
+        if (error == 0 ? !S_ISREG(status.st_mode) : described) {
+            continue;
+        }
         std::string description;
-        if (NeedsDescription(path) && !worker.Describe(path, hostPath, recorded, description)) {
+        if (error == 0 && described &&
+            !worker.Describe(path, hostPath, file.Get(), status, description)) {
             return;
         }
         if (ShouldSign(path, description, run_.signingTypes) &&
-            client_.Sign(worker, {path, hostPath, entry.type == DT_LNK, recorded}, output.lines)) {
+            client_.Sign(worker, {path, hostPath, error == 0 ? file.Get() : -1, error, status},
+                         output.lines)) {
             ++job.signedCount;
         }
     }
+}
+
+bool JobWalk::SignLink(SigningWorker& worker, int directory, const std::string& name,
+                       const std::string& path, std::string& lines) {
+    std::string description;
+    if (NeedsDescription(path) && !DescribeLink(directory, name, description)) {
+        return false;
+    }
+    if (!ShouldSign(path, description, run_.signingTypes)) {
+        return false;
+    }
+    // The content is the target's, found inside the image as the system booted from it would
+    // find it; a target that cannot be found is passed over, as a broken link is.
+    ImageLocation target;
+    if (run_.root.Locate(path, target) != 0) {
+        return false;
+    }
+    UniqueFd file(openat(target.directory.Get(), target.name.c_str(), FileFlags));
+    struct stat status = {};
+    int error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
+    return client_.Sign(
+        worker, {path, target.hostPath, error == 0 ? file.Get() : -1, error, status}, lines);
 }
 
 void JobWalk::PieceDone(SigningWorker& worker, Job& job) {

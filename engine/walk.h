@@ -1,10 +1,12 @@
 // The walk of a run's jobs, shared among its workers. A queued file is one piece of work; a
-// queued directory is walked piece by piece, each piece listing one directory (opened, read
-// whole and closed before anything below it is walked) or choosing and signing a slice of its
-// entries. However the pieces run, a job's lines come out in the order of its walk: a
-// directory's entries in the order the system reads them, a subdirectory's entries right after
-// its own.
+// queued directory is walked piece by piece, each piece listing one directory or choosing and
+// signing a slice of its entries. However the pieces run, a job's lines come out in the order
+// of its walk: a directory's entries in the order the system reads them, a subdirectory's
+// entries right after its own. The walk never leaves the tree it was given: each directory is
+// opened from the one above it, and each file from its directory, never through a link.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,8 +14,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "engine/file_identity.h"
 
 class RunContext;
 class SigningWorker;
@@ -60,10 +60,12 @@ struct Job {
 // passes and the signing types choose.
 struct ChosenFile {
     const std::string& path;      // as the manifest names it
-    const std::string& hostPath;  // where it lies on the running system
-    bool link;                    // a symbolic link met in a walk
-    // The status of a walked regular file, when the run keeps a cache; nullptr otherwise.
-    const FileIdentity* identity;
+    const std::string& hostPath;  // where its content lies on the running system, for messages
+    // Its content, open (a symbolic link met in a walk at its target, found inside the image),
+    // with the status `status`; or -1, with the system's `error`.
+    int fd;
+    int error;
+    const struct stat& status;
 };
 
 // What a walk leaves to the run that walks.

@@ -148,8 +148,8 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         context_.Report(UnfitPathLine(file.path));
         return false;
     }
-    DigestResult digest =
-        worker.Hash(file.path, context_.Target(file.path, file.hostPath, file.link), file.identity);
+    DigestResult digest = file.fd < 0 ? OpenFailure(file.hostPath, file.error)
+                                      : worker.Hash(file.path, file.hostPath, file.fd, file.status);
     if (digest.status != 0) {
         if (!digest.report.empty()) {
             context_.Report(digest.report);

@@ -1,17 +1,24 @@
 #include "engine/magic_classifier.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/file_io.h"
 #include "support/test_support.h"
 
 using MagicClassifierTest = TempDirTest;
 
-TEST_F(MagicClassifierTest, SharedDatabaseDescribesAsLibmagicLoadedAloneWould) {
+// Through a descriptor, libmagic itself leaves out what a path's status says: the walk must get
+// the same descriptions as the path would.
+TEST_F(MagicClassifierTest, SharedDatabaseDescribesAnOpenFileAsLibmagicLoadedAloneDoesItsPath) {
     Shell(
-        "cp /bin/true setuid && chmod 4755 setuid && echo PELMORMARK >marked && ln -s setuid link");
+        "cp /bin/true setuid && chmod 4755 setuid && cp /bin/true both && chmod 6755 both && "
+        "printf '#!/bin/sh\\n' >sticky && chmod 1755 sticky && : >empty && : >bits && "
+        "chmod 7755 bits && echo PELMORMARK >marked && ln -s setuid link && "
+        "ln -s /bin/true absolute && ln -s missing broken");
     // The built-in list, then one with a rule of its own, which cannot be shared.
     unsetenv("MAGIC");
     std::string builtIn = magic_getpath(nullptr, 0);
@@ -23,11 +30,24 @@ TEST_F(MagicClassifierTest, SharedDatabaseDescribesAsLibmagicLoadedAloneWould) {
         MagicDatabase database;
         MagicClassifier classifier;
         ASSERT_EQ(classifier.Open(database), "");
-        for (const char* name : {"setuid", "marked", "link", "missing", "."}) {
+        for (const char* name : {"setuid", "both", "sticky", "empty", "bits", "marked"}) {
             std::string description, error;
-            ASSERT_TRUE(classifier.Describe(Path(name), description, error)) << error;
+            UniqueFd fd(open(name, O_RDONLY));
+            struct stat status;
+            ASSERT_EQ(fstat(fd.Get(), &status), 0);
+            ASSERT_TRUE(classifier.Describe(fd.Get(), status, name, description, error)) << error;
             EXPECT_EQ(description, magic_file(plain, Path(name).c_str()))
                 << name << " with " << list;
+        }
+        // A link is described without libmagic, which is never given one.
+        UniqueFd directory(open(".", O_RDONLY | O_DIRECTORY));
+        for (const char* name : {"link", "absolute", "broken", "setuid"}) {
+            std::string description;
+            EXPECT_EQ(DescribeLink(directory.Get(), name, description),
+                      name != std::string("setuid"));
+            if (name != std::string("setuid")) {
+                EXPECT_EQ(description, magic_file(plain, Path(name).c_str())) << name;
+            }
         }
         magic_close(plain);
     }
