@@ -1,10 +1,15 @@
 #include "engine/walk.h"
 
 #include <fmt/core.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "engine/run_context.h"
 #include "engine/signing_worker.h"
@@ -26,7 +31,14 @@ struct RecordingClient : public WalkClient {
     std::mutex mutex_;
 };
 
-using WalkTest = TempDirTest;
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+using WalkTest = ImageTest;
 
 // That the lines keep the walk order, whatever the number of workers, the generate run test
 // finds in the manifest.
@@ -34,11 +46,11 @@ TEST_F(WalkTest, EveryWorkerTakesPartInASingleJob) {
     // The firmware tree is signed without libmagic: only the walk is at work here.
     const std::string job = "/usr/local/share/uefi-firmware/";
     for (int file = 0; file < 240; ++file) {
-        WriteFile(Path(fmt::format("image{}d{}/s{}/f{}", job, file % 6, file % 2, file)), "");
+        WriteFile(Image(fmt::format("{}d{}/s{}/f{}", job, file % 6, file % 2, file)), "");
     }
-    RunContext run(Path("image"), ProgressMode::Hidden);
+    RunContext run(root_, ProgressMode::Hidden);
     std::vector<std::unique_ptr<Job>> jobs;
-    jobs.push_back(std::make_unique<Job>(0, job, Path("image") + job));
+    jobs.push_back(std::make_unique<Job>(0, job, Image(job)));
     RecordingClient client;
     QueueJobs(run, client, jobs);
     RunWorkers(run, 4);
@@ -48,4 +60,114 @@ TEST_F(WalkTest, EveryWorkerTakesPartInASingleJob) {
     EXPECT_EQ(jobs[0]->entries + jobs[0]->signedCount, 252 + 240);
 }
 
-}  // namespace
+// The owner of an image swaps its directories, a job and files for links that climb out to a
+// folder of the host, over and over, while generate and check --coverage walk the image: no
+// name and no fingerprint of that folder may come out, however the race falls.
+TEST_F(WalkTest, NothingFromOutsideTheTreeComesOutWhileItsOwnerSwapsLinksIn) {
+    // The host's folder holds the names the image holds, so that a walk led there finds what
+    // it looks for, with contents of its own. Its name makes a link to it an ELF to sign.
+    const std::string elf = ReadFile("/bin/true");
+    WriteFile(Path("ELF-host/elf"), elf + "host", 0755);
+    WriteFile(Path("ELF-host/sub/secret"), elf + "secret", 0755);
+    std::vector<std::string> secrets;
+    for (const char* file : {"ELF-host/elf", "ELF-host/sub/secret"}) {
+        secrets.push_back(ManifestLine("", Path(file)).substr(8, 128));
+    }
+    // The image's files are copies of one: a line is a path and that one's fingerprint.
+    const std::string fingerprint = ManifestLine("", "/bin/true");
+    std::string expected;
+    // What the owner swaps, and the link put in its place, relative to the image's folder.
+    std::vector<std::pair<std::string, std::string>> swaps = {{"/top", "../ELF-host"},
+                                                              {"/single", "../ELF-host/elf"}};
+    for (int i = 0; i < 4; ++i) {
+        std::string directory = fmt::format("/tree/d{}", i);
+        MakeElf(directory + "/elf", directory + "/sub/elf");
+        // Slices of files that take libmagic a while: the directory's other pieces come later.
+        for (int text = 0; text < 40; ++text) {
+            MakeText(fmt::format("{}/t{}", directory, text));
+        }
+        expected += directory + "/elf" + fingerprint + directory + "/sub/elf" + fingerprint;
+        swaps.emplace_back(directory, "../../ELF-host");
+    }
+    MakeElf("/tree/file", "/top/elf", "/single");
+    swaps.emplace_back("/tree/file", "../../ELF-host/elf");
+    for (const char* file : {"/tree/file", "/top/elf", "/single"}) {
+        expected += file + fingerprint;
+    }
+    WriteFile(Path("empty"), "");
+    ASSERT_EQ(mkdir(Path("parking").c_str(), 0755), 0);
+
+    std::atomic<bool> stop{false};
+    std::thread owner([&] {
+        for (int round = 0; round < 1000000 && !stop; ++round) {
+            for (size_t i = 0; i < swaps.size(); ++i) {
+                rename(Image(swaps[i].first).c_str(), Path(fmt::format("parking/{}", i)).c_str());
+                symlink(swaps[i].second.c_str(), Image(swaps[i].first).c_str());
+            }
+            for (size_t i = 0; i < swaps.size(); ++i) {
+                unlink(Image(swaps[i].first).c_str());
+                rename(Path(fmt::format("parking/{}", i)).c_str(), Image(swaps[i].first).c_str());
+            }
+        }
+    });
+    const std::vector<std::string> jobs = {"-d", "/tree", "-d", "/top", "-f", "/single"};
+    std::string manifests, listed;
+    for (int run = 0; run < 10; ++run) {
+        std::vector<std::string> generate = jobs;
+        generate.insert(generate.end(), {"-o", Path("m"), "-j", "2"});
+        Generate(generate);
+        manifests += ReadFile(Path("m"));
+        std::vector<std::string> check = {"check", "-R", root_, "--coverage", "-j", "2"};
+        check.insert(check.end(), jobs.begin(), jobs.end());
+        check.push_back(Path("empty"));
+        listed += RunSign(check).out;
+    }
+    stop = true;
+    owner.join();
+    for (const std::string& secret : secrets) {
+        EXPECT_EQ(manifests.find(secret), std::string::npos) << manifests;
+    }
+    EXPECT_EQ(manifests.find("secret"), std::string::npos) << manifests;
+    EXPECT_EQ(listed.find("secret"), std::string::npos) << listed;
+    // The tree left in peace is walked whole.
+    std::vector<std::string> generate = jobs;
+    generate.insert(generate.end(), {"-o", Path("m")});
+    EXPECT_EQ(Generate(generate).status, 0);
+    EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(Lines(expected)));
+}
+
+// A directory's pieces share its one descriptor, which closes with the last of them: a wide
+// tree holds a few at a time. A deep one with a subdirectory still to list at every level
+// would hold one per level; beyond what the process may open, its directories are opened
+// again from the nearest open one above.
+TEST_F(WalkTest, OpenDirectoriesStayFewHoweverWideOrDeepTheTree) {
+    // Every file is a copy of one: a line is a path and that one's fingerprint.
+    const std::string fingerprint = ManifestLine("", "/bin/true");
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        MakeElf(fmt::format("/wide/d{}/elf", i));
+        expected += fmt::format("/wide/d{}/elf", i) + fingerprint;
+    }
+    // Empty directories on either side of the deeper one, all named for their level: whatever
+    // order the system lists them in, most levels have one to list after the deeper one.
+    std::string deep = "/deep";
+    ASSERT_EQ(mkdir(Image(deep).c_str(), 0755), 0);
+    for (int level = 1; level <= 150; ++level) {
+        for (const char* name : {"a", "d", "z"}) {
+            ASSERT_EQ(mkdir(Image(fmt::format("{}/{}{}", deep, name, level)).c_str(), 0755), 0);
+        }
+        deep += fmt::format("/d{}", level);
+        if (level % 50 == 0) {
+            MakeElf(deep + "/elf");
+            expected += deep + "/elf" + fingerprint;
+        }
+    }
+    rlimit files{0, 0};
+    getrlimit(RLIMIT_NOFILE, &files);
+    rlimit few{std::min<rlim_t>(files.rlim_cur, 64), files.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &few);
+    ProcessResult result = Generate({"-d", "/wide", "-d", "/deep", "-o", Path("m"), "-j", "2"});
+    setrlimit(RLIMIT_NOFILE, &files);
+    EXPECT_EQ(WithoutOut(result), Succeeded(""));
+    EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(Lines(expected)));
+}
