@@ -45,6 +45,21 @@ unsigned char TypeOf(mode_t mode) {
     return S_ISREG(mode) ? DT_REG : DT_UNKNOWN;
 }
 
+// A file's content, opened from its directory without following a link, with its status; or
+// the system's error.
+struct Content {
+    Content(int directory, const std::string& name)
+        : fd(openat(directory, name.c_str(), FileFlags)),
+          error(fd.Valid() && fstat(fd.Get(), &status) == 0 ? 0 : errno) {}
+    ChosenFile As(const std::string& path, const std::string& hostPath) const {
+        return {path, hostPath, error == 0 ? fd.Get() : -1, error, status};
+    }
+
+    UniqueFd fd;
+    struct stat status = {};
+    int error;
+};
+
 // Half of what the process may open: the rest serve the files that the workers read and the
 // directories they open again.
 int OpenDirectoryBudget() {
@@ -153,11 +168,8 @@ void JobWalk::Start(SigningWorker& worker, Job& job) {
         // A queued file is signed whatever its name or type; without a line it has no block.
         job.entries = 1;
         run_.progress.counts.entries.fetch_add(1, std::memory_order_relaxed);
-        UniqueFd file(openat(where.directory.Get(), where.name.c_str(), FileFlags));
-        error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
-        if (client_.Sign(worker,
-                         {job.path, job.hostPath, error == 0 ? file.Get() : -1, error, status},
-                         job.output.lines)) {
+        Content file(where.directory.Get(), where.name);
+        if (client_.Sign(worker, file.As(job.path, job.hostPath), job.output.lines)) {
             ++job.signedCount;
         } else {
             job.abandoned = true;
@@ -342,28 +354,26 @@ void JobWalk::SignSlice(SigningWorker& worker, Job& job, const Directory& direct
             if (SignLink(worker, at, entry.name, path, output.lines)) {
                 ++job.signedCount;
             }
-            if (run_.Failed()) {
-                return;
-            }
             continue;
         }
-        bool described = NeedsDescription(path);
-        UniqueFd file(openat(at, entry.name.c_str(), FileFlags));
-        struct stat status = {};
-        int error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
-        // Gone, a link or anything but a file now, or unreadable: libmagic could only have
-        // told as much, which no type chooses.
-        if (error == 0 ? !S_ISREG(status.st_mode) : described) {
+        Content file(at, entry.name);
+        // Made a link or anything but a file since it was listed.
+        if (file.error == 0 && !S_ISREG(file.status.st_mode)) {
             continue;
         }
         std::string description;
-        if (error == 0 && described &&
-            !worker.Describe(path, hostPath, file.Get(), status, description)) {
-            return;
+        if (NeedsDescription(path)) {
+            // Of a file it cannot read, libmagic could only have told as much: no type chooses
+            // that.
+            if (file.error != 0) {
+                continue;
+            }
+            if (!worker.Describe(path, hostPath, file.fd.Get(), file.status, description)) {
+                return;
+            }
         }
         if (ShouldSign(path, description, run_.signingTypes) &&
-            client_.Sign(worker, {path, hostPath, error == 0 ? file.Get() : -1, error, status},
-                         output.lines)) {
+            client_.Sign(worker, file.As(path, hostPath), output.lines)) {
             ++job.signedCount;
         }
     }
@@ -384,11 +394,8 @@ bool JobWalk::SignLink(SigningWorker& worker, int directory, const std::string& 
     if (run_.root.Locate(path, target) != 0) {
         return false;
     }
-    UniqueFd file(openat(target.directory.Get(), target.name.c_str(), FileFlags));
-    struct stat status = {};
-    int error = file.Valid() && fstat(file.Get(), &status) == 0 ? 0 : errno;
-    return client_.Sign(
-        worker, {path, target.hostPath, error == 0 ? file.Get() : -1, error, status}, lines);
+    Content file(target.directory.Get(), target.name);
+    return client_.Sign(worker, file.As(path, target.hostPath), lines);
 }
 
 void JobWalk::PieceDone(SigningWorker& worker, Job& job) {
