@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "common/normal_path.h"
 #include "manifest/format.h"
 
 namespace {
@@ -88,14 +88,6 @@ std::string AddConfiguration(std::istream& input, Configuration& configuration) 
 }
 
 }  // namespace
-
-std::string NormalPath(const std::string& path) {
-    std::string normal = std::filesystem::path(path).lexically_normal().native();
-    if (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
 
 std::string ConfigurationPath(const GenerateSettings& settings) {
     return settings.configGiven ? settings.configPath : settings.installedConfig;

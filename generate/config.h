@@ -32,9 +32,6 @@ struct Configuration {
     bool flagsUnusable = false;
 };
 
-// `path` lexically normal: no "." or ".." components, no repeated or trailing slashes.
-std::string NormalPath(const std::string& path);
-
 // The -c value, or the default path (which lies inside the image root).
 std::string ConfigurationPath(const GenerateSettings& settings);
 

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "common/file_io.h"
+#include "common/normal_path.h"
 #include "common/printable_path.h"
 #include "common/replacement_file.h"
 #include "engine/selection_rules.h"

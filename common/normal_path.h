@@ -1,0 +1,8 @@
+// A path's lexically normal form, the form generate writes: what names one file in several
+// spellings ("/usr/bin/./su", "/usr//bin/su") to those who compare path texts.
+#pragma once
+
+#include <string>
+
+// `path` lexically normal: no "." or ".." components, no repeated or trailing slashes.
+std::string NormalPath(const std::string& path);
