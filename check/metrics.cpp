@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ std::string CheckMetricsFile::Check() const {
         return "";
     }
     return error == 0 || error == EFBIG
-               ? fmt::format("Error: refusing {}: not a metrics file\n", path_)
-               : fmt::format("Error: cannot read metrics file {}: {}\n", path_,
+               ? fmt::format("Error: refusing {}: not a metrics file\n", PrintablePath(path_))
+               : fmt::format("Error: cannot read metrics file {}: {}\n", PrintablePath(path_),
                              std::strerror(error));
 }
 

@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "common/printable_path.h"
+
 namespace {
 
 using Outcome = CheckedEntry::Outcome;
@@ -48,18 +50,19 @@ void PrintText(const CheckSummary& summary, const std::vector<CheckedEntry>& ent
             case Outcome::Unchanged:
                 break;
             case Outcome::Changed:
-                out.Add(fmt::format("changed: {}\n", entry.path));
+                out.Add(fmt::format("changed: {}\n", PrintablePath(entry.path)));
                 break;
             case Outcome::Missing:
-                out.Add(fmt::format("missing: {}\n", entry.path));
+                out.Add(fmt::format("missing: {}\n", PrintablePath(entry.path)));
                 break;
             case Outcome::Unreadable:
-                out.Add(fmt::format("unreadable: {}: {}\n", entry.path, entry.cause));
+                out.Add(fmt::format("unreadable: {}: {}\n", PrintablePath(entry.path),
+                                    PrintablePath(entry.cause)));
                 break;
         }
     }
     ForEachUnlisted(unlisted, [&out](std::string_view path) {
-        out.Add(fmt::format("not in manifest: {}\n", path));
+        out.Add(fmt::format("not in manifest: {}\n", PrintablePath(path)));
     });
     out.Add(fmt::format("Checked {} entries: {} unchanged, {} changed, {} missing, {} unreadable",
                         summary.entries, summary.unchanged, summary.changed, summary.missing,

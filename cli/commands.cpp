@@ -10,6 +10,7 @@
 #include "check/metrics.h"
 #include "check/run.h"
 #include "cli/standard_streams.h"
+#include "common/printable_path.h"
 #include "diff/run.h"
 #include "engine/image_root.h"
 #include "generate/run.h"
@@ -48,7 +49,7 @@ void AddStateChangeCommand(CLI::App& parser, CommandValues& values, AuditLog& au
 bool RootUsable(const std::string& root) {
     int error = root.empty() ? 0 : CheckImageRoot(root);
     if (error != 0) {
-        std::cerr << fmt::format("Error: cannot use root directory {}: {}\n", root,
+        std::cerr << fmt::format("Error: cannot use root directory {}: {}\n", PrintablePath(root),
                                  std::strerror(error));
     }
     return error == 0;

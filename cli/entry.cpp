@@ -10,8 +10,20 @@
 #include "cli/build_revision.h"
 #include "cli/commands.h"
 #include "cli/standard_streams.h"
+#include "common/printable_path.h"
 
 namespace {
+
+// The parser's message quotes the arguments as given: each of its lines as PrintablePath shows
+// it.
+std::string ParseErrorLines(std::string_view message) {
+    std::string lines;
+    for (size_t end; (end = message.find('\n')) != std::string_view::npos;) {
+        lines += PrintablePath(message.substr(0, end)) + '\n';
+        message.remove_prefix(end + 1);
+    }
+    return lines + PrintablePath(message) + '\n';
+}
 
 int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit,
                 CommandValues& values) {
@@ -48,7 +60,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
         std::cout << parser.help();
         return 0;
     } catch (const CLI::ParseError& error) {
-        std::cerr << error.what() << std::endl;
+        std::cerr << ParseErrorLines(error.what());
         std::cerr << parser.help();
         return values.troubleStatus;
     }

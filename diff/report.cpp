@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/signed_manifest.h"
 
@@ -71,7 +72,8 @@ void PrintDifferences(std::ostream& out, const ComparedManifest& old,
         }
     }
     comparison.ForEachDifference([&out](const Difference& difference) {
-        out << fmt::format("{}: {}", KindNames[Index(difference.kind)], difference.path);
+        out << fmt::format("{}: {}", KindNames[Index(difference.kind)],
+                           PrintablePath(difference.path));
         if (difference.kind == DifferenceKind::Flags) {
             out << fmt::format(": {} -> {}", FlagWords(difference.oldFlags),
                                FlagWords(difference.newFlags));

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <vector>
 
+#include "common/printable_path.h"
 #include "diff/compare.h"
 #include "diff/report.h"
 #include "manifest/key.h"
@@ -33,7 +34,7 @@ std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
         manifest.signaturePath = read.signaturePath;
         reader.Use(manifest.path, read.bytes);
     } else if (int error = reader.OpenSilently(manifest.path); error != 0) {
-        return fmt::format("Error: cannot open manifest {}: {}\n", manifest.path,
+        return fmt::format("Error: cannot open manifest {}: {}\n", PrintablePath(manifest.path),
                            std::strerror(error));
     }
     ManifestEntry entry;
@@ -41,10 +42,11 @@ std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
     std::vector<std::string> warnings;
     while (reader.ReadLine(entry, outcome, warnings)) {
         if (outcome == LineOutcome::Error) {
-            return fmt::format("Error: cannot compare {}: {}\n", manifest.path, warnings.back());
+            return fmt::format("Error: cannot compare {}: {}\n", PrintablePath(manifest.path),
+                               warnings.back());
         }
         for (const std::string& warning : warnings) {
-            warnx("%s: %s", manifest.path.c_str(), warning.c_str());
+            warnx("%s: %s", PrintablePath(manifest.path).c_str(), warning.c_str());
         }
         if (outcome == LineOutcome::Entry) {
             add(entry);

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/printable_path.h"
 #include "emulator/facility.h"
 #include "emulator/table.h"
 #include "manifest/format.h"
@@ -50,7 +51,8 @@ constexpr ErrnoName ErrnoNames[] = {
 };
 
 int Fail(const std::string& message) {
-    std::cerr << "veriexec-emulator: " << message << "\n";
+    // Its parts, the facility's folder and the arguments among them, are as given.
+    std::cerr << "veriexec-emulator: " << PrintablePath(message) << "\n";
     return 1;
 }
 
@@ -302,9 +304,10 @@ int Show() {
             return SystemFailure("cannot read the table in " + directory, EIO);
         }
         const ManifestEntry& entry = record.entry;
-        std::cout << fmt::format("entry\t0x{:02x}\t{}\t{}\t{}\n", entry.flags,
-                                 FieldText(entry.fingerprintType, FingerprintTypeSize),
-                                 EncodeHex(entry.fingerprint, FingerprintSize), path);
+        std::cout << fmt::format(
+            "entry\t0x{:02x}\t{}\t{}\t{}\n", entry.flags,
+            PrintablePath(FieldText(entry.fingerprintType, FingerprintTypeSize)),
+            EncodeHex(entry.fingerprint, FingerprintSize), PrintablePath(path));
     }
     return 0;
 }
@@ -326,7 +329,8 @@ int Verify(const std::vector<std::string>& arguments) {
         if (!verdict.verified) {
             status = 1;
         }
-        std::cout << fmt::format("{}: {}\n", path, verdict.verified ? "ok" : verdict.reason);
+        std::cout << fmt::format("{}: {}\n", PrintablePath(path),
+                                 verdict.verified ? "ok" : PrintablePath(verdict.reason));
     }
     return status;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 #include "engine/progress.h"
 #include "manifest/format.h"
 
@@ -31,7 +32,7 @@ DigestResult Failure(std::string cause, std::string report) {
 
 DigestResult SystemError(const char* what, const std::string& path, int error) {
     std::string cause = std::generic_category().message(error);
-    return Failure(cause, fmt::format("Error {} {}: {}\n", what, path, cause));
+    return Failure(cause, fmt::format("Error {} {}: {}\n", what, PrintablePath(path), cause));
 }
 
 // A failure of the digest library itself, which names no file.
@@ -130,7 +131,8 @@ DigestResult FileDigester::Hash(int fd, const std::string& path) {
         }
         if (attempt == ReadAttempts) {
             return Failure("file changed while being read",
-                           fmt::format("Error reading {}: file changed while being read\n", path));
+                           fmt::format("Error reading {}: file changed while being read\n",
+                                       PrintablePath(path)));
         }
     }
     unsigned char value[EVP_MAX_MD_SIZE];

@@ -11,15 +11,17 @@
 #include <utility>
 
 #include "common/file_io.h"
+#include "common/printable_path.h"
 
 namespace {
 
 // ELF details and text encodings are not needed to choose a type, and they cost time.
 constexpr int ClassifierFlags = MAGIC_NO_CHECK_ELF | MAGIC_NO_CHECK_ENCODING;
 
-const char* ErrorText(magic_t cookie) {
+// libmagic's text names the file as it was given.
+std::string ErrorText(magic_t cookie) {
     const char* text = magic_error(cookie);
-    return text != nullptr ? text : "unknown error";
+    return text != nullptr ? PrintablePath(text) : "unknown error";
 }
 
 bool EndsWith(const std::string& text, const std::string& end) {
@@ -126,8 +128,8 @@ bool MagicClassifier::Describe(int fd, const struct stat& status, const std::str
                                std::string& description, std::string& error) {
     const char* text = magic_descriptor(cookie_, fd);
     if (text == nullptr) {
-        error = fmt::format("Error: Unable to determine file type for {} - {}\n", path,
-                            ErrorText(cookie_));
+        error = fmt::format("Error: Unable to determine file type for {} - {}\n",
+                            PrintablePath(path), ErrorText(cookie_));
         return false;
     }
     // Given a path, libmagic first names the mode bits that the file's status holds; given a

@@ -16,7 +16,7 @@ void RunContext::Report(const std::string& line) {
 
 void RunContext::ReportFilesystemError(const char* what, const std::string& path, int error) {
     Report(fmt::format("Filesystem error: filesystem error: {}: {} [{}]\n", what,
-                       std::generic_category().message(error), path));
+                       std::generic_category().message(error), PrintablePath(path)));
 }
 
 void RunContext::Fail(const std::string& message) {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "common/normal_path.h"
+#include "common/printable_path.h"
 #include "manifest/format.h"
 
 namespace {
@@ -39,20 +40,20 @@ std::string AddFlags(const nlohmann::json& flags, std::map<std::string, Configur
     }
     for (const auto& [path, tokens] : flags.items()) {
         if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
-            return fmt::format("flags path is not absolute: {}", nlohmann::json(path).dump());
+            return fmt::format("flags path is not absolute: '{}'", PrintablePath(path));
         }
         if (!tokens.is_array()) {
-            return fmt::format("flags for {} must be a list of strings", path);
+            return fmt::format("flags for {} must be a list of strings", PrintablePath(path));
         }
         uint8_t entry = 0;
         for (const nlohmann::json& token : tokens) {
             if (!token.is_string()) {
-                return fmt::format("flags for {} must be a list of strings", path);
+                return fmt::format("flags for {} must be a list of strings", PrintablePath(path));
             }
             uint8_t bit = FlagOfToken(token.get<std::string>());
             if (bit == 0) {
-                return fmt::format("unknown flag {} for {} (indirect, no_ptrace or trusted)",
-                                   token.dump(), path);
+                return fmt::format("unknown flag '{}' for {} (indirect, no_ptrace or trusted)",
+                                   PrintablePath(token.get<std::string>()), PrintablePath(path));
             }
             entry |= bit;
         }
@@ -77,7 +78,7 @@ std::string AddConfiguration(std::istream& input, Configuration& configuration) 
         // file than the one named, and write a manifest line that load refuses.
         if (path.find('\0') != std::string::npos) {
             return fmt::format("Config file error, dirs entry holds a NUL byte: {}\n",
-                               dir.dump(-1, ' ', true));
+                               PrintablePath(path));
         }
         configuration.dirs.push_back(std::move(path));
     }
@@ -100,9 +101,9 @@ std::string ReadConfigurationFrom(std::istream& input, Configuration& configurat
     try {
         return AddConfiguration(input, configuration);
     } catch (const nlohmann::json::exception& error) {
-        return fmt::format("Config file error, {}\n", error.what());
+        return fmt::format("Config file error, {}\n", PrintablePath(error.what()));
     } catch (const std::exception& error) {
-        return fmt::format("Can't open config file: {}\n", error.what());
+        return fmt::format("Can't open config file: {}\n", PrintablePath(error.what()));
     }
 }
 
@@ -121,7 +122,7 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
         // the administrator's directories and types out without a word.
         if (settings.configGiven || error != ENOENT) {
             configuration.flagsUnusable = true;
-            return fmt::format("Error: cannot open config file {}: {}\n", path,
+            return fmt::format("Error: cannot open config file {}: {}\n", PrintablePath(path),
                                std::generic_category().message(error));
         }
         return "";

@@ -37,15 +37,17 @@ std::string GenerateRun::Execute() {
         if (int error = manifest.Check(); error < 0) {
             return manifest.ErrorLine("manifest file", error);
         } else if (error != 0) {
-            return fmt::format("Error: cannot open manifest file {}: {}\n", settings_.manifestPath,
+            return fmt::format("Error: cannot open manifest file {}: {}\n",
+                               PrintablePath(settings_.manifestPath),
                                std::generic_category().message(error));
         }
     }
     int32_t jobs = settings_.jobsGiven ? settings_.jobs : 1;
     std::string configPath = ConfigurationPath(settings_);
     std::cout << (settings_.configGiven
-                      ? fmt::format("Config path from command line: {}\n", configPath)
-                      : fmt::format("Config path default: {}\n", configPath));
+                      ? fmt::format("Config path from command line: {}\n",
+                                    PrintablePath(configPath))
+                      : fmt::format("Config path default: {}\n", PrintablePath(configPath)));
     Configuration configured;
     std::string configError = ReadConfiguration(settings_, context_.root, configured);
     if (configured.flagsUnusable) {
@@ -61,10 +63,10 @@ std::string GenerateRun::Execute() {
     }
     std::string listing;
     for (const auto& job : jobs_) {
-        listing += fmt::format("Job queue: {}\n", job->path);
+        listing += fmt::format("Job queue: {}\n", PrintablePath(job->path));
     }
     for (const std::string& type : context_.signingTypes) {
-        listing += fmt::format("Signing types: {}\n", type);
+        listing += fmt::format("Signing types: {}\n", PrintablePath(type));
     }
     std::cout << listing;
     if (!settings_.cachePath.empty()) {
@@ -186,7 +188,7 @@ std::string GenerateRun::ReportUnusedFlags() const {
                 PrintablePath(configured.written));
         } else {
             warnings += fmt::format("Warning: flags for {} unused: it is not in the manifest\n",
-                                    configured.written);
+                                    PrintablePath(configured.written));
         }
     }
     std::cerr << warnings;
@@ -204,5 +206,5 @@ void GenerateRun::Finished(SigningWorker& worker, Job& job) {
     }
     context_.progress.Print(std::cout,
                             fmt::format(TableRow, job.millis, worker.Index(), job.entries.load(),
-                                        job.signedCount.load(), percent, job.path));
+                                        job.signedCount.load(), percent, PrintablePath(job.path)));
 }

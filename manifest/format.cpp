@@ -49,8 +49,8 @@ void ReadFlags(std::string_view text, int lineNumber, ManifestEntry& entry,
         if (uint8_t bit = FlagOfToken(token); bit != 0) {
             entry.flags |= bit;
         } else {
-            warnings.push_back(
-                fmt::format("line {}: ignoring unknown flag '{}'", lineNumber, token));
+            warnings.push_back(fmt::format("line {}: ignoring unknown flag '{}'", lineNumber,
+                                           PrintablePath(token)));
         }
         at = end;
     }

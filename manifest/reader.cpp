@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/printable_path.h"
+
 bool ManifestReader::Open(const std::string& path) {
     if (OpenSilently(path) != 0) {
-        warnx("cannot open manifest %s", path.c_str());
+        warnx("cannot open manifest %s", PrintablePath(path).c_str());
         return false;
     }
     return true;
@@ -44,7 +46,7 @@ bool ManifestReader::ReadLine(ManifestEntry& entry, LineOutcome& outcome,
         return false;
     }
     outcome = LineOutcome::Error;
-    warnings.assign(1, fmt::format("cannot read manifest {}: {}", path_,
+    warnings.assign(1, fmt::format("cannot read manifest {}: {}", PrintablePath(path_),
                                    std::strerror(std::exchange(readError_, 0))));
     return true;
 }

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <system_error>
 
+#include "common/printable_path.h"
 #include "common/replacement_file.h"
 #include "manifest/trusted_file.h"
 
@@ -54,9 +55,9 @@ std::string ReadRecordedSerial(const std::string& path, std::optional<uint64_t>&
         return "";
     }
     if (!file.refusal.empty()) {
-        return fmt::format("Error: refusing {}: {}\n", path, file.refusal);
+        return fmt::format("Error: refusing {}: {}\n", PrintablePath(path), file.refusal);
     }
-    std::string unusable = fmt::format("Error: cannot use serial file {}: ", path);
+    std::string unusable = fmt::format("Error: cannot use serial file {}: ", PrintablePath(path));
     if (file.error != 0) {
         return unusable + std::generic_category().message(file.error) + "\n";
     }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/key.h"
 #include "manifest/reader.h"
@@ -26,7 +27,8 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     }
     // A signed manifest that load finds faults in is refused where it is made, not at boot.
     if (std::string bad = ManifestReader::FirstBadLine(manifest.bytes); !bad.empty()) {
-        return fmt::format("Error: refusing to sign {}: {}\n", settings.manifestPath, bad);
+        return fmt::format("Error: refusing to sign {}: {}\n", PrintablePath(settings.manifestPath),
+                           bad);
     }
     // Both written where the manifest was read, never through a link planted there.
     SignedPair pair(manifest.target, SignaturePath(manifest.target), "manifest file");
@@ -36,7 +38,8 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     std::string bytes = WithSerialHeader(manifest.bytes, serial);
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
-        return fmt::format("Error: cannot sign {}: {}\n", settings.manifestPath, reason);
+        return fmt::format("Error: cannot sign {}: {}\n", PrintablePath(settings.manifestPath),
+                           reason);
     }
     return pair.Replace(bytes, signature);
 }
@@ -82,7 +85,7 @@ int SignManifest(const SignSettings& settings) {
         std::cerr << error;
         return 1;
     }
-    std::cout << fmt::format("Signed {}: serial {}, key {}\n", settings.manifestPath, serial,
-                             key.Id());
+    std::cout << fmt::format("Signed {}: serial {}, key {}\n", PrintablePath(settings.manifestPath),
+                             serial, key.Id());
     return 0;
 }

@@ -68,7 +68,7 @@ std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKe
     std::optional<uint64_t> header = SerialOfHeader(file.bytes);
     if (!header) {
         manifest.refused = true;
-        return fmt::format("Error: manifest has no serial line: {}\n", manifestPath);
+        return fmt::format("Error: manifest has no serial line: {}\n", PrintablePath(manifestPath));
     }
     manifest.bytes = std::move(file.bytes);
     manifest.serial = *header;
@@ -92,15 +92,15 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
         return fmt::format(
             "Error: manifest serial {} is older than the last one loaded ({}, recorded in {}): "
             "refusing a rollback\n",
-            manifest.serial, *manifest.recorded, settings.serialFile);
+            manifest.serial, *manifest.recorded, PrintablePath(settings.serialFile));
     }
     return "";
 }
 
 std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,
                          const std::string& signaturePath) {
-    return fmt::format("Verified {}: serial {}, key {}, signature {}\n", manifestPath, serial,
-                       keyId, PrintablePath(signaturePath));
+    return fmt::format("Verified {}: serial {}, key {}, signature {}\n",
+                       PrintablePath(manifestPath), serial, keyId, PrintablePath(signaturePath));
 }
 
 std::string RaiseRecordedSerial(const SignatureSettings& settings,

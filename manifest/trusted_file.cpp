@@ -45,9 +45,11 @@ std::string Refusal(const struct stat& status, Exposure exposure) {
 // as /tmp is: there only an entry's owner may, and the entry's owner is judged in turn.
 std::string FolderRefusal(const std::string& name, const struct stat& status) {
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX)) {
-        return fmt::format("folder {} is writable by group or others", name);
+        return fmt::format("folder {} is writable by group or others", PrintablePath(name));
     }
-    return OwnedByOther(status) ? fmt::format("folder {} is {}", name, OwnerRefusal(status)) : "";
+    return OwnedByOther(status)
+               ? fmt::format("folder {} is {}", PrintablePath(name), OwnerRefusal(status))
+               : "";
 }
 
 std::string Joined(const std::string& folder, const std::string& name) {
@@ -120,7 +122,8 @@ std::string WayRefusal(const std::string& path, FinalLink link) {
                 return "not a regular file";
             }
             if (OwnedByOther(status)) {
-                return fmt::format("link {} is {}", entryShown, OwnerRefusal(status));
+                return fmt::format("link {} is {}", PrintablePath(entryShown),
+                                   OwnerRefusal(status));
             }
             char target[PATH_MAX];
             ssize_t length = readlink(entry.c_str(), target, sizeof target);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/printable_path.h"
 namespace {
 
 // The name of `user`, or "?" when the password database has none.
@@ -25,7 +26,7 @@ std::string UserName(uid_t user) {
 
 void AuditLog::Record(AuditKind kind, const std::string& event) {
     uid_t user = getuid();
-    Write(kind, fmt::format("user {} ({}): {}", UserName(user), user, event));
+    Write(kind, fmt::format("user {} ({}): {}", PrintablePath(UserName(user)), user, event));
 }
 
 // No LOG_NDELAY: the log socket is opened at the first line, after the standard descriptors
@@ -48,5 +49,5 @@ std::string RefusalEvent(const std::string& path, const std::string& error) {
     if (constexpr std::string_view prefix = "Error: "; reason.substr(0, prefix.size()) == prefix) {
         reason.remove_prefix(prefix.size());
     }
-    return fmt::format("refused manifest {}: {}", path, reason);
+    return fmt::format("refused manifest {}: {}", PrintablePath(path), reason);
 }

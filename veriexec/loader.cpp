@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
+#include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/reader.h"
 #include "veriexec/device.h"
@@ -51,7 +53,7 @@ std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* 
         return UnsignedRefusal;
     }
     std::string refusal = fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
-                                      settings.trustedKeyPath);
+                                      PrintablePath(settings.trustedKeyPath));
     // A key that cannot be read is named with its fault, since no manifest loads without it.
     ManifestKey trusted;
     if (std::string error = trusted.ReadFile(settings.trustedKeyPath, KeyPart::Public);
@@ -64,12 +66,12 @@ std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* 
     const std::string& serialFile = settings.installedSerialFile;
     if (!SameFile(settings.signature.serialFile, serialFile)) {
         return fmt::format("Error: veriexec is enforcing: only the serial file {} is used\n",
-                           serialFile);
+                           PrintablePath(serialFile));
     }
     // Whoever removed the record could otherwise load any older manifest again.
     if (!verified->recorded) {
         return fmt::format("Error: veriexec is enforcing: no record of the last serial in {}\n",
-                           serialFile);
+                           PrintablePath(serialFile));
     }
     return "";
 }
@@ -131,12 +133,13 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
     int sent = 0;
     // Whenever entries may have been sent: the summary, and the audit line of the load.
     auto report = [&] {
-        std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors, path);
+        std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors,
+                                 PrintablePath(path));
         std::string signer =
             verify ? fmt::format("serial {}, key {}", verified.serial, verified.key.Id())
                    : "unsigned";
-        audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors", path,
-                                                    signer, sent, errors));
+        audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors",
+                                                    PrintablePath(path), signer, sent, errors));
     };
     // Each entry line is read before the state it goes into is read, so that nothing read after
     // enforce was set is sent without the enforce rules, however slowly it arrives or however
@@ -164,7 +167,7 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
                    (state & (VeriexecStateEnforce | VeriexecStateLocked)) == VeriexecStateEnforce) {
             return refuse(UntrustedRefusal);
         } else {
-            warn("cannot load %s", entry.path);
+            warn("cannot load %s", PrintablePath(entry.path).c_str());
             ++errors;
         }
         ++sent;

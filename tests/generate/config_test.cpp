@@ -18,16 +18,15 @@ TEST(ConfigurationTest, DirsTypesAndFlagsAreAddedAndAFaultKeepsWhatCameBefore) {
               "[json.exception.type_error.302] type must be string, but is number",
               R"({"dirs": ["/opt"], "types": [], "flags": {"/a": ["trusted"]}})"},
              // Found by fuzzing: the system would read the path only up to the NUL byte.
-             {R"({"dirs": ["/opt", "/srv\u0000/x"]})",
-              R"(dirs entry holds a NUL byte: "/srv\u0000/x")",
+             {R"({"dirs": ["/opt", "/srv\u0000/x"]})", R"(dirs entry holds a NUL byte: /srv\x00/x)",
               R"({"dirs": ["/opt"], "types": [], "flags": {}})"},
              {R"({"flags": {"/a": ["trusted", "indirect"], "/b": [], "//a/.": ["trusted"]}})", "",
               R"({"dirs": [], "types": [], "flags": {"/a": ["indirect", "trusted"], "/b": []}})"},
              {R"({"flags": {"/a": ["no_ptrace"], "sbin/x": ["trusted"]}})",
-              R"(flags path is not absolute: "sbin/x")",
+              R"(flags path is not absolute: 'sbin/x')",
               R"({"dirs": [], "types": [], "flags": {"/a": ["no_ptrace"]}})"},
              {R"({"flags": {"/a": ["Trusted"]}})",
-              R"(unknown flag "Trusted" for /a (indirect, no_ptrace or trusted))", ""},
+              R"(unknown flag 'Trusted' for /a (indirect, no_ptrace or trusted))", ""},
              {R"({"flags": {"/a": "trusted"}})", "flags for /a must be a list of strings", ""},
              {R"({"flags": {"/a": [1]}})", "flags for /a must be a list of strings", ""},
              {R"({"flags": ["/a"]})", "flags must be an object of paths and their lists of flags",
@@ -73,7 +72,7 @@ TEST_F(ConfigRunTest,
         EXPECT_EQ(ReadFile(Path("m")), err.empty() ? "" : "yesterday's manifest\n") << config;
     };
     expect(Path("unknown.json"),
-           "Config file error, unknown flag \"trustd\" for /bin/sh (indirect, no_ptrace or "
+           "Config file error, unknown flag 'trustd' for /bin/sh (indirect, no_ptrace or "
            "trusted)\n");
     expect(Path("cut.json"), "Config file error, [json.exception.parse");
     expect(Path("none.json"),
