@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/printable_path.h"
+
 void AddFormatOption(CLI::App& command, OutputFormat& format) {
     command
         .add_option_function<std::string>(
@@ -16,5 +18,5 @@ void AddFormatOption(CLI::App& command, OutputFormat& format) {
 }
 
 std::string JsonString(std::string_view text) {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json(PrintablePath(text)).dump();
 }

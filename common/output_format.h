@@ -12,6 +12,7 @@ enum class OutputFormat { Text, Json };
 // parse error.
 void AddFormatOption(CLI::App& command, OutputFormat& format);
 
-// `text` as a JSON string. Paths are bytes, JSON is UTF-8: a byte that is not part of a UTF-8
-// character becomes U+FFFD rather than failing the whole document.
+// `text` as a JSON string: the JSON text of what PrintablePath shows of it. Paths are bytes and
+// JSON is UTF-8; escaped, two different names stay two different strings, each spelled as the
+// text report spells it.
 std::string JsonString(std::string_view text);

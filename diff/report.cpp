@@ -2,15 +2,14 @@
 
 #include <fmt/core.h>
 
-#include <nlohmann/json.hpp>
+#include <utility>
 
+#include "common/output_format.h"
 #include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/signed_manifest.h"
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // The word of each kind, in the order of DifferenceKind: the start of its lines and its name
 // in the JSON document.
@@ -30,27 +29,23 @@ std::string FlagWords(uint8_t flags) {
     return words.empty() ? "none" : words;
 }
 
-Json FlagArray(uint8_t flags) {
-    Json tokens = Json::array();
+// The tokens of `flags` as a JSON array.
+std::string FlagArray(uint8_t flags) {
+    std::string array;
     for (std::string_view token : TokensOfFlags(flags)) {
-        tokens.push_back(std::string(token));
+        array += fmt::format("{}\"{}\"", array.empty() ? "" : ",", token);
     }
-    return tokens;
+    return "[" + array + "]";
 }
 
-// A path is bytes, not always UTF-8: a byte that is not is written as U+FFFD rather than
-// failing the whole document.
-std::string Dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-Json ManifestObject(const ComparedManifest& manifest, std::size_t entries) {
-    Json object{{"manifest", manifest.path}, {"entries", entries}};
+std::string ManifestObject(const ComparedManifest& manifest, std::size_t entries) {
+    std::string object =
+        fmt::format(R"({{"manifest":{},"entries":{})", JsonString(manifest.path), entries);
     if (manifest.serial) {
-        object["serial"] = *manifest.serial;
-        object["key_id"] = manifest.keyId;
+        object += fmt::format(R"(,"serial":{},"key_id":{})", *manifest.serial,
+                              JsonString(manifest.keyId));
     }
-    return object;
+    return object + "}";
 }
 
 }  // namespace
@@ -89,9 +84,9 @@ void PrintDifferences(std::ostream& out, const ComparedManifest& old,
 void PrintDifferencesJson(std::ostream& out, const ComparedManifest& old,
                           const ComparedManifest& current, const ManifestComparison& comparison,
                           const DifferenceCounts& counts) {
-    out << "{\"old\":" << Dump(ManifestObject(old, comparison.OldEntries()))
-        << ",\"new\":" << Dump(ManifestObject(current, comparison.NewEntries()));
-    Json countObject;
+    out << R"({"old":)" << ManifestObject(old, comparison.OldEntries()) << R"(,"new":)"
+        << ManifestObject(current, comparison.NewEntries());
+    std::string countObject;
     // One array a kind, each written as the differences go by.
     for (int kind = 0; kind < 4; ++kind) {
         out << ",\"" << KindNames[kind] << "\":[";
@@ -100,19 +95,20 @@ void PrintDifferencesJson(std::ostream& out, const ComparedManifest& old,
             if (Index(difference.kind) != kind) {
                 return;
             }
-            Json item{{"path", std::string(difference.path)}};
+            std::string item = R"({"path":)" + JsonString(difference.path);
             if (difference.kind == DifferenceKind::Flags) {
-                item["old"] = FlagArray(difference.oldFlags);
-                item["new"] = FlagArray(difference.newFlags);
+                item += fmt::format(R"(,"old":{},"new":{})", FlagArray(difference.oldFlags),
+                                    FlagArray(difference.newFlags));
             } else if (difference.kind != DifferenceKind::Changed) {
-                item["flags"] =
-                    FlagArray(difference.kind == DifferenceKind::Added ? difference.newFlags
-                                                                       : difference.oldFlags);
+                item += R"(,"flags":)" + FlagArray(difference.kind == DifferenceKind::Added
+                                                       ? difference.newFlags
+                                                       : difference.oldFlags);
             }
-            out << std::exchange(separator, ",") << Dump(item);
+            out << std::exchange(separator, ",") << item << '}';
         });
         out << ']';
-        countObject[KindNames[kind]] = counts[kind];
+        countObject +=
+            fmt::format(R"({}"{}":{})", kind == 0 ? "" : ",", KindNames[kind], counts[kind]);
     }
-    out << ",\"counts\":" << Dump(countObject) << "}\n";
+    out << R"(,"counts":{)" << countObject << "}}\n";
 }

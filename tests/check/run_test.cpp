@@ -56,7 +56,7 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
                              "2 bad lines\n",
                              "pelmor-sign: line 1: missing '=' in attribute\npelmor-sign: line 2: "
                              "bad fingerprint\n"}));
-    // The same as one JSON document, problems by kind; a byte that is not UTF-8 becomes U+FFFD.
+    // The same as one JSON document, problems by kind, each path as the text report shows it.
     // And the metrics, in a folder that this user may write to, with no temporary file left.
     WriteFile(Path("m"), ReadFile(Path("m")) + "/usr/bin/\xff sha512=00\n");
     Shell("mkdir -m 1777 out");
@@ -70,7 +70,7 @@ TEST_F(CheckTest, ReportsChangedMissingUnreadableAndUnlistedFilesInOrder) {
     EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::parse(R"({"manifest":"m",
         "serial":null,"key_id":null,"counts":{"entries":7,"unchanged":2,"changed":1,"missing":2,
         "unreadable":2,"not_in_manifest":2,"bad_lines":1,"errors":1},"problems":{"changed":[{"path":"/usr/bin/b"}],
-        "missing":[{"path":"/usr/bin/c"},{"path":"/usr/bin/\ufffd"}],"unreadable":[
+        "missing":[{"path":"/usr/bin/c"},{"path":"/usr/bin/\\xff"}],"unreadable":[
         {"path":"/usr/bin/d","reason":"Permission denied"},
         {"path":"/usr","reason":"not a regular file"}],
         "not_in_manifest":[{"path":"/usr/sbin/new"},{"path":"/usr/sbin/notes"}]}})"));
