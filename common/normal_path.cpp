@@ -1,5 +1,6 @@
 #include "common/normal_path.h"
 
+#include <algorithm>
 #include <filesystem>
 
 std::string NormalPath(const std::string& path) {
@@ -8,4 +9,22 @@ std::string NormalPath(const std::string& path) {
         normal.pop_back();
     }
     return normal;
+}
+
+bool IsNormalPath(std::string_view path) {
+    if (path == "/") {
+        return true;
+    }
+    // Each component, from after each slash (and from the start of a relative path) to the next.
+    for (std::size_t at = 0;;) {
+        std::size_t end = std::min(path.find('/', at), path.size());
+        std::string_view name = path.substr(at, end - at);
+        if ((name.empty() && at > 0) || name == "." || name == "..") {
+            return false;
+        }
+        if (end == path.size()) {
+            return true;
+        }
+        at = end + 1;
+    }
 }

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // `path` lexically normal: no "." or ".." components, no repeated or trailing slashes.
 std::string NormalPath(const std::string& path);
+
+// Whether `path` is already normal: no "." or ".." component, no repeated slashes and no
+// trailing one ("/" itself is normal).
+bool IsNormalPath(std::string_view path);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/normal_path.h"
 #include "common/printable_path.h"
 
 bool ManifestReader::Open(const std::string& path) {
@@ -71,9 +72,13 @@ std::string ManifestReader::FirstBadLine(std::string_view bytes) {
     reader.Use("", bytes);
     ManifestEntry entry;
     for (std::string_view line; reader.NextLine(line);) {
-        if (ParseManifestLine(line, reader.lineNumber_, entry, reader.warnings_) ==
-            LineOutcome::Error) {
+        LineOutcome outcome = ParseManifestLine(line, reader.lineNumber_, entry, reader.warnings_);
+        if (outcome == LineOutcome::Error) {
             return reader.warnings_.back();
+        }
+        if (outcome == LineOutcome::Entry && !IsNormalPath(entry.path)) {
+            return fmt::format("line {}: path not in normal form: {}", reader.lineNumber_,
+                               PrintablePath(entry.path));
         }
     }
     return "";

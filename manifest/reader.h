@@ -32,8 +32,10 @@ class ManifestReader {
     // Reads on to the next entry line and fills `entry` from it. Every bad line, and a read
     // failure, is warned of at once and counted in `errors`.
     bool NextEntry(ManifestEntry& entry, int& errors);
-    // The fault of the first line in `bytes` that load counts as an error, in load's words
-    // ("line N: REASON"), or "" when there is none. Prints nothing, looks at no file.
+    // The fault of the first line in `bytes` that sign refuses, or "" when there is none: one
+    // that load counts as an error, in load's words ("line N: REASON"), or an entry whose path
+    // is not in normal form, which generate never writes and which names a file in other words
+    // than the ones a reader compares. Prints nothing, looks at no file.
     static std::string FirstBadLine(std::string_view bytes);
     // Whether a read of the file failed: the lines read are then not the whole manifest.
     bool ReadFailed() const { return readFailed_; }

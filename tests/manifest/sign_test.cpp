@@ -66,8 +66,8 @@ TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime)
 
 // Neither a key that others could swap, nor a file planted where the signature goes or one that
 // load would refuse (a new one would keep its mode), nor a manifest that load would
-// find faults in serves: nothing is written, the manifest is not rewritten, and a FIFO is never
-// opened.
+// find faults in or that names a file in words other than generate's serves: nothing is
+// written, the manifest is not rewritten, and a FIFO is never opened.
 TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythingIsWritten) {
     MakeKeyPair(Path("k"));
     MakeKeyPair(Path("rsa"), "-algorithm RSA -pkeyopt rsa_keygen_bits:2048");
@@ -104,7 +104,15 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
         {"k.key", "printf '# comment\\n/x sha512=00\\n/y sha512\\n' >m",
          bad + "3: missing '=' in attribute"},
         // The fault, not the warning of an unknown flag before it.
-        {"k.key", "echo '/x sha512=0g extra' >m", bad + "1: bad fingerprint"}};
+        {"k.key", "echo '/x sha512=0g extra' >m", bad + "1: bad fingerprint"},
+        // Lines that load takes, but whose paths name a file in other words.
+        {"k.key", "printf '/x sha512=00\\n/usr/bin/./su sha512=00\\n' >m",
+         bad + "2: path not in normal form: /usr/bin/./su"},
+        {"k.key", "echo '/usr//bin/su sha512=00' >m",
+         bad + "1: path not in normal form: /usr//bin/su"},
+        {"k.key", "echo '/usr/sbin/../bin/su sha512=00' >m",
+         bad + "1: path not in normal form: /usr/sbin/../bin/su"},
+        {"k.key", "echo '/usr/bin/ sha512=00' >m", bad + "1: path not in normal form: /usr/bin/"}};
     if (std::string user = std::to_string(UnprivilegedUser); geteuid() == 0) {
         Shell("chown " + user + " other.key");
         cases.push_back(
