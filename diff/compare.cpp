@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+
+#include "common/normal_path.h"
 
 namespace {
 
@@ -15,6 +18,15 @@ void SortKeepingLaterLines(std::vector<Record>& records) {
     records.erase(std::unique(records.begin(), records.end(),
                               [](const Record& a, const Record& b) { return a.path == b.path; }),
                   records.end());
+}
+
+// The record of `path` in records sorted by path, or nullptr.
+template <typename Records>
+auto Listed(Records& records, std::string_view path) -> decltype(&records.front()) {
+    auto found = std::lower_bound(
+        records.begin(), records.end(), path,
+        [](const auto& record, std::string_view wanted) { return record.path < wanted; });
+    return found != records.end() && found->path == path ? &*found : nullptr;
 }
 
 }  // namespace
@@ -34,10 +46,8 @@ void ManifestComparison::FinishOld() {
 
 void ManifestComparison::AddNew(const ManifestEntry& entry) {
     std::string_view path(entry.path);
-    auto old = std::lower_bound(
-        old_.begin(), old_.end(), path,
-        [](const OldRecord& record, std::string_view wanted) { return record.path < wanted; });
-    if (old == old_.end() || old->path != path) {
+    OldRecord* old = Listed(old_, path);
+    if (old == nullptr) {
         added_.push_back({std::string(path), newOrder_++, entry.flags});
         return;
     }
@@ -54,6 +64,37 @@ void ManifestComparison::FinishNew() {
     newEntries_ = added_.size() + static_cast<std::size_t>(std::count_if(
                                       old_.begin(), old_.end(),
                                       [](const OldRecord& record) { return record.listedInNew; }));
+    // Two paths share a normal form only when one of them is not normal: the others are
+    // grouped under theirs, with the normal path itself when a manifest lists it.
+    auto group = [this](const std::string& path) {
+        if (!IsNormalPath(path)) {
+            alike_[NormalPath(path)].push_back(path);
+        }
+    };
+    for (const OldRecord& record : old_) {
+        group(record.path);
+    }
+    for (const AddedRecord& record : added_) {
+        group(record.path);
+    }
+    for (auto form = alike_.begin(); form != alike_.end();) {
+        std::vector<std::string_view>& paths = form->second;
+        if (const OldRecord* old = Listed(old_, form->first)) {
+            paths.push_back(old->path);
+        } else if (const AddedRecord* added = Listed(added_, form->first)) {
+            paths.push_back(added->path);
+        }
+        std::sort(paths.begin(), paths.end());
+        form = paths.size() < 2 ? alike_.erase(form) : std::next(form);
+    }
+}
+
+const std::vector<std::string_view>* ManifestComparison::Alike(std::string_view path) const {
+    if (alike_.empty()) {
+        return nullptr;
+    }
+    auto form = IsNormalPath(path) ? alike_.find(path) : alike_.find(NormalPath(std::string(path)));
+    return form == alike_.end() ? nullptr : &form->second;
 }
 
 void ManifestComparison::ForEachDifference(
@@ -61,20 +102,21 @@ void ManifestComparison::ForEachDifference(
     auto added = added_.begin();
     for (auto old = old_.begin();; ++old) {
         for (; added != added_.end() && (old == old_.end() || added->path < old->path); ++added) {
-            visit({DifferenceKind::Added, added->path, 0, added->flags});
+            visit({DifferenceKind::Added, added->path, 0, added->flags, Alike(added->path)});
         }
         if (old == old_.end()) {
             return;
         }
         if (!old->listedInNew) {
-            visit({DifferenceKind::Removed, old->path, old->flags, 0});
+            visit({DifferenceKind::Removed, old->path, old->flags, 0, Alike(old->path)});
             continue;
         }
         if (old->changed) {
-            visit({DifferenceKind::Changed, old->path, old->flags, old->newFlags});
+            visit(
+                {DifferenceKind::Changed, old->path, old->flags, old->newFlags, Alike(old->path)});
         }
         if (old->flags != old->newFlags) {
-            visit({DifferenceKind::Flags, old->path, old->flags, old->newFlags});
+            visit({DifferenceKind::Flags, old->path, old->flags, old->newFlags, Alike(old->path)});
         }
     }
 }

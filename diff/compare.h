@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,10 @@ struct Difference {
     std::string_view path;
     uint8_t oldFlags;  // the flags the old manifest gives the path, when it lists it
     uint8_t newFlags;  // and the new one's
+    // When other paths of either manifest have this one's normal form, and so name the same file
+    // (unless a ".." climbs out of a link), which the kernel holds as one entry: all of them,
+    // this one too, in byte order; nullptr otherwise.
+    const std::vector<std::string_view>* alike;
 };
 
 class ManifestComparison {
@@ -56,8 +61,12 @@ class ManifestComparison {
         uint8_t flags;
     };
 
+    // The paths that share their normal form with another, by that form, from FinishNew on.
+    const std::vector<std::string_view>* Alike(std::string_view path) const;
+
     std::vector<OldRecord> old_;
     std::vector<AddedRecord> added_;
+    std::map<std::string, std::vector<std::string_view>, std::less<>> alike_;
     uint32_t newOrder_ = 0;
     std::size_t newEntries_ = 0;
 };

@@ -48,6 +48,22 @@ std::string ManifestObject(const ComparedManifest& manifest, std::size_t entries
     return object + "}";
 }
 
+// The other paths of the difference's normal form, each as `show` gives it, after one
+// another; "" for none.
+std::string OtherAlike(const Difference& difference, std::string (*show)(std::string_view),
+                       const char* separator) {
+    std::string others;
+    if (difference.alike == nullptr) {
+        return others;
+    }
+    for (std::string_view path : *difference.alike) {
+        if (path != difference.path) {
+            others += (others.empty() ? "" : separator) + show(path);
+        }
+    }
+    return others;
+}
+
 }  // namespace
 
 DifferenceCounts CountDifferences(const ManifestComparison& comparison) {
@@ -72,6 +88,9 @@ void PrintDifferences(std::ostream& out, const ComparedManifest& old,
         if (difference.kind == DifferenceKind::Flags) {
             out << fmt::format(": {} -> {}", FlagWords(difference.oldFlags),
                                FlagWords(difference.newFlags));
+        }
+        if (std::string others = OtherAlike(difference, PrintablePath, ", "); !others.empty()) {
+            out << " (same normal form as " << others << ')';
         }
         out << '\n';
     });
@@ -103,6 +122,9 @@ void PrintDifferencesJson(std::ostream& out, const ComparedManifest& old,
                 item += R"(,"flags":)" + FlagArray(difference.kind == DifferenceKind::Added
                                                        ? difference.newFlags
                                                        : difference.oldFlags);
+            }
+            if (std::string others = OtherAlike(difference, JsonString, ","); !others.empty()) {
+                item += R"(,"same_normal_form":[)" + others + "]";
             }
             out << std::exchange(separator, ",") << item << '}';
         });

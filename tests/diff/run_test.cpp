@@ -74,3 +74,37 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextOrJsonAndWhatCannotBeCompa
         EXPECT_EQ(RunSign(Words(arguments)), Troubled(err)) << arguments;
     }
 }
+
+// The kernel keys its table by file: "DIR/./su" loads over "DIR/su", although the texts differ.
+// Each difference whose path shares its normal form with another path of either manifest says
+// so, and a load holds one entry for them.
+TEST_F(DiffTest, PathsOfOneNormalFormAreMarkedAsTheOneEntryTheKernelHolds) {
+    Shell("touch su id && chmod 755 su id");
+    const std::string su = Path("su"), id = Path("id"), dotted = dir_ + "/./su",
+                      doubled = dir_ + "//id";
+    WriteFile("old", Entry(su) + Entry(id));
+    WriteFile("new", Entry(su) + Entry(dotted, 128, " trusted", '1') + Entry(doubled));
+    auto marked = [](const std::string& line, const std::string& other) {
+        return line + " (same normal form as " + other + ")\n";
+    };
+    EXPECT_EQ(RunSign({"diff", "old", "new"}),
+              (ProcessResult{1,
+                             marked("added: " + dotted, su) + marked("added: " + doubled, id) +
+                                 marked("removed: " + id, doubled) +
+                                 "Compared 2 entries with 3: 2 added, 1 removed, 0 changed, 0 "
+                                 "flags changed\n",
+                             ""}));
+    nlohmann::json json = nlohmann::json::parse(RunSign(Words("diff --format json old new")).out);
+    EXPECT_EQ(json["added"], nlohmann::json::parse(R"([
+        {"path": ")" + dotted + R"(", "flags": ["trusted"], "same_normal_form": [")" +
+                                                   su + R"("]},
+        {"path": ")" + doubled + R"(", "flags": [], "same_normal_form": [")" +
+                                                   id + R"("]}])"));
+    EXPECT_EQ(json["removed"], nlohmann::json::parse(R"([{"path": ")" + id + R"(", "flags": [],
+        "same_normal_form": [")" + doubled + R"("]}])"));
+    BootFacility();
+    EXPECT_EQ(RunSign({"load", "new"}).status, 0);
+    EXPECT_EQ(Entries(), "entry\t0x08\tsha512\t" + std::string(128, '1') + "\t" + dotted +
+                             "\nentry\t0x00\tsha512\t" + std::string(128, '0') + "\t" + doubled +
+                             "\n");
+}
