@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <system_error>
 
 std::string NormalPath(const std::string& path) {
     std::string normal = std::filesystem::path(path).lexically_normal().native();
@@ -27,4 +28,11 @@ bool IsNormalPath(std::string_view path) {
         }
         at = end + 1;
     }
+}
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path current =
+        path.empty() || path.front() != '/' ? std::filesystem::current_path(error) : "/";
+    return NormalPath(error ? path : (current / path).native());
 }

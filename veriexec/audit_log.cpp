@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/normal_path.h"
 #include "common/printable_path.h"
 namespace {
 
@@ -43,11 +44,15 @@ void SyslogAuditLog::Write(AuditKind kind, const std::string& line) {
     syslog(LOG_AUTH | (kind == AuditKind::Refusal ? LOG_WARNING : LOG_NOTICE), "%s", line.c_str());
 }
 
+std::string AuditedPath(const std::string& path) {
+    return PrintablePath(AbsolutePath(path));
+}
+
 std::string RefusalEvent(const std::string& path, const std::string& error) {
     std::string_view reason(error);
     reason = reason.substr(0, reason.find('\n'));
     if (constexpr std::string_view prefix = "Error: "; reason.substr(0, prefix.size()) == prefix) {
         reason.remove_prefix(prefix.size());
     }
-    return fmt::format("refused manifest {}: {}", PrintablePath(path), reason);
+    return fmt::format("refused manifest {}: {}", AuditedPath(path), reason);
 }

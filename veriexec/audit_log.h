@@ -32,6 +32,10 @@ class SyslogAuditLog : public AuditLog {
     void Write(AuditKind kind, const std::string& line) override;
 };
 
+// A manifest's path as the log names it: absolute (the log does not say where the command ran)
+// and lexically normal, shown as PrintablePath shows it.
+std::string AuditedPath(const std::string& path);
+
 // The refusal event of the manifest at `path`, from the error lines that refused it: the first,
 // without its "Error: ", which says why.
 std::string RefusalEvent(const std::string& path, const std::string& error);

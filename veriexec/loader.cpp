@@ -139,7 +139,7 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
             verify ? fmt::format("serial {}, key {}", verified.serial, verified.key.Id())
                    : "unsigned";
         audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors",
-                                                    PrintablePath(path), signer, sent, errors));
+                                                    AuditedPath(path), signer, sent, errors));
     };
     // Each entry line is read before the state it goes into is read, so that nothing read after
     // enforce was set is sent without the enforce rules, however slowly it arrives or however
