@@ -31,8 +31,10 @@ bool IsNormalPath(std::string_view path) {
 }
 
 std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == '/') {
+        return NormalPath(path);
+    }
     std::error_code error;
-    std::filesystem::path current =
-        path.empty() || path.front() != '/' ? std::filesystem::current_path(error) : "/";
+    std::filesystem::path current = std::filesystem::current_path(error);
     return NormalPath(error ? path : (current / path).native());
 }

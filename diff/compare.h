@@ -1,7 +1,8 @@
 // Two manifests compared as the kernel's table would hold them: the old one kept in memory,
 // sorted by path, and the new one compared with it entry by entry as it is read. Where a
 // manifest lists a path twice its later line counts, as the later record replaces the earlier
-// one in the table.
+// one in the table. Paths are compared as texts; those of one normal form, which the kernel
+// holds as one entry, are marked.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 
 #include "common/normal_path.h"
 #include "common/printable_path.h"
+
 namespace {
 
 // The name of `user`, or "?" when the password database has none.
