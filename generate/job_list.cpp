@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 
+#include "common/normal_path.h"
 #include "engine/selection_rules.h"
 
 namespace fs = std::filesystem;
@@ -10,9 +12,16 @@ namespace fs = std::filesystem;
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
                                                const Configuration& configured, RunContext& run) {
     std::vector<fs::path> queue(DefaultSignDirs.begin(), DefaultSignDirs.end());
-    queue.insert(queue.end(), settings.directories.begin(), settings.directories.end());
-    queue.insert(queue.end(), settings.files.begin(), settings.files.end());
-    queue.insert(queue.end(), configured.dirs.begin(), configured.dirs.end());
+    // Each path in the normal form its entries are written in: "/a/./b" would otherwise name
+    // its files in words that sign refuses and diff cannot match. A trailing separator stays,
+    // since it makes a job of its own.
+    auto spelled = [](const std::string& path) {
+        std::string normal = NormalPath(path);
+        return path.size() > 1 && path.back() == '/' && normal != "/" ? normal + "/" : normal;
+    };
+    for (const auto* given : {&settings.directories, &settings.files, &configured.dirs}) {
+        std::transform(given->begin(), given->end(), std::back_inserter(queue), spelled);
+    }
     run.signingTypes = configured.types;
     run.signingTypes.insert(DefaultSignTypes.begin(), DefaultSignTypes.end());
 

@@ -112,6 +112,22 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
                                                  "times: [ \\d]{6} ms, processed files: 6\\n")));
 }
 
+// Directories and files given in other spellings are written in the one form that sign takes and
+// diff compares, and each is walked once.
+TEST_F(RunTest, PathsGivenInOtherSpellingsAreWrittenInTheirNormalForm) {
+    MakeElf("/opt/a/b/tool", "/opt/c/other");
+    ProcessResult result = Generate(
+        {"-o", Path("m"), "-d", "/opt/./a//b/", "-d", "/opt/a/b", "-f", "/opt/x/../c/other"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("OK: /opt/a/b\n"), std::string::npos) << result.out;
+    const std::string manifest = "\n" + ReadFile(Path("m"));
+    EXPECT_NE(manifest.find("\n/opt/a/b/tool sha512="), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("\n/opt/c/other sha512="), std::string::npos) << manifest;
+    EXPECT_EQ(manifest.find("/./"), std::string::npos);
+    EXPECT_EQ(manifest.find("//"), std::string::npos);
+    EXPECT_EQ(manifest.find("/../"), std::string::npos);
+}
+
 TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
     // One big job, as /usr/lib is on a real host, and small ones.
     for (int i = 0; i < 40; ++i) {
