@@ -1,6 +1,7 @@
 #include "cli/entry.h"
 
 #include <fmt/core.h>
+#include <openssl/crypto.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -77,6 +78,9 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
 }  // namespace
 
 int Entry(int argc, char** argv, const InstalledFiles& installed, AuditLog& audit) {
+    // Nothing that OPENSSL_CONF names is ever loaded into the process-wide context: fingerprints
+    // and signatures are taken with OpenSSL's own default provider alone.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     PrepareStandardStreams();
     CommandValues values;
     int status = ParseAndRun(argc, argv, installed, audit, values);

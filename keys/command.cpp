@@ -78,10 +78,8 @@ CLI::App* DeclareKeysCommand(CLI::App& parser, KeysSettings& settings) {
 
     CLI::App* sign = AddAction(*keys, settings, SignKeys, settings.sign, "sign",
                                "Sign a draft keys file with the root key");
-    sign->add_option("-k,--key", settings.sign.keyPath, "The root key, a PEM private key")
-        ->type_name("ROOTKEY")
-        ->required()
-        ->take_last();
+    DeclareSigningKeyOptions(*sign, settings.sign.key, "ROOTKEY",
+                             "The root key: a PEM private key, or a URI such as pkcs11:...");
     AddNumberOption(*sign, "--serial", settings.sign.serial,
                     "The keys file's serial (default: one above the draft's, or 1)");
     AddNumberOption(*sign, "--floor", settings.sign.floor,

@@ -10,6 +10,7 @@
 #include "manifest/key.h"
 #include "manifest/keys_file.h"
 #include "manifest/sign.h"
+#include "manifest/signing_key.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int SignKeys(const KeysSignSettings& settings) {
     }
     ManifestKey root;
     KeysFile file;
-    std::string error = root.ReadFile(settings.keyPath, KeyPart::Private);
+    std::string error = OpenSigningKey(settings.key, root);
     if (error.empty()) {
         error = Sign(settings, root, file);
     }

@@ -6,9 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "manifest/signing_key.h"
+
 struct KeysSignSettings {
     std::string file;                // FILE
-    std::string keyPath;             // -k: the root key, a PEM private key
+    SigningKeySettings key;          // -k: the root key; --passin, --provider
     std::optional<uint64_t> serial;  // --serial; one above the draft's by default
     std::optional<uint64_t> floor;   // --floor; the draft's by default
     std::optional<int64_t> expires;  // --expires, seconds since the epoch; required

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "manifest/passphrase.h"
+
 void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings) {
     CLI::Option* key =
         command
@@ -47,11 +49,30 @@ CLI::Option* AddNumberOption(CLI::App& command, const std::string& name,
         ->take_last();
 }
 
-CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings) {
-    command.add_option("-k,--key", settings.keyPath, "The PEM private key to sign with")
-        ->type_name("KEY")
+void DeclareSigningKeyOptions(CLI::App& command, SigningKeySettings& settings,
+                              const std::string& typeName, const std::string& help) {
+    command.add_option("-k,--key", settings.location, help)
+        ->type_name(typeName)
         ->required()
         ->take_last();
+    command
+        .add_option("--passin", settings.passin,
+                    "Where the key's passphrase or the token's PIN comes from: env:VAR, "
+                    "file:PATH, fd:N or stdin (default: asked on the terminal)")
+        ->type_name("SOURCE")
+        ->take_last()
+        ->check([](const std::string& source) { return Passphrase::SourceRefusal(source); });
+    command
+        .add_option("--provider", settings.providers,
+                    "Load the OpenSSL provider NAME beside the default one to open the key "
+                    "(repeatable)")
+        ->type_name("NAME");
+}
+
+CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings) {
+    DeclareSigningKeyOptions(command, settings.key, "KEY",
+                             "The private key to sign with: a PEM file, or a URI such as "
+                             "pkcs11:... or handle:0x81...");
     AddNumberOption(command, "--serial", settings.serial,
                     "The manifest's serial (default: the current time in seconds since the epoch)");
     return command

@@ -16,5 +16,9 @@ CLI::Option* DeclareKeysFileOption(CLI::App& command, std::string& keysFile);
 // Declares `name`, an unsigned 64-bit decimal number N; anything else is a parse error.
 CLI::Option* AddNumberOption(CLI::App& command, const std::string& name,
                              std::optional<uint64_t>& number, const std::string& help);
-// Declares -k/--key (required), --serial and MANIFEST_FILE, whose count says it was given.
+// Declares -k/--key (required) as `typeName`, --passin and --provider.
+void DeclareSigningKeyOptions(CLI::App& command, SigningKeySettings& settings,
+                              const std::string& typeName, const std::string& help);
+// Declares -k/--key (required), --passin, --provider, --serial and MANIFEST_FILE, whose count
+// says it was given.
 CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings);

@@ -11,12 +11,13 @@
 #include "manifest/reader.h"
 #include "manifest/serial.h"
 #include "manifest/signed_manifest.h"
+#include "manifest/signing_key.h"
 #include "manifest/trusted_file.h"
 
 namespace {
 
 std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key) {
-    if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Private); !error.empty()) {
+    if (std::string error = OpenSigningKey(settings.key, key); !error.empty()) {
         return error;
     }
     FileRead manifest;

@@ -8,10 +8,11 @@
 #include <string_view>
 
 #include "common/replacement_file.h"
+#include "manifest/signing_key.h"
 
 struct SignSettings {
     std::string manifestPath;
-    std::string keyPath;             // -k: a PEM private key
+    SigningKeySettings key;          // -k, --passin, --provider
     std::optional<uint64_t> serial;  // --serial; the current time when absent
 };
 

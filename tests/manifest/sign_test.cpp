@@ -85,7 +85,7 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
          "unsupported key rsa.key: an RSA key of 2048 bits (at least 3072 are needed)"},
         {"p384.key", "",
          "unsupported key p384.key: an ECDSA key on curve secp384r1 (only P-256 is taken)"},
-        {"text.key", "", "unsupported key text.key: not a PEM private key without a passphrase"},
+        {"text.key", "", "unsupported key text.key: not a PEM private key"},
         {"open.key", "", "refusing key file open.key: readable by group or others (chmod 0400 it)"},
         // Someone who can write the key can have it sign with a key of theirs.
         {"written.key", "",
