@@ -66,7 +66,8 @@ void DeclareSigningKeyOptions(CLI::App& command, SigningKeySettings& settings,
         .add_option("--provider", settings.providers,
                     "Load the OpenSSL provider NAME beside the default one to open the key "
                     "(repeatable)")
-        ->type_name("NAME");
+        ->type_name("NAME")
+        ->allow_extra_args(false);
 }
 
 CLI::Option* DeclareSignOptions(CLI::App& command, SignSettings& settings) {

@@ -32,9 +32,12 @@ struct UiFree {
 std::string OpenSslReason() {
     unsigned long code = ERR_peek_last_error();
     std::string reason = "unknown OpenSSL error";
-    if (code != 0) {
-        const char* text = ERR_reason_error_string(code);
-        reason = text != nullptr ? text : fmt::format("OpenSSL error {:x}", code);
+    if (const char* text = code != 0 ? ERR_reason_error_string(code) : nullptr; text != nullptr) {
+        reason = text;
+    } else if (code != 0) {
+        char full[256];
+        ERR_error_string_n(code, full, sizeof full);
+        reason = full;
     }
     ERR_clear_error();
     return reason;
@@ -58,13 +61,15 @@ std::string MakeContext(const SigningKeySettings& settings, bool uri,
                                PrintablePath(file.get()), OpenSslReason());
         }
     }
-    if (OSSL_PROVIDER_load(context.get(), "default") == nullptr) {
-        return fmt::format("Error: cannot load OpenSSL provider default: {}\n", OpenSslReason());
-    }
-    for (const std::string& name : settings.providers) {
+    std::vector<std::string> providers{"default"};
+    providers.insert(providers.end(), settings.providers.begin(), settings.providers.end());
+    for (const std::string& name : providers) {
         if (OSSL_PROVIDER_load(context.get(), name.c_str()) == nullptr) {
-            return fmt::format("Error: cannot load OpenSSL provider {}: {}\n", PrintablePath(name),
-                               OpenSslReason());
+            // OpenSSL's own reason, a bare "init fail", says less than this.
+            ERR_clear_error();
+            return fmt::format(
+                "Error: cannot load OpenSSL provider {}: not installed, or it failed to start\n",
+                PrintablePath(name));
         }
     }
     made = std::move(context);

@@ -1,0 +1,143 @@
+// Signing keys that do not lie on the disk in the clear: encrypted PEM keys with every
+// passphrase source, the sources refused, and URIs.
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+
+class SigningKeyTest : public TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
+        body_ = ManifestLine(Path("tool"), Path("tool"));
+        WriteFile(Path("m"), body_);
+        WriteFile(Path("pw"), "s3cret\nignored\n", 0400);
+    }
+    // PREFIX.key encrypted with s3cret by `encrypt`, which reads a plain key on its standard
+    // input, and PREFIX.pub.
+    void MakeEncryptedKey(const std::string& prefix, const std::string& options,
+                          const std::string& encrypt = "openssl pkcs8 -topk8 -v2 aes-256-cbc") {
+        Shell(fmt::format(
+            "openssl genpkey {1} | {2} -passout pass:s3cret -out {0}.key && chmod 400 {0}.key && "
+            "openssl pkey -in {0}.key -passin pass:s3cret -pubout -out {0}.pub",
+            prefix, options, encrypt));
+    }
+    // True when m.sig is the signature of m by PREFIX.pub, as openssl verifies it.
+    bool OpenSslVerifies(const std::string& prefix, bool digest) {
+        return RunProgram({"sh", "-c",
+                           fmt::format("openssl pkeyutl -verify -rawin {} -pubin -inkey {}.pub "
+                                       "-in m -sigfile m.sig",
+                                       digest ? "-digest sha256" : "", prefix)})
+                   .status == 0;
+    }
+    std::string body_;
+};
+
+TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
+    MakeEncryptedKey("ed", "-algorithm ed25519");
+    MakeEncryptedKey("p256", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256");
+    // The traditional form, with its Proc-Type and DEK-Info lines.
+    MakeEncryptedKey("rsa", "-algorithm RSA -pkeyopt rsa_keygen_bits:3072",
+                     "openssl rsa -traditional -aes256");
+    ASSERT_NE(ReadFile(Path("rsa.key")).find("Proc-Type: 4,ENCRYPTED"), std::string::npos);
+    setenv("PELMOR_TEST_PW", "s3cret", 1);
+    int pipes[2];
+    for (const char* key : {"ed", "p256", "rsa"}) {
+        for (std::string source : {"env:PELMOR_TEST_PW", "file:pw", "fd:", "stdin"}) {
+            // The line the descriptor gives is the passphrase; what follows it is not read.
+            ASSERT_EQ(pipe(pipes), 0);
+            ASSERT_EQ(write(pipes[1], "s3cret\nmore", 11), 11);
+            close(pipes[1]);
+            int saved = dup(0);
+            if (source == "stdin") {
+                dup2(pipes[0], 0);
+            } else if (source == "fd:") {
+                source += std::to_string(pipes[0]);
+            }
+            WriteFile(Path("m"), body_);
+            ProcessResult result = RunSign({"sign", "-k", std::string(key) + ".key", "--passin",
+                                            source, "--serial", "5", "m"});
+            dup2(saved, 0);
+            close(saved);
+            close(pipes[0]);
+            EXPECT_EQ(WithoutOut(result), WithoutOut(Succeeded(""))) << key << " " << source;
+            EXPECT_TRUE(OpenSslVerifies(key, key != std::string("ed"))) << key << " " << source;
+        }
+    }
+    // An unencrypted key never asks: a source that would fail is not even read.
+    MakeKeyPair(Path("plain"));
+    EXPECT_EQ(RunSign({"sign", "-k", "plain.key", "--passin", "env:PELMOR_NOT_SET", "m"}).status,
+              0);
+    // A file: URI is a key file like any other.
+    EXPECT_EQ(
+        WithoutOut(RunSign({"sign", "-k", "file://" + Path("ed.key"), "--passin", "file:pw", "m"})),
+        WithoutOut(Succeeded("")));
+    EXPECT_TRUE(OpenSslVerifies("ed", false));
+    unsetenv("PELMOR_TEST_PW");
+}
+
+// Nothing is written when the passphrase is wrong, missing or given where others can see it.
+TEST_F(SigningKeyTest, WrongMissingOrExposedPassphrasesAreRefusedBeforeAnythingIsWritten) {
+    MakeEncryptedKey("ed", "-algorithm ed25519");
+    Shell("cp pw open && chmod 644 open && ln -s open link");
+    setenv("PELMOR_TEST_PW", "wrong", 1);
+    const std::string noTerminal =
+        "Error: key ed.key needs a passphrase and there is no terminal to ask: give it with "
+        "--passin env:VAR, file:PATH, fd:N or stdin\n";
+    for (const auto& [source, err] : std::vector<std::pair<std::string, std::string>>{
+             {"env:PELMOR_TEST_PW", "Error: cannot read key ed.key: bad passphrase\n"},
+             {"env:PELMOR_NOT_SET",
+              "Error: cannot read the passphrase of ed.key: PELMOR_NOT_SET is not set\n"},
+             {"file:open",
+              "Error: refusing passphrase file open: readable by group or others (chmod 0400 "
+              "it)\n"},
+             {"file:link",
+              "Error: refusing passphrase file link: readable by group or others (chmod 0400 "
+              "it)\n"},
+             {"file:none", "Error: cannot read passphrase file none: No such file or directory\n"},
+             // Standard input is not a terminal here: the error says how to give it.
+             {"", noTerminal}}) {
+        std::vector<std::string> words{"sign", "-k", "ed.key", "m"};
+        if (!source.empty()) {
+            words.insert(words.end() - 1, {"--passin", source});
+        }
+        EXPECT_EQ(RunSignChild(words, {}), Failed(err)) << source;
+        EXPECT_EQ(ReadFile(Path("m")), body_);
+        EXPECT_FALSE(fs::exists(Path("m.sig")));
+    }
+    // pass: shows in ps; an unknown source is no source: both refused as the command is read.
+    for (const auto& [source, err] : std::vector<std::pair<std::string, std::string>>{
+             {"pass:s3cret",
+              "--passin: pass: shows the passphrase to every user in ps: give env:VAR, "
+              "file:PATH, fd:N or stdin\n"},
+             {"fd:x",
+              "--passin: SOURCE must be env:VAR, file:PATH, fd:N or stdin, not 'fd:x'\n"}}) {
+        ProcessResult result = RunSign({"sign", "-k", "ed.key", "--passin", source, "m"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(Lines(result.err).front(), err);
+        EXPECT_EQ(result.err.find("s3cret"), std::string::npos);
+    }
+    unsetenv("PELMOR_TEST_PW");
+}
+
+TEST_F(SigningKeyTest, UrisAreOpenedByTheirProviderAndNeverHoldThePin) {
+    EXPECT_EQ(RunSign({"sign", "-k", "pkcs11:token=t;object=k?pin-value=1234", "m"}),
+              Failed("Error: refusing a key URI that holds its PIN (pin-value), which every user "
+                     "sees in ps: give it with --passin or pin-source\n"));
+    EXPECT_EQ(RunSign({"sign", "-k", "handle:0x81000001", "m"}),
+              Failed("Error: cannot open key handle:0x81000001: unsupported\n"));
+    EXPECT_EQ(
+        RunSign({"sign", "-k", "k.key", "--provider", "pelmor-none", "m"}),
+        Failed("Error: cannot load OpenSSL provider pelmor-none: not installed, or it failed to "
+               "start\n"));
+    // ./a:b is a file, never a URI.
+    EXPECT_EQ(RunSign({"sign", "-k", "./a:b", "m"}),
+              Failed("Error: cannot read key file ./a:b: No such file or directory\n"));
+    EXPECT_FALSE(fs::exists(Path("m.sig")));
+}
