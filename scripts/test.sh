@@ -20,7 +20,8 @@ for argument in "$@"; do
     esac
 done
 
-install_missing
+# A software TPM and SoftHSM for the tests of keys that never leave a token.
+install_missing swtpm swtpm-tools tpm2-openssl tpm2-tools libtss2-tcti-swtpm0 softhsm2
 dir=build${sanitize:+-$sanitize}
 build "$dir" -DPELMOR_SANITIZE="$sanitize"
 # Every test, the shell tests among them, is a ctest test; its JUnit report gives the counts.
