@@ -45,6 +45,11 @@ Passphrase::~Passphrase() {
     Wipe();
 }
 
+std::string Passphrase::TooLong(std::size_t limit) const {
+    return fmt::format("Error: the passphrase of {} is longer than {} bytes\n",
+                       PrintablePath(what_), limit);
+}
+
 void Passphrase::Wipe() {
     OPENSSL_cleanse(secret_, sizeof secret_);
     length_ = 0;
@@ -73,8 +78,7 @@ int Passphrase::Callback(char* buffer, int size, int, void* data) {
     if (!self->error_.empty() || self->length_ > static_cast<std::size_t>(size)) {
         self->Wipe();
         if (self->error_.empty()) {
-            self->error_ = fmt::format("Error: the passphrase of {} is longer than {} bytes\n",
-                                       PrintablePath(self->what_), size);
+            self->error_ = self->TooLong(static_cast<std::size_t>(size));
         }
         return -1;
     }
@@ -98,8 +102,7 @@ std::string Passphrase::Obtain() {
         length_ = std::strlen(value);
         if (length_ >= Capacity) {
             length_ = 0;
-            return fmt::format("Error: the passphrase of {} is longer than {} bytes\n",
-                               PrintablePath(what_), Capacity - 1);
+            return TooLong(Capacity - 1);
         }
         std::memcpy(secret_, value, length_);
         return "";
@@ -130,8 +133,7 @@ std::string Passphrase::ReadLine(int fd, const char* from) {
         }
         if (length_ + 1 >= Capacity) {
             Wipe();
-            return fmt::format("Error: the passphrase of {} is longer than {} bytes\n",
-                               PrintablePath(what_), Capacity - 1);
+            return TooLong(Capacity - 1);
         }
         secret_[length_++] = c;
     }
@@ -145,8 +147,7 @@ std::string Passphrase::FromFile(const std::string& path) {
         error = fmt::format("Error: refusing passphrase file {}: {}\n", PrintablePath(path),
                             file.refusal);
     } else if (file.error == EFBIG) {
-        error = fmt::format("Error: the passphrase of {} is longer than {} bytes\n",
-                            PrintablePath(what_), Capacity - 1);
+        error = TooLong(Capacity - 1);
     } else if (file.error != 0) {
         error = fmt::format("Error: cannot read passphrase file {}: {}\n", PrintablePath(path),
                             SystemError(file.error));

@@ -34,6 +34,7 @@ class Passphrase {
     std::string FromFile(const std::string& path);
     std::string FromTerminal();
     void Wipe();
+    std::string TooLong(std::size_t limit) const;
 
     static constexpr std::size_t Capacity = 1024;
     std::string source_, what_;
