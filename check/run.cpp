@@ -28,8 +28,9 @@ bool CheckRun::ReadManifest() {
         if (settings_.format == OutputFormat::Text) {
             std::cout << VerifiedLine(settings_.manifestPath, verified);
         }
+        std::cerr << verified.warning;
         summary_.serial = verified.serial;
-        summary_.keyId = verified.key.Id();
+        summary_.keyId = verified.signer.key->Id();
         manifest.Use(settings_.manifestPath, verified.bytes);
     } else if (!manifest.Open(settings_.manifestPath)) {
         return false;

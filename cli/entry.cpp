@@ -43,6 +43,11 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     values.load.installedSerialFile = installed.serialFile;
     values.load.signature.serialFile = installed.serialFile;
     values.check.signature.serialFile = installed.serialFile;
+    values.load.installedKeysFile = installed.keysFile;
+    values.load.signature.keysFile = installed.keysFile;
+    values.check.signature.keysFile = installed.keysFile;
+    values.diff.signature.serialFile = installed.serialFile;
+    values.diff.signature.keysFile = installed.keysFile;
     values.keys.show.keysFile = installed.keysFile;
     values.keys.show.keyPath = installed.trustedKey;
     RegisterCommands(parser, values, audit);

@@ -6,14 +6,17 @@
 #include <string>
 
 #include "common/output_format.h"
+#include "manifest/signed_manifest.h"
 
 struct DiffSettings {
     std::string oldPath;  // OLD
     std::string newPath;  // NEW
-    std::string keyPath;  // --key; empty when the manifests are not to be verified
+    // --key, the root key, empty when the manifests are not to be verified; --serial-file, whose
+    // record beside it says whether a keys file is installed; --keys.
+    SignatureSettings signature;
     OutputFormat format = OutputFormat::Text;
 };
 
-// Declares --key, --format, and OLD and NEW, both required: without either there is nothing to
-// compare, and a script must not take that for two manifests alike.
+// Declares --key, --serial-file, --keys, --format, and OLD and NEW, both required: without either
+// there is nothing to compare, and a script must not take that for two manifests alike.
 void DeclareDiffOptions(CLI::App& command, DiffSettings& settings);

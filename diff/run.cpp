@@ -20,17 +20,24 @@ namespace {
 // Reads every entry of the manifest, verified with `key` when there is one, into `add`; "" or
 // the error line. A bad line stops it: load would not load that manifest as it reads, so a
 // comparison of it would show what the kernel would not hold.
-std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
+std::string ReadEntries(ComparedManifest& manifest, const HostKeys* keys,
                         const std::function<void(const ManifestEntry&)>& add) {
     ManifestReader reader;
     // A signed manifest is read whole to be verified; its bytes go once its entries are kept.
     SignedManifest read;
-    if (key != nullptr) {
-        if (std::string error = ReadSignedManifest(manifest.path, *key, read); !error.empty()) {
+    if (keys != nullptr) {
+        const std::string& path = manifest.path;
+        if (std::string error = ReadSignedManifest(
+                path,
+                [keys, &path](std::string_view bytes, std::vector<SigningKey>& candidates) {
+                    return keys->Candidates(bytes, path, candidates);
+                },
+                read);
+            !error.empty()) {
             return error;
         }
         manifest.serial = read.serial;
-        manifest.keyId = key->Id();
+        manifest.keyId = read.signer.key->Id();
         manifest.signaturePath = read.signaturePath;
         reader.Use(manifest.path, read.bytes);
     } else if (int error = reader.OpenSilently(manifest.path); error != 0) {
@@ -58,14 +65,17 @@ std::string ReadEntries(ComparedManifest& manifest, const ManifestKey* key,
 }  // namespace
 
 DiffResult RunDiff(const DiffSettings& settings) {
-    ManifestKey key;
-    if (!settings.keyPath.empty()) {
-        if (std::string error = key.ReadFile(settings.keyPath, KeyPart::Public); !error.empty()) {
+    const SignatureSettings& signature = settings.signature;
+    HostKeys keys;
+    if (!signature.keyPath.empty()) {
+        if (std::string error =
+                keys.Read(signature.keyPath, signature.serialFile, signature.keysFile);
+            !error.empty()) {
             return {error};
         }
     }
-    // The one key both manifests are verified with, read once.
-    const ManifestKey* verifier = settings.keyPath.empty() ? nullptr : &key;
+    // The keys both manifests are verified with, read once.
+    const HostKeys* verifier = signature.keyPath.empty() ? nullptr : &keys;
     ComparedManifest old{settings.oldPath, {}, "", ""};
     ComparedManifest current{settings.newPath, {}, "", ""};
     ManifestComparison comparison;

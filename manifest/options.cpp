@@ -18,6 +18,7 @@ void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings) {
         ->type_name("FILE")
         ->take_last()
         ->needs(key);
+    DeclareKeysFileOption(command, settings.keysFile)->needs(key);
 }
 
 CLI::Option* DeclareKeysFileOption(CLI::App& command, std::string& keysFile) {

@@ -7,8 +7,8 @@
 #include "manifest/sign.h"
 #include "manifest/signed_manifest.h"
 
-// Declares --key and --serial-file (which needs --key), whose default, shown in the help, is
-// the serial file that `settings` holds already.
+// Declares --key, and --serial-file and --keys (which need --key), whose defaults, shown in the
+// help, are those that `settings` holds already.
 void DeclareSignatureOptions(CLI::App& command, SignatureSettings& settings);
 // Declares --keys, the installed keys file, whose default, shown in the help, is the one that
 // `keysFile` holds already.

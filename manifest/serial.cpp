@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <system_error>
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr std::string_view HeaderPrefix = "# pelmor-sign serial ";
+constexpr std::string_view KeyPrefix = "# pelmor-sign key ";
 
 std::string_view FirstLine(std::string_view text) {
     return text.substr(0, text.find('\n'));
@@ -36,6 +38,29 @@ std::string WithSerialHeader(std::string_view manifest, uint64_t serial) {
         manifest.remove_prefix(std::min(first.size() + 1, manifest.size()));
     }
     return fmt::format("{}{}\n", HeaderPrefix, serial) + std::string(manifest);
+}
+
+std::string WithSignedHeader(std::string_view manifest, uint64_t serial, std::string_view keyId) {
+    std::string headed = WithSerialHeader(manifest, serial);
+    std::string_view rest(headed);
+    rest.remove_prefix(FirstLine(rest).size() + 1);
+    std::string_view second = FirstLine(rest);
+    if (second.substr(0, KeyPrefix.size()) == KeyPrefix) {
+        rest.remove_prefix(std::min(second.size() + 1, rest.size()));
+    }
+    return fmt::format("{}{}\n{}{}\n", HeaderPrefix, serial, KeyPrefix, keyId) + std::string(rest);
+}
+
+std::optional<std::string> SignerOfHeader(std::string_view manifest) {
+    std::string_view first = FirstLine(manifest);
+    if (first.size() == manifest.size()) {
+        return std::nullopt;
+    }
+    std::string_view second = FirstLine(manifest.substr(first.size() + 1));
+    if (second.substr(0, KeyPrefix.size()) != KeyPrefix) {
+        return std::nullopt;
+    }
+    return std::string(second.substr(KeyPrefix.size()));
 }
 
 std::optional<uint64_t> SerialOfHeader(std::string_view manifest) {

@@ -14,6 +14,12 @@ bool ParseSerial(std::string_view text, uint64_t& serial);
 // The manifest with the header of `serial` as its first line: one already there is replaced,
 // and every other byte is kept.
 std::string WithSerialHeader(std::string_view manifest, uint64_t serial);
+// The same, with "# pelmor-sign key FULLID" after it, naming the key that signs the manifest
+// among those a keys file lists; a key line already there is replaced too. The signature
+// covers it, so it cannot be changed to name another key.
+std::string WithSignedHeader(std::string_view manifest, uint64_t serial, std::string_view keyId);
+// The full id that the key line, second in the manifest, names; nullopt when there is none.
+std::optional<std::string> SignerOfHeader(std::string_view manifest);
 // The serial of the header that the manifest's first line is; nullopt when it is none.
 std::optional<uint64_t> SerialOfHeader(std::string_view manifest);
 

@@ -36,7 +36,7 @@ std::string Sign(const SignSettings& settings, uint64_t serial, ManifestKey& key
     if (std::string error = pair.Check(); !error.empty()) {
         return error;
     }
-    std::string bytes = WithSerialHeader(manifest.bytes, serial);
+    std::string bytes = WithSignedHeader(manifest.bytes, serial, key.FullId());
     std::string signature;
     if (std::string reason = key.Sign(bytes, signature); !reason.empty()) {
         return fmt::format("Error: cannot sign {}: {}\n", PrintablePath(settings.manifestPath),

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "common/printable_path.h"
@@ -25,11 +26,27 @@ std::string Named(const std::vector<std::string>& paths, const char* word) {
 
 std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
                                SignedManifest& manifest) {
+    return ReadSignedManifest(
+        manifestPath,
+        [&key](std::string_view, std::vector<SigningKey>& keys) {
+            keys = {{&key, std::nullopt, nullptr}};
+            return std::string();
+        },
+        manifest);
+}
+
+std::string ReadSignedManifest(const std::string& manifestPath, const KeyChoice& choose,
+                               SignedManifest& manifest) {
     FileRead file;
     if (std::string error =
             ReadTrustedFile(manifestPath, Exposure::Write, "cannot read manifest", file);
         !error.empty()) {
         return error;
+    }
+    std::vector<SigningKey> keys;
+    if (std::string refusal = choose(file.bytes, keys); !refusal.empty()) {
+        manifest.refused = true;
+        return refusal;
     }
     // Beside the very file read first, then beside the link: a link switched meanwhile cannot
     // pair this manifest with another's signature, since only a signature of exactly these
@@ -47,10 +64,17 @@ std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKe
             missing.push_back(path);
         } else if (!error.empty()) {
             return error;
-        } else if (key.Verify(file.bytes, signature.bytes)) {
-            manifest.signaturePath = path;
-            break;
         } else {
+            for (const SigningKey& key : keys) {
+                if (key.key->Verify(file.bytes, signature.bytes)) {
+                    manifest.signaturePath = path;
+                    manifest.signer = key;
+                    break;
+                }
+            }
+            if (!manifest.signaturePath.empty()) {
+                break;
+            }
             unverified.push_back(path);
         }
     }
@@ -60,9 +84,13 @@ std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKe
     }
     if (manifest.signaturePath.empty()) {
         manifest.refused = true;
+        std::string ids;
+        for (const SigningKey& key : keys) {
+            ids += (ids.empty() ? "" : ", ") + key.key->Id();
+        }
         return fmt::format(
             "Error: manifest signature does not verify: {} (key {}{})\n",
-            PrintablePath(manifestPath), key.Id(),
+            PrintablePath(manifestPath), ids,
             unverified.size() > 1 ? "; neither " + Named(unverified, "nor") + " signs it" : "");
     }
     std::optional<uint64_t> header = SerialOfHeader(file.bytes);
@@ -77,9 +105,16 @@ std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKe
 
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest) {
-    std::string error = manifest.key.ReadFile(settings.keyPath, KeyPart::Public);
+    const HostKeys& keys = manifest.keys;
+    std::string error =
+        manifest.keys.Read(settings.keyPath, settings.serialFile, settings.keysFile);
     if (error.empty()) {
-        error = ReadSignedManifest(manifestPath, manifest.key, manifest);
+        error = ReadSignedManifest(
+            manifestPath,
+            [&keys, &manifestPath](std::string_view bytes, std::vector<SigningKey>& candidates) {
+                return keys.Candidates(bytes, manifestPath, candidates);
+            },
+            manifest);
     }
     if (error.empty()) {
         error = ReadRecordedSerial(settings.serialFile, manifest.recorded);
@@ -87,14 +122,27 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
     if (!error.empty()) {
         return error;
     }
-    if (manifest.recorded && manifest.serial < *manifest.recorded) {
+    std::optional<uint64_t> recorded = keys.Recorded(manifest.recorded);
+    if (recorded && manifest.serial < *recorded) {
         manifest.refused = true;
         return fmt::format(
             "Error: manifest serial {} is older than the last one loaded ({}, recorded in {}): "
             "refusing a rollback\n",
-            manifest.serial, *manifest.recorded, PrintablePath(settings.serialFile));
+            manifest.serial, *recorded, PrintablePath(settings.serialFile));
     }
-    return "";
+    // A wrong clock must not leave a host unprotected: what loaded already loads again.
+    std::string expired = keys.Expired(manifest.signer, std::time(nullptr));
+    if (expired.empty()) {
+        return "";
+    }
+    if (recorded && manifest.serial == *recorded) {
+        manifest.warning = fmt::format("Warning: {}: {}; it signs no newer manifest\n",
+                                       PrintablePath(manifestPath), expired);
+        return "";
+    }
+    manifest.refused = true;
+    return fmt::format("Error: manifest {} has serial {}, above the record, but {}\n",
+                       PrintablePath(manifestPath), manifest.serial, expired);
 }
 
 std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,
@@ -105,7 +153,20 @@ std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const
 
 std::string RaiseRecordedSerial(const SignatureSettings& settings,
                                 const VerifiedManifest& manifest) {
-    if (manifest.recorded && *manifest.recorded >= manifest.serial) {
+    // Which key signed the serial recorded, before the serial: a revocation of that key lets the
+    // record fall to the floor.
+    if (const std::optional<KeysRecord>& record = manifest.keys.Record();
+        record && manifest.signer.file != nullptr &&
+        (record->signedSerial != manifest.serial ||
+         record->signers.count(manifest.signer.key->FullId()) == 0)) {
+        KeysRecord raised = *record;
+        raised.RecordSigner(manifest.serial, manifest.signer.key->FullId());
+        if (std::string error = WriteKeysRecord(KeysRecordPath(settings.serialFile), raised);
+            !error.empty()) {
+            return error;
+        }
+    }
+    if (manifest.recorded == manifest.serial) {
         return "";
     }
     return RecordSerial(settings.serialFile, manifest.serial);

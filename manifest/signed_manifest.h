@@ -8,21 +8,27 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "manifest/host_keys.h"
 #include "manifest/key.h"
 #include "manifest/serial.h"
 
 struct SignatureSettings {
-    std::string keyPath;     // --key; empty when the manifest is not to be verified
+    std::string keyPath;     // --key, the root key; empty when the manifest is not verified
     std::string serialFile;  // --serial-file, by default the installed one
+    std::string keysFile;    // --keys, by default the installed one
 };
 
 struct SignedManifest {
     std::string bytes;
     uint64_t serial = 0;
     std::string signaturePath;  // the signature file that verified the bytes
+    SigningKey signer;          // the key that verified them
     // The error was a verdict on the manifest (its signature or its serial), not a file that
     // could not be read.
     bool refused = false;
@@ -30,8 +36,14 @@ struct SignedManifest {
 
 struct VerifiedManifest : SignedManifest {
     std::optional<uint64_t> recorded;  // the serial file's, when it has one
-    ManifestKey key;
+    HostKeys keys;
+    // What a load of it warns about: the serial recorded, loaded again with a key past its
+    // not-after date or an expired keys file, which refuse anything newer.
+    std::string warning;
 };
+
+// The keys that may have signed a manifest, from its bytes: "" or the refusal line.
+using KeyChoice = std::function<std::string(std::string_view bytes, std::vector<SigningKey>& keys)>;
 
 // The detached signature's path beside `manifestFile`: MANIFEST.sig.
 std::string SignaturePath(const std::string& manifestFile);
@@ -44,11 +56,15 @@ std::string SignaturePath(const std::string& manifestFile);
 // that decides trust is; the one beside the link is read only when the other is missing or
 // does not verify. Holds the serial against no record: what reads a manifest without loading
 // it, such as a comparison of an old one with a new one, has no rollback to refuse.
+std::string ReadSignedManifest(const std::string& manifestPath, const KeyChoice& choose,
+                               SignedManifest& manifest);
 std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
                                SignedManifest& manifest);
 
-// Reads the key and the manifest, verifies them and holds the serial against the record; "" or
-// the error line to report, after which nothing of it may be used.
+// Reads the root key, the keys of this host (see HostKeys) and the manifest, verifies it and
+// holds its serial against the record: a serial above it is refused when its key is past its
+// not-after date or its keys file expired, the one recorded loads with a warning. "" or the
+// error line to report, after which nothing of it may be used.
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest);
 
@@ -57,11 +73,14 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
 std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,
                          const std::string& signaturePath);
 inline std::string VerifiedLine(const std::string& manifestPath, const VerifiedManifest& manifest) {
-    return VerifiedLine(manifestPath, manifest.serial, manifest.key.Id(), manifest.signaturePath);
+    return VerifiedLine(manifestPath, manifest.serial, manifest.signer.key->Id(),
+                        manifest.signaturePath);
 }
 
-// Raises the serial file to the manifest's serial when it records a lower one or none: called
-// only once every entry has been loaded without an error. "" or the error line to report.
+// Sets the serial file to the manifest's serial when it records another one or none (a lower
+// one, or a higher one that a revocation let fall to the floor), after recording which key
+// signed it when a keys file is installed: called only once every entry has been loaded
+// without an error. "" or the error line to report.
 std::string RaiseRecordedSerial(const SignatureSettings& settings,
                                 const VerifiedManifest& manifest);
 // After a load that sent every entry and then failed all the same (the record's folder not

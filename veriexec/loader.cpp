@@ -60,13 +60,26 @@ std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* 
         !error.empty()) {
         return refusal + error;
     }
-    if (!trusted.SamePublicKey(verified->key)) {
+    if (!trusted.SamePublicKey(verified->keys.Root())) {
         return refusal;
     }
     const std::string& serialFile = settings.installedSerialFile;
     if (!SameFile(settings.signature.serialFile, serialFile)) {
         return fmt::format("Error: veriexec is enforcing: only the serial file {} is used\n",
                            PrintablePath(serialFile));
+    }
+    const std::string& keysFile = settings.installedKeysFile;
+    if (!SameFile(settings.signature.keysFile, keysFile)) {
+        return fmt::format("Error: veriexec is enforcing: only the keys file {} is used\n",
+                           PrintablePath(keysFile));
+    }
+    // A keys file in place that no record names: whoever removed the record would have the root
+    // key sign manifests again.
+    if (struct stat status; !verified->keys.Record() && lstat(keysFile.c_str(), &status) == 0) {
+        return fmt::format(
+            "Error: veriexec is enforcing: the keys file {} is not recorded in {}: install it with "
+            "'keys install'\n",
+            PrintablePath(keysFile), PrintablePath(KeysRecordPath(serialFile)));
     }
     // Whoever removed the record could otherwise load any older manifest again.
     if (!verified->recorded) {
@@ -116,6 +129,7 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
     }
     if (verify) {
         std::cout << VerifiedLine(path, verified);
+        std::cerr << verified.warning;
     }
     DeviceHandle device(O_WRONLY);
     if (!device.IsOpen()) {
@@ -136,7 +150,7 @@ int LoadManifest(const LoadSettings& settings, AuditLog& audit) {
         std::cout << fmt::format("Loaded {} entries ({} errors) from {}\n", loaded, errors,
                                  PrintablePath(path));
         std::string signer =
-            verify ? fmt::format("serial {}, key {}", verified.serial, verified.key.Id())
+            verify ? fmt::format("serial {}, key {}", verified.serial, verified.signer.key->Id())
                    : "unsigned";
         audit.Record(AuditKind::Change, fmt::format("load {}: {}, {} entries sent, {} errors",
                                                     AuditedPath(path), signer, sent, errors));

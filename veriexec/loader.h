@@ -20,6 +20,9 @@ struct LoadSettings {
     // The serial file installed with the program: while the facility enforces, the only one
     // used, so that no other path, nor a missing record, lets an older manifest load again.
     std::string installedSerialFile;
+    // The keys file installed with the program: while the facility enforces, the only one that
+    // names the keys that sign manifests.
+    std::string installedKeysFile;
 };
 
 // Loads the manifest into the kernel facility; returns the exit status of `load`.

@@ -51,16 +51,18 @@ TEST_F(SignTest, EachKindOfKeySignsWhatOpenSslVerifiesAndLoadsWhatOpenSslSigned)
 
 TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime) {
     MakeKeyPair(Path("k"));
+    const std::string keyLine = "# pelmor-sign key " + FullKeyId(Path("k")) + "\n";
     // No line feed at the end, a carriage return and a comment: all kept as they are. /x, which
     // the host lacks, and an unknown flag are no reason to refuse: a build host signs images.
     const std::string rest = "# made by hand\r\n" + body_ + "/x sha512=00 extra";
-    WriteFile(Path("m"), "# pelmor-sign serial 3\n" + rest, 0640);
+    WriteFile(Path("m"), "# pelmor-sign serial 3\n# pelmor-sign key 00\n" + rest, 0640);
     std::time_t before = std::time(nullptr);
     ASSERT_EQ(RunSign({"sign", "-k", "k.key", "m"}).status, 0);
     std::string signedText = ReadFile(Path("m"));
     std::time_t serial = std::stoll(signedText.substr(21));
     EXPECT_TRUE(serial >= before && serial <= std::time(nullptr)) << serial;
-    EXPECT_EQ(signedText, "# pelmor-sign serial " + std::to_string(serial) + "\n" + rest);
+    // The key line after it names the key that signed it, among those of a keys file.
+    EXPECT_EQ(signedText, "# pelmor-sign serial " + std::to_string(serial) + "\n" + keyLine + rest);
     EXPECT_EQ(fs::status(Path("m")).permissions(), fs::perms(0640));
 }
 

@@ -89,7 +89,7 @@ TEST_F(SignedManifestTest, AnythingThatFailsToVerifyIsRefusedBeforeAnEntryIsSent
     const std::string unverified = "manifest signature does not verify: m (key ";
     // A change made by a shell command; the key given; the refusal.
     std::vector<std::tuple<std::string, std::string, std::string>> cases{
-        {"sed -i '2s|^/|//|' m", "k.pub", unverified + id_ + ")"},
+        {"sed -i '3s|^/|//|' m", "k.pub", unverified + id_ + ")"},
         {"", "other.pub", unverified + otherId_ + ")"},
         {"rm m.sig", "k.pub", "cannot read signature file m.sig: No such file or directory"},
         // Signed right, but without the header: nothing says how new it is.
