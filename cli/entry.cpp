@@ -50,6 +50,11 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     values.diff.signature.keysFile = installed.keysFile;
     values.keys.show.keysFile = installed.keysFile;
     values.keys.show.keyPath = installed.trustedKey;
+    values.keys.install.keyPath = installed.trustedKey;
+    values.keys.install.keysFile = installed.keysFile;
+    values.keys.install.serialFile = installed.serialFile;
+    values.keys.install.manifestPath = installed.manifestFile;
+    values.keys.install.audit = &audit;
     RegisterCommands(parser, values, audit);
 
     try {

@@ -16,6 +16,8 @@ struct InstalledFiles {
     std::string serialFile;
     // PELMOR_KEYS_FILE: the default of --keys, the keys file that the trusted key signs.
     std::string keysFile;
+    // PELMOR_MANIFEST_FILE: the boot script's manifest, which keys install checks by default.
+    std::string manifestFile;
 };
 
 // The paths of this build.

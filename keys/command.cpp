@@ -102,5 +102,40 @@ CLI::App* DeclareKeysCommand(CLI::App& parser, KeysSettings& settings) {
     show->add_option("FILE", settings.show.file, "The keys file to show (default: that of --keys)")
         ->type_name("")
         ->excludes(installed);
+
+    KeysInstallSettings& installing = settings.install;
+    CLI::App* install =
+        AddAction(*keys, settings, InstallKeys, installing, "install",
+                  "Install a keys file that the root key signed, and raise its record");
+    install
+        ->add_option("--key", installing.keyPath,
+                     "Verify the keys file with the PEM public key ROOTPUB (default " +
+                         installing.keyPath + ")")
+        ->type_name("ROOTPUB")
+        ->take_last();
+    DeclareKeysFileOption(*install, installing.keysFile);
+    install
+        ->add_option("--serial-file", installing.serialFile,
+                     "The record of the highest serial loaded, beside which the keys file is "
+                     "recorded (default " +
+                         installing.serialFile + ")")
+        ->type_name("FILE")
+        ->take_last();
+    install
+        ->add_option("--manifest", installing.manifestPath,
+                     "The manifest in place, which must verify under the new keys file (default " +
+                         installing.manifestPath + ")")
+        ->type_name("PATH")
+        ->take_last();
+    install
+        ->add_option("--with", installing.with,
+                     "A signed manifest, its signature beside it, put in place with the keys "
+                     "file when the manifest in place would not verify under it")
+        ->type_name("MANIFEST")
+        ->take_last();
+    AddFormatOption(*install, installing.format);
+    install->add_option("NEWFILE", installing.file, "The signed keys file, NEWFILE.sig beside it")
+        ->type_name("")
+        ->required();
     return keys;
 }

@@ -27,19 +27,28 @@ std::string ReadInstalledKeys(const std::string& path, const ManifestKey& root,
     if (KeysSignaturePath(path) != signatures.front()) {
         signatures.push_back(KeysSignaturePath(path));
     }
-    bool verified = false;
+    bool verified = false, found = false;
+    std::string missing;
     for (const std::string& each : signatures) {
         FileRead signature;
         std::string error =
             ReadTrustedFile(each, Exposure::Write, "cannot read signature file", signature);
-        bool missing = signature.refusal.empty() && signature.error == ENOENT;
-        if (!error.empty() && (!missing || each == signatures.back())) {
+        if (signature.refusal.empty() && signature.error == ENOENT) {
+            missing = missing.empty() ? error : missing;
+            continue;
+        }
+        if (!error.empty()) {
             return error;
         }
-        if (error.empty() && VerifyKeysFile(root, read.bytes, signature.bytes)) {
+        found = true;
+        if (VerifyKeysFile(root, read.bytes, signature.bytes)) {
+            keys.signature = std::move(signature.bytes);
             verified = true;
             break;
         }
+    }
+    if (!found) {
+        return missing;
     }
     if (!verified) {
         return fmt::format("Error: keys file signature does not verify: {} (root key {})\n",

@@ -22,7 +22,8 @@ struct InstalledKeys {
     std::string path;    // as named
     std::string target;  // the file read: the slot that a link at `path` leads to
     std::string bytes;
-    std::string digest;  // SHA-256 of `bytes`
+    std::string signature;  // the root key's, that verified `bytes`
+    std::string digest;     // SHA-256 of `bytes`
     KeysFile file;
 };
 

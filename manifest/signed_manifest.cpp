@@ -68,6 +68,7 @@ std::string ReadSignedManifest(const std::string& manifestPath, const KeyChoice&
             for (const SigningKey& key : keys) {
                 if (key.key->Verify(file.bytes, signature.bytes)) {
                     manifest.signaturePath = path;
+                    manifest.signature = std::move(signature.bytes);
                     manifest.signer = key;
                     break;
                 }
@@ -105,19 +106,23 @@ std::string ReadSignedManifest(const std::string& manifestPath, const KeyChoice&
 
 std::string ReadVerifiedManifest(const std::string& manifestPath, const SignatureSettings& settings,
                                  VerifiedManifest& manifest) {
-    const HostKeys& keys = manifest.keys;
     std::string error =
         manifest.keys.Read(settings.keyPath, settings.serialFile, settings.keysFile);
+    return error.empty()
+               ? ReadHeldManifest(manifestPath, manifest.keys, settings.serialFile, manifest)
+               : error;
+}
+
+std::string ReadHeldManifest(const std::string& manifestPath, const HostKeys& keys,
+                             const std::string& serialFile, HeldManifest& manifest) {
+    std::string error = ReadSignedManifest(
+        manifestPath,
+        [&keys, &manifestPath](std::string_view bytes, std::vector<SigningKey>& candidates) {
+            return keys.Candidates(bytes, manifestPath, candidates);
+        },
+        manifest);
     if (error.empty()) {
-        error = ReadSignedManifest(
-            manifestPath,
-            [&keys, &manifestPath](std::string_view bytes, std::vector<SigningKey>& candidates) {
-                return keys.Candidates(bytes, manifestPath, candidates);
-            },
-            manifest);
-    }
-    if (error.empty()) {
-        error = ReadRecordedSerial(settings.serialFile, manifest.recorded);
+        error = ReadRecordedSerial(serialFile, manifest.recorded);
     }
     if (!error.empty()) {
         return error;
@@ -128,7 +133,7 @@ std::string ReadVerifiedManifest(const std::string& manifestPath, const Signatur
         return fmt::format(
             "Error: manifest serial {} is older than the last one loaded ({}, recorded in {}): "
             "refusing a rollback\n",
-            manifest.serial, *recorded, PrintablePath(settings.serialFile));
+            manifest.serial, *recorded, PrintablePath(serialFile));
     }
     // A wrong clock must not leave a host unprotected: what loaded already loads again.
     std::string expired = keys.Expired(manifest.signer, std::time(nullptr));

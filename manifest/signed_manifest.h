@@ -28,18 +28,22 @@ struct SignedManifest {
     std::string bytes;
     uint64_t serial = 0;
     std::string signaturePath;  // the signature file that verified the bytes
+    std::string signature;      // what that file holds
     SigningKey signer;          // the key that verified them
     // The error was a verdict on the manifest (its signature or its serial), not a file that
     // could not be read.
     bool refused = false;
 };
 
-struct VerifiedManifest : SignedManifest {
+struct HeldManifest : SignedManifest {
     std::optional<uint64_t> recorded;  // the serial file's, when it has one
-    HostKeys keys;
     // What a load of it warns about: the serial recorded, loaded again with a key past its
     // not-after date or an expired keys file, which refuse anything newer.
     std::string warning;
+};
+
+struct VerifiedManifest : HeldManifest {
+    HostKeys keys;
 };
 
 // The keys that may have signed a manifest, from its bytes: "" or the refusal line.
@@ -61,6 +65,10 @@ std::string ReadSignedManifest(const std::string& manifestPath, const KeyChoice&
 std::string ReadSignedManifest(const std::string& manifestPath, const ManifestKey& key,
                                SignedManifest& manifest);
 
+// Reads the manifest, verifies it with `keys` and holds its serial against the record in
+// `serialFile`, as ReadVerifiedManifest does with the keys it reads.
+std::string ReadHeldManifest(const std::string& manifestPath, const HostKeys& keys,
+                             const std::string& serialFile, HeldManifest& manifest);
 // Reads the root key, the keys of this host (see HostKeys) and the manifest, verifies it and
 // holds its serial against the record: a serial above it is refused when its key is past its
 // not-after date or its keys file expired, the one recorded loads with a warning. "" or the

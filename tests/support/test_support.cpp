@@ -102,7 +102,8 @@ int RunEntry(std::vector<std::string> words, AuditLog* audit = nullptr) {
     return Entry(
         static_cast<int>(words.size()), Argv(words).data(),
         {DefaultConfigPath, (fs::current_path() / TrustedKeyFile).native(),
-         (fs::current_path() / SerialFile).native(), (fs::current_path() / KeysFileName).native()},
+         (fs::current_path() / SerialFile).native(), (fs::current_path() / KeysFileName).native(),
+         (fs::current_path() / ManifestFileName).native()},
         audit ? *audit : ignored);
 }
 

@@ -53,6 +53,8 @@ inline constexpr const char* TrustedKeyFile = "trusted.pub";
 inline constexpr const char* SerialFile = "serial";
 // And its keys file, the default of --keys: keys in the current directory.
 inline constexpr const char* KeysFileName = "keys";
+// And the boot script's manifest, which keys install checks by default: manifest in it.
+inline constexpr const char* ManifestFileName = "manifest";
 
 // The audit lines of the commands run with it, each after the severity it is logged with.
 struct CollectedAudit : AuditLog {

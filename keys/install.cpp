@@ -1,0 +1,218 @@
+#include "keys/install.h"
+
+#include <fmt/core.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "common/printable_path.h"
+#include "manifest/host_keys.h"
+#include "manifest/serial.h"
+#include "manifest/signed_manifest.h"
+#include "manifest/slot.h"
+
+namespace {
+
+std::string WithoutError(std::string line) {
+    line = line.substr(0, line.find('\n'));
+    return line.rfind("Error: ", 0) == 0 ? line.substr(7) : line;
+}
+
+struct Outcome {
+    std::string error;       // the error lines, "" once installed
+    bool installed = false;  // false: it was installed already
+    bool replaced = false;   // --with put in place
+    std::optional<uint64_t> fellTo;
+};
+
+class Install {
+  public:
+    explicit Install(const KeysInstallSettings& settings) : settings_(settings) {}
+
+    Outcome Run() {
+        Outcome outcome;
+        outcome.error = Judge(outcome);
+        if (outcome.error.empty() && outcome.installed) {
+            outcome.error = Place(outcome);
+        }
+        return outcome;
+    }
+    // The keys file given, taken as the one installed once judged.
+    const InstalledKeys& Next() const { return next_ ? *next_ : *keys_.InPlace(); }
+
+  private:
+    // Everything is judged before anything is written.
+    std::string Judge(Outcome& outcome) {
+        const KeysInstallSettings& s = settings_;
+        std::string error = keys_.Read(s.keyPath, s.serialFile, s.keysFile);
+        // A keys file in place that fails is what a newer one mends; a record or a root key
+        // that cannot be read stops it.
+        if (!error.empty() && (!keys_.Record() || keys_.Root().Id().empty())) {
+            return error;
+        }
+        next_ = std::make_unique<InstalledKeys>();
+        if (error = ReadInstalledKeys(s.file, keys_.Root(), *next_); !error.empty()) {
+            return error;
+        }
+        const KeysFile& file = next_->file;
+        if (file.expires && std::time(nullptr) > *file.expires) {
+            return fmt::format("Error: keys file {} expired at {}\n", PrintablePath(s.file),
+                               FormatUtcDate(*file.expires));
+        }
+        const InstalledKeys* inPlace = keys_.InPlace();
+        completing_ = keys_.CutShort() && inPlace->digest == next_->digest;
+        if (keys_.CutShort() && !completing_) {
+            return fmt::format(
+                "Error: an install of keys file serial {} into {} was cut short: install that "
+                "file again first\n",
+                *inPlace->file.serial, PrintablePath(s.keysFile));
+        }
+        if (const std::optional<KeysRecord>& record = keys_.Record(); record) {
+            KeysRecord raised = *record;
+            if (std::string why = raised.RaiseKeysFile(*file.serial, next_->digest); !why.empty()) {
+                return fmt::format("Error: refusing keys file {}: {}\n", PrintablePath(s.file),
+                                   why);
+            }
+            if (!completing_ && record->keysDigest == next_->digest && inPlace != nullptr) {
+                return "";  // installed already
+            }
+        }
+        outcome.installed = true;
+        std::optional<uint64_t> before;
+        if (error = ReadRecordedSerial(s.serialFile, before); !error.empty()) {
+            return error;
+        }
+        keys_.Install(std::move(next_));
+        outcome.fellTo = keys_.Recorded(before) != before ? keys_.Recorded(before) : std::nullopt;
+        return JudgeManifest(outcome);
+    }
+
+    // The manifest in place must verify under the new keys, or the next boot would load
+    // nothing: a replacement that does is taken instead.
+    std::string JudgeManifest(Outcome& outcome) {
+        const KeysInstallSettings& s = settings_;
+        struct stat status;
+        std::string why;
+        if (lstat(s.manifestPath.c_str(), &status) == 0 || errno != ENOENT) {
+            HeldManifest inPlace;
+            why = ReadHeldManifest(s.manifestPath, keys_, s.serialFile, inPlace);
+        }
+        if (s.with.empty()) {
+            return why.empty() ? ""
+                               : fmt::format(
+                                     "Error: refusing keys file {}: the manifest in place {} "
+                                     "would not verify under it ({}); give a replacement signed "
+                                     "by one of its keys with --with\n",
+                                     PrintablePath(s.file), PrintablePath(s.manifestPath),
+                                     WithoutError(why));
+        }
+        if (std::string error = ReadHeldManifest(s.with, keys_, s.serialFile, with_);
+            !error.empty()) {
+            return fmt::format(
+                "Error: refusing keys file {}: the manifest {} would not verify under it ({})\n",
+                PrintablePath(s.file), PrintablePath(s.with), WithoutError(error));
+        }
+        outcome.replaced = true;
+        return "";
+    }
+
+    // The keys file and the manifest each fill their free slot, then switch, the keys file
+    // first; the record is raised last. See ARCHITECTURE.md, "Switching a manifest".
+    std::string Place(const Outcome& outcome) {
+        const KeysInstallSettings& s = settings_;
+        std::string keysSlot = FreeSlot(s.keysFile), manifestSlot = FreeSlot(s.manifestPath);
+        std::string error;
+        auto step = [&](InstallStep done, const std::function<std::string()>& action) {
+            if (error.empty() && !stopped_) {
+                error = action();
+                stopped_ = error.empty() && !s.stepDone(done);
+            }
+        };
+        // Completing an install cut short: its keys file is in place already, and the other
+        // slot holds the one recorded, which no write may touch.
+        if (!completing_) {
+            step(InstallStep::KeysFilled,
+                 [&] { return FillSlot(keysSlot, Next().bytes, Next().signature, "keys file"); });
+        }
+        if (outcome.replaced) {
+            step(InstallStep::ManifestFilled, [&] {
+                return FillSlot(manifestSlot, with_.bytes, with_.signature, "manifest file");
+            });
+        }
+        if (!completing_) {
+            step(InstallStep::KeysSwitched, [&] { return SwitchToSlot(s.keysFile, keysSlot); });
+        }
+        if (outcome.replaced) {
+            step(InstallStep::ManifestSwitched,
+                 [&] { return SwitchToSlot(s.manifestPath, manifestSlot); });
+        }
+        step(InstallStep::Recorded, [&] {
+            std::string written = WriteKeysRecord(KeysRecordPath(s.serialFile), *keys_.Record());
+            return written.empty() && outcome.fellTo ? RecordSerial(s.serialFile, *outcome.fellTo)
+                                                     : written;
+        });
+        return stopped_ && error.empty() ? "Error: install stopped\n" : error;
+    }
+
+    const KeysInstallSettings& settings_;
+    HostKeys keys_;
+    std::unique_ptr<InstalledKeys> next_;
+    HeldManifest with_;
+    bool completing_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+int InstallKeys(const KeysInstallSettings& settings) {
+    Install install(settings);
+    Outcome outcome = install.Run();
+    std::string path = PrintablePath(settings.file);
+    if (!outcome.error.empty()) {
+        std::cerr << outcome.error;
+        if (settings.audit != nullptr) {
+            settings.audit->Record(AuditKind::Refusal, fmt::format("refused keys file {}: {}", path,
+                                                                   WithoutError(outcome.error)));
+        }
+        return 1;
+    }
+    const KeysFile& file = install.Next().file;
+    std::string summary =
+        outcome.installed
+            ? fmt::format("Installed keys file {} as {}: serial {}, {} keys, {} revoked", path,
+                          PrintablePath(settings.keysFile), *file.serial, file.keys.size(),
+                          file.revoked.size())
+            : fmt::format("Keys file {} is installed already: serial {}", path, *file.serial);
+    if (outcome.replaced) {
+        summary += fmt::format("; {} replaced by {}", PrintablePath(settings.manifestPath),
+                               PrintablePath(settings.with));
+    }
+    if (outcome.fellTo) {
+        summary += fmt::format("; the serial record falls to its floor, {}", *outcome.fellTo);
+    }
+    if (settings.audit != nullptr) {
+        settings.audit->Record(AuditKind::Change, fmt::format("keys install: {}", summary));
+    }
+    if (settings.format == OutputFormat::Json) {
+        nlohmann::ordered_json report{
+            {"file", settings.file},
+            {"keys_file", settings.keysFile},
+            {"installed", outcome.installed},
+            {"serial", *file.serial},
+            {"keys", file.keys.size()},
+            {"revoked", file.revoked.size()},
+            {"manifest_replaced", outcome.replaced ? nlohmann::ordered_json(settings.with)
+                                                   : nlohmann::ordered_json(nullptr)},
+            {"serial_record_fell_to", outcome.fellTo ? nlohmann::ordered_json(*outcome.fellTo)
+                                                     : nlohmann::ordered_json(nullptr)}};
+        std::cout << report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << "\n";
+    } else {
+        std::cout << summary << "\n";
+    }
+    return 0;
+}
