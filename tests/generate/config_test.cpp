@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 
 #include "manifest/format.h"
 #include "support/test_support.h"
@@ -115,8 +116,12 @@ TEST_F(ConfigRunTest, TrustedFlagOfAPathNotSignedStopsTheRunAndOtherFlagsOnlyWar
 // key wherever they are installed, not only where a built-in directory holds them.
 TEST_F(ConfigRunTest, SampleMakesTheInstalledProgramTrustedWhateverThePrefix) {
     std::string sample = ReadFile(PELMOR_SOURCE_DIR "/etc/pelmor-sign.json.sample");
-    for (size_t at; (at = sample.find("%%PREFIX%%")) != std::string::npos;) {
-        sample.replace(at, std::strlen("%%PREFIX%%"), "/opt/pelmor");
+    for (auto [placeholder, value] :
+         {std::pair{"%%PELMOR_TRUSTED_KEY%%", "/opt/pelmor/etc/pelmor-sign/manifest.pub"},
+          std::pair{"%%PREFIX%%", "/opt/pelmor"}}) {
+        for (size_t at; (at = sample.find(placeholder)) != std::string::npos;) {
+            sample.replace(at, std::strlen(placeholder), value);
+        }
     }
     WriteFile(Path("sample.json"), sample);
     MakeElf("/opt/pelmor/sbin/pelmor-sign");

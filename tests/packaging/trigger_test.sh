@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the pkg trigger's Lua script, as the port installs it with PREFIX /opt/local, in lua5.4
+# Runs the pkg trigger's Lua script, as the build installs it with the prefix /opt/local, in lua5.4
 # against a stand-in of pkg's Lua table: every command the trigger runs is printed and fails
 # when it holds a word of FAILING; every message it shows is printed.
 #   trigger_test.sh SOURCE_DIR

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the periodic(8) security script as the port installs it, reading stand-ins of FreeBSD's
+# Runs the periodic(8) security script as the build installs it, reading stand-ins of FreeBSD's
 # periodic.conf and security.functions, with a stand-in pelmor-sign that notes its arguments,
 # prints a canned report and exits with a canned status: in each case, what the mail would
 # show and the status that periodic judges it by.
@@ -10,9 +10,11 @@ work=$(mktemp -d /tmp/pelmor-periodic.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export PERIODIC_CONF="$work/periodic.conf" PERIODIC_LOGDIR="$work" host=pelmor.test
 failed=0
-sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" -e "s|%%PREFIX%%|$work|g" \
+sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" \
+    -e "s|%%PELMOR_TRUSTED_KEY%%|$work/etc/pelmor-sign/manifest.pub|g" -e "s|%%PREFIX%%|$work|g" \
     -e "s|/etc/periodic/security/security.functions|$here/security.functions|" \
     "$1/periodic/security/450.pelmor-sign" >"$work/script"
+! grep -n '%%' "$work/script" || exit 1
 mkdir -p "$work/sbin" "$work/etc/pelmor-sign"
 printf '#!/bin/sh\necho "$*" >%s/args; cat %s/out; cat %s/err >&2; exit $(cat %s/status)\n' \
     "$work" "$work" "$work" "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"

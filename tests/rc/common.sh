@@ -10,12 +10,15 @@ export PELMOR_VERIEXEC_EMULATOR="$work/facility" RC_CONF="$work/rc.conf"
 failed=0
 
 sh -n "$source_dir/rc.d/pelmor_sign" || exit 1
-# The script as the port installs it, with its PREFIX (here $work/prefix) in place, but
-# reading the stand-in instead of /etc/rc.subr (which no host that runs this test has, so a
-# script that still read it would fail every check).
+# The script as the build installs it, with its prefix (here $work/prefix) and the program's
+# paths under it in place, but reading the stand-in instead of /etc/rc.subr (which no host that
+# runs this test has, so a script that still read it would fail every check).
 script=$work/pelmor_sign
-sed -e "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" -e "s|%%PREFIX%%|$work/prefix|g" \
+sed -e "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" \
+    -e "s|%%PELMOR_TRUSTED_KEY%%|$work/prefix/etc/pelmor-sign/manifest.pub|g" \
+    -e "s|%%PELMOR_SERIAL_FILE%%|$work/prefix/var/db/serial|g" -e "s|%%PREFIX%%|$work/prefix|g" \
     "$source_dir/rc.d/pelmor_sign" >"$script"
+! grep -n '%%' "$script" || exit 1
 
 # A program and manifests for it, which also make pelmor-sign trusted so that it may lock under
 # enforce: one good, one whose fourth line has no attribute, and one without pelmor-sign.
