@@ -100,6 +100,8 @@ int ShowKeys(const KeysShowSettings& settings) {
                 {"serial", file.serial ? Json(*file.serial) : Json(nullptr)},
                 {"expires", file.expires ? Json(FormatUtcDate(*file.expires)) : Json(nullptr)},
                 {"expired", expired},
+                // What a script that warns ahead of the expiry needs, without parsing dates.
+                {"expires_in", file.expires ? Json(*file.expires - now) : Json(nullptr)},
                 {"floor", file.floor ? Json(*file.floor) : Json(nullptr)},
                 {"keys", KeyStates(file, now)},
                 {"root_key_id", root.Id()},
