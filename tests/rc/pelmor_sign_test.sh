@@ -79,6 +79,43 @@ $work/signed.sig
 $(loaded 0 signed activate)" "" signed "pelmor_sign_pubkey=$work/key.pub" \
     "pelmor_sign_serial_file=$work/serial"
 
+# A keys file that expires within 30 days, or has expired, is warned of at every boot, never
+# stopping the load; one further off, or none, says nothing. Its one key is the root itself, so
+# that the manifest verifies whether the host verifies with the root or with the keys file.
+# keys_expiring DAYS FILE: a keys file signed by the root to expire DAYS days from now.
+keys_expiring() {
+    "$sign" keys add "$2" "$work/key.pub" >/dev/null && "$sign" keys sign -k "$work/sign.key" \
+        --expires "$(date -u -d "+$1 days" +%Y-%m-%dT%H:%M:%SZ)" "$2" >/dev/null
+}
+keys_conf="pelmor_sign_keys=$work/keys"
+loaded_signed="Verified $work/signed: serial 5, key $key_id, signature $work/signed.sig
+$(loaded 0 signed activate)"
+keys_expiring 10 "$work/keys10"
+expiring="$script: WARNING: the keys file $work/keys10 expires at \
+$(sed -n 's/^expires //p' "$work/keys10"), within 10 days: sign the next one where the root key \
+lives and install it with 'pelmor-sign keys install'"
+check "keys file expiring" 0 0x03 "$loaded_signed" "$expiring" signed \
+    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial" \
+    "pelmor_sign_keys=$work/keys10"
+keys_expiring 60 "$work/keys"
+check "keys file in 60 days" 0 0x03 "$loaded_signed" "" signed \
+    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial" "$keys_conf"
+# Expired, which keys sign refuses to make: signed by hand, over its context.
+printf 'pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n' >"$work/keys"
+{ printf 'pelmor-sign keys file signature 1\n' && cat "$work/keys"; } >"$work/keys.signed"
+openssl pkeyutl -sign -rawin -inkey "$work/sign.key" -in "$work/keys.signed" -out "$work/keys.sig"
+check "keys file expired" 0 0x03 "$loaded_signed" "$script: WARNING: the keys file $work/keys \
+EXPIRED at 2001-01-01T00:00:00Z: a newer manifest cannot load until a new keys file, signed \
+where the root key lives, is installed with 'pelmor-sign keys install'" signed \
+    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial" "$keys_conf"
+printf 'pelmor-sign keys 2\n' >"$work/keys"
+check "keys file unreadable" 0 0x03 "$loaded_signed" "Error: bad keys file $work/keys: line 1: \
+the first line must be 'pelmor-sign keys 1'
+$script: WARNING: cannot read when the keys file $work/keys expires" signed \
+    "pelmor_sign_pubkey=$work/key.pub" "pelmor_sign_serial_file=$work/serial" "$keys_conf"
+check "keys file missing" 0 0x03 "$loaded_signed" "" signed "pelmor_sign_pubkey=$work/key.pub" \
+    "pelmor_sign_serial_file=$work/serial" "pelmor_sign_keys=$work/none"
+
 # A key named in rc.conf is used or nothing is loaded: missing, not a file that can be read, or
 # no key, it never means an unsigned load.
 refusing="refusing to load $work/signed without it; veriexec left inactive"
@@ -142,6 +179,14 @@ same new "$new_manifest" "$(cat "$work/m.new")"
 same diff "removed: $sign
 Compared 2 entries with 1: 0 added, 1 removed, 1 changed, 0 flags changed" \
     "$(grep -e '^removed: ' -e '^Compared ' "$work/out")"
+# refresh and apply warn of an expiring keys file too, once, and go on.
+refresh "refresh, keys file expiring" 0 "$expiring" "pelmor_sign_keys=$work/keys10"
+same "its end" "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m|\
+$expiring" "$(tail -n 1 "$work/out")|$(cat "$work/err")"
+refresh "refresh and apply, keys file expiring" 0 "$expiring" "pelmor_sign_keys=$work/keys10" \
+    "pelmor_sign_signing_key=$work/sign.key"
+same "its end" "$work/m replaced by the new manifest, loaded|$expiring" \
+    "$(tail -n 1 "$work/out")|$(cat "$work/err")"
 
 # The new pair takes a slot, and one rename of the link m puts it in place.
 refresh "refresh with a signing key" 0 "$work/m replaced by the new manifest, loaded" \
