@@ -1,11 +1,11 @@
 #!/bin/sh
 # Runs the periodic(8) security script as the build installs it, reading stand-ins of FreeBSD's
 # periodic.conf and security.functions, with a stand-in pelmor-sign that notes its arguments,
-# prints a canned report and exits with a canned status: in each case, what the mail would
-# show and the status that periodic judges it by.
-#   security_test.sh SOURCE_DIR
+# prints a canned report and exits with a canned status (its keys commands are the built
+# program's): in each case, what the mail would show and the status that periodic judges it by.
+#   security_test.sh SOURCE_DIR PELMOR_SIGN
 set -u
-here=$1/tests/periodic
+here=$1/tests/periodic sign=$2
 work=$(mktemp -d /tmp/pelmor-periodic.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export PERIODIC_CONF="$work/periodic.conf" PERIODIC_LOGDIR="$work" host=pelmor.test
@@ -16,8 +16,9 @@ sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" \
     "$1/periodic/security/450.pelmor-sign" >"$work/script"
 ! grep -n '%%' "$work/script" || exit 1
 mkdir -p "$work/sbin" "$work/etc/pelmor-sign"
-printf '#!/bin/sh\necho "$*" >%s/args; cat %s/out; cat %s/err >&2; exit $(cat %s/status)\n' \
-    "$work" "$work" "$work" "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"
+printf '#!/bin/sh\n[ "$1" != keys ] || exec %s "$@"
+echo "$*" >%s/args; cat %s/out; cat %s/err >&2; exit $(cat %s/status)\n' \
+    "$sign" "$work" "$work" "$work" "$work" >"$work/sbin/pelmor-sign" && chmod 755 "$work/sbin/pelmor-sign"
 manifest=$work/etc/pelmor-sign.manifest
 checking="
 Checking the veriexec manifest $manifest:"
@@ -90,5 +91,46 @@ check --coverage $key $manifest"
 run "the same problems, the day after" "" 1 "changed: /bin/sh
 missing: /bin/ls" "$checking
 status 0
+check --coverage $key $manifest"
+
+# A keys file is said every day from 30 days before it expires, and once it has; one further
+# off, or none (as above), adds nothing. Made by keys add and keys sign with the root key.
+root=$work/etc/pelmor-sign/manifest.pub
+openssl genpkey -algorithm ed25519 -out "$work/root.key" 2>/dev/null && chmod 400 "$work/root.key"
+openssl pkey -in "$work/root.key" -pubout -out "$root"
+# keys_expiring DAYS: the keys file $work/DAYS, which expires DAYS days from now.
+keys_expiring() {
+    "$sign" keys add "$work/$1" "$root" >/dev/null && "$sign" keys sign -k "$work/root.key" \
+        --expires "$(date -u -d "+$1 days" +%Y-%m-%dT%H:%M:%SZ)" "$work/$1" >/dev/null
+}
+keys_expiring 60 && keys_expiring 10
+problems="changed: /bin/sh
+missing: /bin/ls"
+run "keys file in 60 days" "security_status_pelmorsign_keys=$work/60" 1 "$problems" "$checking
+status 0
+check --coverage $key $manifest"
+run "keys file within 10 days" "security_status_pelmorsign_keys=$work/10" 1 "$problems" "$checking
+
+pelmor.test pelmor-sign keys file $work/10 expires at $(sed -n 's/^expires //p' "$work/10"), \
+within 10 days:
+sign the next one where the root key lives and install it with 'pelmor-sign keys install'
+status 1
+check --coverage $key $manifest"
+# Expired, which keys sign refuses to make: signed by hand, over its context.
+printf 'pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n' >"$work/expired"
+{ printf 'pelmor-sign keys file signature 1\n' && cat "$work/expired"; } >"$work/signed"
+openssl pkeyutl -sign -rawin -inkey "$work/root.key" -in "$work/signed" -out "$work/expired.sig"
+run "keys file expired" "security_status_pelmorsign_keys=$work/expired" 1 "$problems" "$checking
+
+pelmor.test pelmor-sign keys file $work/expired EXPIRED at 2001-01-01T00:00:00Z:
+a newer manifest cannot load until a new keys file is installed: sign it where the root key \
+lives and install it with 'pelmor-sign keys install'
+status 1
+check --coverage $key $manifest"
+# One that cannot be read is trouble, said as such.
+run "keys file unreadable" "security_status_pelmorsign_keys=$work/etc" 1 "$problems" "$checking
+Error: cannot read keys file $work/etc: Is a directory
+Error: cannot read when the keys file $work/etc expires
+status 2
 check --coverage $key $manifest"
 exit $failed
