@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -199,5 +201,44 @@ int ImageRoot::Locate(const std::string& path, ImageLocation& location) const {
     location.hostPath = HostPath(path, trail);
     location.directory = std::move(trail.directory);
     location.name = std::move(name);
+    return 0;
+}
+
+bool ImageRoot::NamesLink(const std::string& path) const {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    size_t slash = trimmed.rfind('/');
+    std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        return false;
+    }
+    ImageLocation parent;
+    if (Locate(slash == std::string::npos ? "./" : trimmed.substr(0, slash + 1), parent) != 0) {
+        return false;
+    }
+    UniqueFd directory(openat(parent.directory.Get(), parent.name.c_str(), SearchFlags));
+    struct stat status;
+    return directory.Valid() &&
+           fstatat(directory.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(status.st_mode);
+}
+
+int ImageRoot::Canonical(const std::string& path, std::string& result) const {
+    if (root_.empty()) {
+        std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+        if (real == nullptr) {
+            return errno;
+        }
+        result = real.get();
+        return 0;
+    }
+    if (int error = Resolve(path, result); error != 0) {
+        return error;
+    }
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
     return 0;
 }

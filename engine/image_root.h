@@ -37,6 +37,14 @@ class ImageRoot {
     // being found, such as ENOENT. A path that ends with a separator must name a directory.
     int Locate(const std::string& path, ImageLocation& location) const;
 
+    // Whether the last name of `path` is itself a symbolic link, looked up inside the image
+    // without following it: true for "/lib" and "/lib/" where /lib links to usr/lib.
+    bool NamesLink(const std::string& path) const;
+    // Where the existing `path` leads, every link in it resolved, the same for every spelling
+    // of one directory and without a trailing separator: inside an image as Resolve gives it,
+    // on the running system as realpath(3) does. 0, or the error.
+    int Canonical(const std::string& path, std::string& result) const;
+
   private:
     struct Trail;
     int Follow(const std::string& path, Trail& trail) const;

@@ -37,6 +37,11 @@ bool PassesPathFilter(const std::string& path);
 // False for anything in the firmware tree, which is signed without asking libmagic.
 bool NeedsDescription(const std::string& path);
 
+// Whether the path filter and NeedsDescription judge every path that begins with `prefix` as
+// they judge the same path beginning with `other` instead: a directory can then be walked under
+// either name and the same files are chosen.
+bool JudgedAlike(const std::string& prefix, const std::string& other);
+
 // True for anything in the firmware tree and for files whose description contains one of the
 // signing types.
 bool ShouldSign(const std::string& path, const std::string& description,

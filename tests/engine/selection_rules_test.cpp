@@ -23,3 +23,15 @@ TEST(SelectionRulesTest, PathFilterThenCaseSensitiveTypesAndTheFirmwareTreeWitho
     EXPECT_TRUE(ShouldSign("/usr/local/share/uefi-firmware/x", "", {}));
     EXPECT_FALSE(NeedsDescription("/usr/local/share/uefi-firmware/x"));
 }
+
+TEST(SelectionRulesTest, TwoNamesOfADirectoryAreJudgedAlikeOnlyWhenEveryPathBelowIs) {
+    EXPECT_TRUE(JudgedAlike("/lib/", "/usr/lib/"));
+    EXPECT_TRUE(
+        JudgedAlike("/usr/local/share/uefi-firmware/", "/usr/local/share/uefi-firmware/x/"));
+    // A pattern inside either name, or begun by one name and finished below it.
+    for (const char* other : {"/usr/local/share/uefi-firmware/", "/usr/lib/c.pyc/", "/usr/local/",
+                              "/opt/usr/local/share/"}) {
+        EXPECT_FALSE(JudgedAlike("/usr/lib/", other)) << other;
+        EXPECT_FALSE(JudgedAlike(other, "/usr/lib/")) << other;
+    }
+}
