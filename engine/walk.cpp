@@ -450,6 +450,9 @@ Job::Job(size_t index, std::string path, std::string hostPath)
 void QueueJobs(RunContext& run, WalkClient& client, std::vector<std::unique_ptr<Job>>& jobs) {
     auto walk = std::make_shared<JobWalk>(run, client);
     for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
+        if ((*job)->foldedInto != nullptr) {
+            continue;
+        }
         (*job)->pending = 1;
         run.queue.Push(
             [walk, job = job->get()](SigningWorker& worker) { walk->Start(worker, *job); });

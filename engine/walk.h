@@ -41,6 +41,10 @@ struct Job {
     const std::string hostPath;  // where it lies on the running system
     const std::string prefix;    // of its entries' paths, and of where they lie
     const std::string hostPrefix;
+    // Set while the jobs are assembled when the job is a link to a directory that the job
+    // `foldedInto` walks anyway, and names `foldedAs`: it is then not walked itself.
+    const Job* foldedInto = nullptr;
+    std::string foldedAs;
 
     std::atomic<int32_t> entries{0};
     std::atomic<int32_t> signedCount{0};
@@ -78,5 +82,6 @@ class WalkClient {
     virtual void Finished(SigningWorker& worker, Job& job) = 0;
 };
 
-// Queues the first piece of every job, the first job to be taken first.
+// Queues the first piece of every job that is not folded into another, the first job to be
+// taken first.
 void QueueJobs(RunContext& run, WalkClient& client, std::vector<std::unique_ptr<Job>>& jobs);

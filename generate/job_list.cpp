@@ -1,13 +1,91 @@
 #include "generate/job_list.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
+#include <tuple>
 
 #include "common/normal_path.h"
 #include "engine/selection_rules.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// A directory that the run walks, by the path it leads to.
+struct Walked {
+    std::string canonical;
+    Job* job;
+};
+
+// Whether `job` names a directory, found inside the image.
+bool NamesDirectory(const ImageRoot& root, const Job& job) {
+    ImageLocation where;
+    struct stat status;
+    return !job.hostPath.empty() && root.Locate(job.path, where) == 0 &&
+           fstatat(where.directory.Get(), where.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(status.st_mode);
+}
+
+// Where `canonical` lies below the walked directory `walked`: what follows it, "" for itself;
+// false when it does not.
+bool Below(const std::string& canonical, const std::string& walked, std::string& rest) {
+    std::string prefix = walked == "/" ? walked : walked + "/";
+    if (canonical == walked) {
+        rest.clear();
+        return true;
+    }
+    if (canonical.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    rest = canonical.substr(prefix.size());
+    return true;
+}
+
+// Folds every job that is a link to a directory into the job that walks that directory anyway,
+// the nearest when several do, so that each directory is walked once and the manifest names
+// each file once; the first link to a directory that nothing else walks is walked under its
+// own name. A link is folded only where the path rules choose the same files under both names.
+void FoldLinks(const ImageRoot& root, std::vector<std::unique_ptr<Job>>& jobs) {
+    std::vector<Walked> walked;
+    std::vector<Walked> links;
+    for (auto& job : jobs) {
+        std::string canonical;
+        if (!NamesDirectory(root, *job) || root.Canonical(job->hostPath, canonical) != 0) {
+            continue;
+        }
+        (root.NamesLink(job->path) ? links : walked).push_back({canonical, job.get()});
+    }
+    // A directory before those below it, and of links to one directory, the first queued.
+    std::sort(links.begin(), links.end(), [](const Walked& left, const Walked& right) {
+        return std::tie(left.canonical, left.job->index) <
+               std::tie(right.canonical, right.job->index);
+    });
+    for (const Walked& link : links) {
+        const Walked* nearest = nullptr;
+        std::string name;
+        for (const Walked& other : walked) {
+            std::string rest;
+            if (Below(link.canonical, other.canonical, rest) &&
+                (nearest == nullptr || other.canonical.size() > nearest->canonical.size())) {
+                nearest = &other;
+                name = rest.empty() ? other.job->path : other.job->prefix + rest;
+            }
+        }
+        if (nearest != nullptr &&
+            JudgedAlike(link.job->prefix, name.back() == '/' ? name : name + "/")) {
+            link.job->foldedInto = nearest->job;
+            link.job->foldedAs = name;
+        } else {
+            walked.push_back(link);
+        }
+    }
+}
+
+}  // namespace
 
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
                                                const Configuration& configured, RunContext& run) {
@@ -39,5 +117,16 @@ std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
         }
         jobs.push_back(std::make_unique<Job>(jobs.size(), job.native(), std::move(hostPath)));
     }
+    FoldLinks(run.root, jobs);
     return jobs;
+}
+
+std::string WalkedName(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs) {
+    for (const auto& job : jobs) {
+        std::string rest;
+        if (job->foldedInto != nullptr && Below(path, NormalPath(job->path), rest)) {
+            return NormalPath(rest.empty() ? job->foldedAs : job->foldedAs + "/" + rest);
+        }
+    }
+    return path;
 }

@@ -1,7 +1,7 @@
 // The jobs of a run and its signing types: the built-in directories, the -d and -f values and
 // the configuration's dirs, in path order with equal paths once, each found inside the image
-// root; the built-in types and the configuration's. Generate lists them; check walks them as
-// generate would.
+// root, a link to a directory that another job walks anyway folded into that job; the built-in
+// types and the configuration's. Generate lists them; check walks them as generate would.
 #pragma once
 
 #include <memory>
@@ -16,3 +16,7 @@
 // the jobs in queue order.
 std::vector<std::unique_ptr<Job>> AssembleJobs(const GenerateSettings& settings,
                                                const Configuration& configured, RunContext& run);
+
+// The name that the walk of `jobs` gives the lexically normal `path`: below a job folded into
+// another, the other's name for it; otherwise `path` itself.
+std::string WalkedName(const std::string& path, const std::vector<std::unique_ptr<Job>>& jobs);

@@ -24,6 +24,9 @@ namespace {
 // each title of the header stands over its field.
 constexpr const char* TableRow = "[{:8d} ms] [{:3d}] [{:5d}] [{:5d}] [{:7.2f} %] OK: {}\n";
 constexpr const char* TableHeader = "{:^13} {:^5} {:^7} {:^7} {:^11} {}\n";
+// The row of a job folded into another, once that one is done: its files are counted there.
+constexpr const char* FoldedRow =
+    "[{:>8} ms] [{:>3}] [{:>5}] [{:>5}] [{:>7} %] OK: {}, folded into {}\n";
 
 }  // namespace
 
@@ -60,6 +63,10 @@ std::string GenerateRun::Execute() {
     flags_ = std::move(configured.flags);
     for (const auto& [path, flags] : flags_) {
         flagsUsed_[path] = false;
+        flagNames_[path].push_back(path);
+        if (std::string walked = WalkedName(path, jobs_); walked != path) {
+            flagNames_[walked].push_back(path);
+        }
     }
     std::string listing;
     for (const auto& job : jobs_) {
@@ -160,11 +167,12 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         return false;
     }
     uint8_t flags = 0;
-    if (!flags_.empty()) {
-        std::string normal = NormalPath(file.path);
-        if (auto configured = flags_.find(normal); configured != flags_.end()) {
-            flags = configured->second.bits;
-            flagsUsed_.find(normal)->second = true;
+    if (!flagNames_.empty()) {
+        if (auto names = flagNames_.find(NormalPath(file.path)); names != flagNames_.end()) {
+            for (const std::string& name : names->second) {
+                flags |= flags_.at(name).bits;
+                flagsUsed_.find(name)->second = true;
+            }
         }
     }
     lines += FormatManifestLine(file.path, digest.text, flags);
@@ -204,7 +212,13 @@ void GenerateRun::Finished(SigningWorker& worker, Job& job) {
         float ratio = static_cast<float>(job.signedCount) / static_cast<float>(job.entries);
         percent = static_cast<float>(static_cast<double>(ratio) * 100.0);
     }
-    context_.progress.Print(std::cout,
-                            fmt::format(TableRow, job.millis, worker.Index(), job.entries.load(),
-                                        job.signedCount.load(), percent, PrintablePath(job.path)));
+    std::string rows = fmt::format(TableRow, job.millis, worker.Index(), job.entries.load(),
+                                   job.signedCount.load(), percent, PrintablePath(job.path));
+    for (const auto& folded : jobs_) {
+        if (folded->foldedInto == &job) {
+            rows += fmt::format(FoldedRow, "-", "-", "-", "-", "-", PrintablePath(folded->path),
+                                PrintablePath(job.path));
+        }
+    }
+    context_.progress.Print(std::cout, rows);
 }

@@ -46,4 +46,8 @@ class GenerateRun : private WalkClient {
     // was written for it.
     std::map<std::string, ConfiguredFlags> flags_;
     std::map<std::string, std::atomic<bool>> flagsUsed_;
+    // For each lexically normal manifest path that takes configured flags, the configured paths
+    // whose flags it takes: its own, and those below a job folded into another that walks them
+    // under this name.
+    std::map<std::string, std::vector<std::string>> flagNames_;
 };

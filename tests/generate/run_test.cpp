@@ -50,10 +50,11 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
     // The image's /bin/sh is not the running system's: links, relative, absolute or climbing
     // above the root, must reach it, also from the firmware tree, which takes no libmagic.
     MakeScript("/bin/sh");
+    MakeScript("/opt/sh");
     Shell(
         "cd image && mkdir -p tree/empty empty usr/sbin usr/local/share/uefi-firmware && "
         "ln -s bin/true tree/link && ln -s /../../bin/sh usr/sbin/escaping && "
-        "ln -s ../bin usr/dir-link && ln -s /usr/sbin/loop usr/sbin && "
+        "ln -s ../opt usr/dir-link && ln -s /usr/sbin/loop usr/sbin && "
         "ln -s /usr/sbin/escaping usr/local/share/uefi-firmware/fw");
     WriteFile(Image("/usr/local/etc/pelmor-sign.json"), R"({"dirs": ["/tree"]})");
     WriteFile(Path("config.json"), R"({"dirs": ["/tree"], "types": ["awk script", "ELF"],
@@ -82,13 +83,15 @@ TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolved
         std::regex_replace(types, std::regex("([^,]+),"), "Signing types: $1\n") +
         "Start signing, using 1 jobs...\n    Time       Thr    All    Sign      Share    Job\n";
     EXPECT_EQ(result.out.substr(0, listed.size()), listed);
-    // A queued file is signed whatever its name or type; a link met in a walk is not followed.
+    // A queued file is signed whatever its name or type; a link met in a walk is not followed,
+    // and a queued one to a directory that no other job walks is walked under its own name.
     // Configured flags follow their path's fingerprint, in a fixed order.
     std::string sh = ExpectedLine("/bin/sh").substr(std::strlen("/bin/sh"));
+    std::string optSh = ExpectedLine("/opt/sh").substr(std::strlen("/opt/sh"));
     std::string flagged = ExpectedLine("/tree/bin/true");
     flagged.insert(flagged.size() - 1, " no_ptrace trusted");
     EXPECT_EQ(ReadFile(Path("m")),
-              "/bin/sh" + sh + ExpectedLine("/notes.pyc") + flagged + "/usr/dir-link/sh" + sh +
+              "/bin/sh" + sh + ExpectedLine("/notes.pyc") + flagged + "/usr/dir-link/sh" + optSh +
                   "/usr/local/share/uefi-firmware/fw" + sh + "/usr/sbin/escaping" + sh);
     // /tree: bin, bin/true, doc, readme, lib, libx.so.debug, cache.pyc, elf, empty, link.
     EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [   10] [    1] [  10.00 %] OK: /tree");
@@ -126,6 +129,59 @@ TEST_F(RunTest, PathsGivenInOtherSpellingsAreWrittenInTheirNormalForm) {
     EXPECT_EQ(manifest.find("/./"), std::string::npos);
     EXPECT_EQ(manifest.find("//"), std::string::npos);
     EXPECT_EQ(manifest.find("/../"), std::string::npos);
+}
+
+// A merged /usr: /bin, /sbin and /lib are links to the /usr folders that are jobs as well. Each
+// directory is walked once, under the name its own job gives it; the run table says what was
+// folded into what, flags named through a link follow the file, and check --coverage misses
+// nothing. Overlapping -d directories, a link that nothing else walks, and one whose name the
+// path rules judge otherwise keep their own walks.
+TEST_F(RunTest, LinksToDirectoriesThatOtherJobsWalkAreFoldedIntoThem) {
+    MakeElf("/usr/bin/tool", "/usr/sbin/admin", "/usr/lib/x/libx.so", "/opt/tree/elf");
+    MakeText("/usr/lib/fw/blob");
+    Shell(
+        "cd image && ln -s usr/bin bin && ln -s /usr/sbin sbin && ln -s usr/lib lib && "
+        "ln -s usr/lib/x lib64 && ln -s opt/tree one && ln -s /opt/tree two && "
+        "mkdir -p usr/local/share && ln -s ../../lib/fw usr/local/share/uefi-firmware");
+    WriteFile(Path("config.json"),
+              R"({"flags": {"/sbin/admin": ["trusted"], "/bin//tool": ["indirect"]}})");
+    const std::string options =
+        "-d /lib64 -d /two -d /one -d /usr/lib/x -c " + Path("config.json") + " ";
+    ProcessResult result = Generate(Words(options + "-j 3 -o " + Path("m")));
+    EXPECT_EQ(WithoutOut(result), Succeeded(""));
+    for (const char* row : {"/bin, folded into /usr/bin", "/lib, folded into /usr/lib",
+                            "/lib64, folded into /usr/lib/x", "/sbin, folded into /usr/sbin",
+                            "/two, folded into /one"}) {
+        EXPECT_NE(result.out.find("\n[       - ms] [  -] [    -] [    -] [      - %] OK: " +
+                                  std::string(row) + "\n"),
+                  std::string::npos)
+            << row;
+    }
+    EXPECT_EQ(Progress(result.out, "/one"), "] [  0] [    1] [    1] [ 100.00 %] OK: /one");
+    EXPECT_NE(result.out.find(", processed files: 6\n"), std::string::npos);
+    std::string admin = ExpectedLine("/usr/sbin/admin");
+    std::string tool = ExpectedLine("/usr/bin/tool");
+    admin.insert(admin.size() - 1, " trusted");
+    tool.insert(tool.size() - 1, " indirect");
+    // The firmware tree signs its text, which /usr/lib/fw would not.
+    const std::string manifest =
+        ManifestLine("/one/elf", Image("/opt/tree/elf")) + tool +
+        ExpectedLine("/usr/lib/x/libx.so") + ExpectedLine("/usr/lib/x/libx.so") +
+        ManifestLine("/usr/local/share/uefi-firmware/blob", Image("/usr/lib/fw/blob")) + admin;
+    EXPECT_EQ(ReadFile(Path("m")), manifest);
+    ASSERT_EQ(Generate(Words(options + "-j 1 -o " + Path("m"))).status, 0);
+    EXPECT_EQ(ReadFile(Path("m")), manifest);
+    // The kernel keys its table by the file: /bin/tool is covered by /usr/bin/tool.
+    const std::string check = "check -R " + root_ + " --coverage " + options + Path("m");
+    EXPECT_EQ(RunSign(Words(check)),
+              Succeeded("Checked 6 entries: 6 unchanged, 0 changed, 0 missing, 0 unreadable, 0 "
+                        "not in manifest\n"));
+    MakeElf("/usr/bin/new");
+    EXPECT_EQ(RunSign(Words(check)),
+              ProcessResult({1,
+                             "not in manifest: /usr/bin/new\nChecked 6 entries: 6 unchanged, 0 "
+                             "changed, 0 missing, 0 unreadable, 1 not in manifest\n",
+                             ""}));
 }
 
 TEST_F(RunTest, AnyNumberOfWorkersWritesTheSameBytesAndTheRootMustBeUsable) {
