@@ -83,7 +83,7 @@ bool CheckRun::Sign(SigningWorker&, const ChosenFile& file, std::string& lines) 
         return false;
     }
     // Generate would sign what it can hash: a regular file, a link to one.
-    if (listed_.count(file.path) != 0 || file.fd < 0 || !S_ISREG(file.status.st_mode)) {
+    if (listed_.count(file.path) != 0 || file.error != 0 || !S_ISREG(file.status.st_mode)) {
         return false;
     }
     lines += file.path;

@@ -26,11 +26,32 @@ void SigningWorker::Run() {
     }
 }
 
+CacheRecord SigningWorker::Known(const std::string& path, size_t& position) {
+    if (knownPath_ != path) {
+        knownPath_ = path;
+        known_ = run_.cache->Find(path, knownPosition_);
+    }
+    position = knownPosition_;
+    return known_;
+}
+
+bool SigningWorker::Cached(const std::string& path, const struct stat& status,
+                           CacheNotes::Use use) {
+    if (run_.cache == nullptr || !S_ISREG(status.st_mode) ||
+        (use == CacheNotes::Description && !run_.cache->DescriptionsValid())) {
+        return false;
+    }
+    size_t position;
+    CacheRecord known = Known(path, position);
+    return (use == CacheNotes::Description ? known.described : known.hashed) &&
+           known.identity == FileIdentity::Of(status);
+}
+
 bool SigningWorker::Describe(const std::string& path, const std::string& hostPath, int fd,
                              const struct stat& status, std::string& description) {
     if (run_.cache != nullptr && run_.cache->DescriptionsValid()) {
         size_t position;
-        CacheRecord known = run_.cache->Find(path, position);
+        CacheRecord known = Known(path, position);
         if (known.described && known.identity == FileIdentity::Of(status)) {
             description = known.description;
             if (notes_.Reused(position, CacheNotes::Description)) {
@@ -67,7 +88,7 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
         return digester_.Hash(fd, hostPath);
     }
     size_t position;
-    CacheRecord known = run_.cache->Find(path, position);
+    CacheRecord known = Known(path, position);
     FileIdentity identity = FileIdentity::Of(status);
     if (S_ISREG(status.st_mode) && known.hashed && known.identity == identity) {
         if (notes_.Reused(position, CacheNotes::Digest)) {
@@ -90,9 +111,14 @@ DigestResult SigningWorker::Hash(const std::string& path, const std::string& hos
 }
 
 DigestResult SigningWorker::Hash(const std::string& path, const std::string& hostPath) {
+    struct stat status;
+    if (run_.cache != nullptr && stat(hostPath.c_str(), &status) == 0 &&
+        Cached(path, status, CacheNotes::Digest)) {
+        ++unopened_;
+        return Hash(path, hostPath, -1, status);
+    }
     // Not blocking: a named pipe must not hold the worker until some writer appears.
     UniqueFd file(open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status;
     if (!file.Valid() || fstat(file.Get(), &status) != 0) {
         return OpenFailure(hostPath, errno);
     }

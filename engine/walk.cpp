@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "common/file_io.h"
+#include "engine/file_identity.h"
 #include "engine/image_root.h"
 #include "engine/magic_classifier.h"
 #include "engine/run_context.h"
@@ -46,18 +47,36 @@ unsigned char TypeOf(mode_t mode) {
 }
 
 // A file's content, opened from its directory without following a link, with its status; or
-// the system's error.
+// the system's error. Taken `lazily`, only its status is taken, by name, until Open.
 struct Content {
-    Content(int directory, const std::string& name)
-        : fd(openat(directory, name.c_str(), FileFlags)),
-          error(fd.Valid() && fstat(fd.Get(), &status) == 0 ? 0 : errno) {}
+    Content(int directory, const std::string& name, bool lazily = false)
+        : directory(directory), name(name) {
+        if (lazily) {
+            error = fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+        } else {
+            Open();
+        }
+    }
+    // Opens it: true when its status is still the one taken, false when it changed (the status
+    // is then the open file's) or it could not be opened (with `error` set).
+    bool Open() {
+        fd = UniqueFd(openat(directory, name.c_str(), FileFlags));
+        struct stat opened;
+        error = fd.Valid() && fstat(fd.Get(), &opened) == 0 ? 0 : errno;
+        bool same = error == 0 && FileIdentity::Of(opened) == FileIdentity::Of(status);
+        status = error == 0 ? opened : status;
+        return same;
+    }
+    bool Opened() const { return fd.Valid(); }
     ChosenFile As(const std::string& path, const std::string& hostPath) const {
         return {path, hostPath, error == 0 ? fd.Get() : -1, error, status};
     }
 
+    const int directory;
+    const std::string& name;
     UniqueFd fd;
     struct stat status = {};
-    int error;
+    int error = 0;
 };
 
 // Half of what the process may open: the rest serve the files that the workers read and the
@@ -138,6 +157,12 @@ class JobWalk : public std::enable_shared_from_this<JobWalk> {
     // Reads the directory open at `fd`, `path` below the job's own, and queues its pieces.
     void Read(Job& job, UniqueFd fd, std::shared_ptr<const Directory> parent, std::string path,
               Segment& output);
+    // Whether the signing types choose the regular file `file` named `path`. With a cache the
+    // file is judged by its status first and opened only for what its record does not hold; one
+    // found changed once opened is judged again from its descriptor, so that its description,
+    // status and digest tell of one state. false once the run has failed.
+    bool Choose(SigningWorker& worker, const std::string& path, const std::string& hostPath,
+                Content& file, bool& chosen);
     // Signs the walked link `name` of the directory open at `directory`, when it is chosen.
     bool SignLink(SigningWorker& worker, int directory, const std::string& name,
                   const std::string& path, std::string& lines);
@@ -356,25 +381,44 @@ void JobWalk::SignSlice(SigningWorker& worker, Job& job, const Directory& direct
             }
             continue;
         }
-        Content file(at, entry.name);
-        // Made a link or anything but a file since it was listed.
-        if (file.error == 0 && !S_ISREG(file.status.st_mode)) {
-            continue;
+        Content file(at, entry.name, run_.cache != nullptr);
+        bool chosen = false;
+        if (!Choose(worker, path, hostPath, file, chosen)) {
+            return;
+        }
+        if (file.error == 0 && !file.Opened()) {
+            worker.CountUnopened();
+        }
+        if (chosen && client_.Sign(worker, file.As(path, hostPath), output.lines)) {
+            ++job.signedCount;
+        }
+    }
+}
+
+bool JobWalk::Choose(SigningWorker& worker, const std::string& path, const std::string& hostPath,
+                     Content& file, bool& chosen) {
+    for (;;) {
+        chosen = false;
+        // Made a link or anything but a file since it was listed; or, for a file it cannot
+        // read, libmagic could only have told as much: no type chooses that.
+        if (file.error != 0 ? NeedsDescription(path) : !S_ISREG(file.status.st_mode)) {
+            return true;
         }
         std::string description;
         if (NeedsDescription(path)) {
-            // Of a file it cannot read, libmagic could only have told as much: no type chooses
-            // that.
-            if (file.error != 0) {
+            if (!file.Opened() && !worker.Cached(path, file.status, CacheNotes::Description) &&
+                !file.Open()) {
                 continue;
             }
-            if (!worker.Describe(path, hostPath, file.fd.Get(), file.status, description)) {
-                return;
+            if (!worker.Describe(path, hostPath, file.Opened() ? file.fd.Get() : -1, file.status,
+                                 description)) {
+                return false;
             }
         }
-        if (ShouldSign(path, description, run_.signingTypes) &&
-            client_.Sign(worker, file.As(path, hostPath), output.lines)) {
-            ++job.signedCount;
+        chosen = ShouldSign(path, description, run_.signingTypes);
+        if (!chosen || file.error != 0 || file.Opened() ||
+            worker.Cached(path, file.status, CacheNotes::Digest) || file.Open()) {
+            return true;
         }
     }
 }

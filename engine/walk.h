@@ -66,7 +66,8 @@ struct ChosenFile {
     const std::string& path;      // as the manifest names it
     const std::string& hostPath;  // where its content lies on the running system, for messages
     // Its content, open (a symbolic link met in a walk at its target, found inside the image),
-    // with the status `status`; or -1, with the system's `error`.
+    // with the status `status`; or -1, with the system's `error`; or -1 with `error` 0 when it
+    // was not opened, since the run's cache holds its digest for that status.
     int fd;
     int error;
     const struct stat& status;

@@ -128,12 +128,14 @@ void GenerateRun::ReportCache(const std::vector<std::unique_ptr<SigningWorker>>&
                               const NextCache& next) {
     uint32_t described = 0;
     uint32_t hashed = 0;
+    uint32_t unopened = 0;
     for (const auto& worker : workers) {
         described += worker->Described();
         hashed += worker->Hashed();
+        unopened += worker->Unopened();
     }
-    std::cout << fmt::format("Cache: {} files described and {} hashed, {} reused\n", described,
-                             hashed, next.Reused());
+    std::cout << fmt::format("Cache: {} files described and {} hashed, {} reused, {} not opened\n",
+                             described, hashed, next.Reused(), unopened);
 }
 
 void GenerateRun::WriteManifest() {
@@ -158,8 +160,9 @@ bool GenerateRun::Sign(SigningWorker& worker, const ChosenFile& file, std::strin
         context_.Report(UnfitPathLine(file.path));
         return false;
     }
-    DigestResult digest = file.fd < 0 ? OpenFailure(file.hostPath, file.error)
-                                      : worker.Hash(file.path, file.hostPath, file.fd, file.status);
+    DigestResult digest = file.error != 0
+                              ? OpenFailure(file.hostPath, file.error)
+                              : worker.Hash(file.path, file.hostPath, file.fd, file.status);
     if (digest.status != 0) {
         if (!digest.report.empty()) {
             context_.Report(digest.report);

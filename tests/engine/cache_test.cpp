@@ -65,8 +65,8 @@ static void RewriteKeepingTimes(const std::string& path) {
 }
 
 TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheCacheItRead) {
-    EXPECT_EQ(Run(), "Cache: 4 files described and 4 hashed, 0 reused\n");
-    EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused\n");
+    EXPECT_EQ(Run(), "Cache: 4 files described and 4 hashed, 0 reused, 0 not opened\n");
+    EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused, 4 not opened\n");
     // Nothing changed: every record serves, the one of a file both queued and walked too, and
     // the cache written is the one read, byte for byte.
     const std::vector<std::string> arguments =
@@ -74,23 +74,50 @@ TEST_F(CacheTest, OnlyChangedFilesAreReadAgainAndARerunOfUnchangedOnesWritesTheC
     ASSERT_EQ(Generate(arguments).status, 0);
     const std::string cache = ReadFile(Path("cache"));
     EXPECT_EQ(Lines(Generate(arguments).out).back(),
-              "Cache: 0 files described and 0 hashed, 4 reused\n");
+              "Cache: 0 files described and 0 hashed, 4 reused, 4 not opened\n");
     EXPECT_EQ(ReadFile(Path("cache")), cache);
     // Rewritten, replaced (a new inode) and touched: each is read again.
     RewriteKeepingTimes(Image("/usr/bin/b"));
     Shell("cd image/usr/bin && cp c c.new && mv c.new c && touch d");
     ASSERT_EQ(Generate(Words("-d /usr/bin -o " + Path("full"))).status, 0);
-    EXPECT_EQ(Run(), "Cache: 3 files described and 3 hashed, 1 reused\n");
+    EXPECT_EQ(Run(), "Cache: 3 files described and 3 hashed, 1 reused, 1 not opened\n");
     // Another libmagic database: every file is described again, none hashed again.
     WriteFile(Path("extra.magic"), "0\tstring\tPELMORMARK\tpelmor mark\n");
     unsetenv("MAGIC");
     setenv("MAGIC", (Path("extra.magic") + ":" + magic_getpath(nullptr, 0)).c_str(), 1);
-    EXPECT_EQ(Run(), "Cache: 4 files described and 0 hashed, 4 reused\n");
+    EXPECT_EQ(Run(), "Cache: 4 files described and 0 hashed, 4 reused, 0 not opened\n");
     unsetenv("MAGIC");
     // check compares the status first, and finds what changed all the same.
     RewriteKeepingTimes(Image("/usr/bin/b"));
     std::string check = "check -R " + root_ + " --cache " + Path("out/cache") + " " + Path("out/m");
     EXPECT_EQ(Lines(RunSign(Words(check)).out).front(), "changed: /usr/bin/b\n");
+}
+
+// Where the cache holds what a file's status vouches for, the file is not even opened: a file
+// that only root can read is judged and checked, from root's cache, by a user who cannot open it,
+// and without the cache the same check cannot read it.
+TEST_F(CacheTest, FilesWhoseRecordServesTheirStatusAreNotOpened) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: a file that only root can read shows it is not opened";
+    }
+    Shell("chmod 0 image/usr/bin/d");
+    ASSERT_EQ(
+        Generate(Words("-d /usr/bin -o " + Path("out/m") + " --cache " + Path("out/cache"))).status,
+        0);
+    ProcessResult dry = RunSignChild(
+        {"generate", "-R", root_, "-d", "/usr/bin", "-o", "", "--cache", Path("out/cache")},
+        Unprivileged);
+    EXPECT_EQ(WithoutOut(dry), Succeeded(""));
+    EXPECT_EQ(Lines(dry.out).back(),
+              "Cache: 0 files described and 0 hashed, 4 reused, 4 not opened\n");
+    const std::string check = "check -R " + root_ + " " + Path("out/m");
+    EXPECT_EQ(RunSignChild(Words(check), Unprivileged),
+              ProcessResult({1,
+                             "unreadable: /usr/bin/d: Permission denied\nChecked 4 entries: 3 "
+                             "unchanged, 0 changed, 0 missing, 1 unreadable\n",
+                             ""}));
+    EXPECT_EQ(RunSignChild(Words(check + " --cache " + Path("out/cache")), Unprivileged),
+              Succeeded("Checked 4 entries: 4 unchanged, 0 changed, 0 missing, 0 unreadable\n"));
 }
 
 // In a folder others can write to, a cache planted as a link would have root overwrite whatever
@@ -121,7 +148,8 @@ TEST_F(CacheTest, CacheThatOthersCouldWriteOrSwapIsRefusedAndLeftAsItWas) {
     ExpectRefused(Path("out/writable"),
                   "Error: refusing " + Path("out/writable") + ": writable by group or others\n");
     // A sticky folder lets none but the cache's owner rename it: the cache serves.
-    EXPECT_EQ(Run({}, "", "sticky/cache"), "Cache: 0 files described and 0 hashed, 4 reused\n");
+    EXPECT_EQ(Run({}, "", "sticky/cache"),
+              "Cache: 0 files described and 0 hashed, 4 reused, 4 not opened\n");
 }
 
 // A user who can write to the cache's folder, sticky as /tmp is, plants a cache of records of
@@ -153,15 +181,15 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
         WriteFile(Path("out/cache"), content);
         EXPECT_EQ(
             Run({}, "Warning: cache file " + Path("out/cache") + " not used: " + reason + "\n"),
-            "Cache: 4 files described and 4 hashed, 0 reused\n");
+            "Cache: 4 files described and 4 hashed, 0 reused, 0 not opened\n");
         // The run left a cache that serves the next one.
-        EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused\n");
+        EXPECT_EQ(Run(), "Cache: 0 files described and 0 hashed, 4 reused, 4 not opened\n");
     }
     // A file of any size given as the cache: only what a cache could be is read.
     ASSERT_EQ(truncate(Path("out/cache").c_str(), off_t{3} << 30), 0);
     EXPECT_EQ(
         Run({}, "Warning: cache file " + Path("out/cache") + " not used: larger than 2 GiB\n"),
-        "Cache: 4 files described and 4 hashed, 0 reused\n");
+        "Cache: 4 files described and 4 hashed, 0 reused, 0 not opened\n");
     // A user who cannot read the cache, or write it, in a folder of their own: the first costs
     // a warning, the second fails the run, but not its manifest.
     Shell("mkdir own closed && chmod 555 closed" +
@@ -170,7 +198,7 @@ TEST_F(CacheTest, CacheThatCannotBeUsedIsPassedOverWithAWarning) {
     EXPECT_EQ(Run(Unprivileged,
                   "Warning: cache file " + Path("own/cache") + " not used: Permission denied\n",
                   "own/cache", "own/m"),
-              "Cache: 4 files described and 4 hashed, 0 reused\n");
+              "Cache: 4 files described and 4 hashed, 0 reused, 0 not opened\n");
     Run(Unprivileged,
         "Error: cannot write cache file " + Path("closed/cache") + ": Permission denied\n",
         "closed/cache", "own/m");

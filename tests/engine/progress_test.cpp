@@ -80,7 +80,7 @@ TEST_F(ProgressTest,
     // With the cache that run wrote, the line counts the files it spared, as the run's end does.
     ProcessResult cached = RunSignOnTerminal(arguments, false);
     EXPECT_TRUE(std::regex_search(cached.out, std::regex("\nCache: 0 files described and 0 "
-                                                         "hashed, 4 reused\n$")));
+                                                         "hashed, 4 reused, 4 not opened\n$")));
     EXPECT_TRUE(
         std::regex_search(cached.err, std::regex("4 entries, 0 files hashed \\(0\\.0 "
                                                  "MiB\\), 0\\.0 MiB/s, 4 reused *\\r +\\r$")))
