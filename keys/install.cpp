@@ -199,14 +199,15 @@ int InstallKeys(const KeysInstallSettings& settings) {
     }
     if (settings.format == OutputFormat::Json) {
         nlohmann::ordered_json report{
-            {"file", settings.file},
-            {"keys_file", settings.keysFile},
+            {"file", PrintablePath(settings.file)},
+            {"keys_file", PrintablePath(settings.keysFile)},
             {"installed", outcome.installed},
             {"serial", *file.serial},
             {"keys", file.keys.size()},
             {"revoked", file.revoked.size()},
-            {"manifest_replaced", outcome.replaced ? nlohmann::ordered_json(settings.with)
-                                                   : nlohmann::ordered_json(nullptr)},
+            {"manifest_replaced", outcome.replaced
+                                      ? nlohmann::ordered_json(PrintablePath(settings.with))
+                                      : nlohmann::ordered_json(nullptr)},
             {"serial_record_fell_to", outcome.fellTo ? nlohmann::ordered_json(*outcome.fellTo)
                                                      : nlohmann::ordered_json(nullptr)}};
         std::cout << report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)

@@ -46,11 +46,10 @@ std::string Text(const Json& report) {
                : value.is_string() ? value.get<std::string>()
                                    : value.dump();
     };
-    std::string text =
-        fmt::format("Keys file: {}\nSerial: {}\nExpires: {}{}\nFloor: {}\n",
-                    PrintablePath(report["file"].get<std::string>()),
-                    value("serial", "none, a draft"), value("expires", "none, a draft"),
-                    report["expired"].get<bool>() ? ", expired" : "", value("floor", "none"));
+    std::string text = fmt::format(
+        "Keys file: {}\nSerial: {}\nExpires: {}{}\nFloor: {}\n", report["file"].get<std::string>(),
+        value("serial", "none, a draft"), value("expires", "none, a draft"),
+        report["expired"].get<bool>() ? ", expired" : "", value("floor", "none"));
     for (const Json& key : report["keys"]) {
         text += fmt::format("Key {} {}: {}{}\n", key["id"].get<std::string>(),
                             key["full_id"].get<std::string>(), key["state"].get<std::string>(),
@@ -96,7 +95,7 @@ int ShowKeys(const KeysShowSettings& settings) {
         problems += fmt::format("Error: keys file {} expired at {}\n", PrintablePath(path),
                                 FormatUtcDate(*file.expires));
     }
-    Json report{{"file", path},
+    Json report{{"file", PrintablePath(path)},
                 {"serial", file.serial ? Json(*file.serial) : Json(nullptr)},
                 {"expires", file.expires ? Json(FormatUtcDate(*file.expires)) : Json(nullptr)},
                 {"expired", expired},

@@ -44,7 +44,7 @@ std::string AnswerDocument(const std::vector<Answer>& answers) {
     for (const Answer& answer : answers) {
         Json reason = nullptr;
         if (!answer.verified && !answer.detail.reason.empty()) {
-            reason = answer.detail.reason;
+            reason = PrintablePath(answer.detail.reason);
         }
         Json flags = nullptr;
         if (answer.detail.flags) {
@@ -53,13 +53,13 @@ std::string AnswerDocument(const std::vector<Answer>& answers) {
                 flags.push_back(std::string(token));
             }
         }
-        files.push_back(Json{{"path", answer.path},
+        files.push_back(Json{{"path", PrintablePath(answer.path)},
                              {"verified", answer.verified},
                              {"reason", reason},
                              {"flags", flags}});
     }
-    // A path is bytes, not always UTF-8: a byte that is not is written as U+FFFD rather than
-    // failing the whole document.
+    // Paths are shown as in the text report, so two names that differ only in bytes that are
+    // not UTF-8 stay two strings.
     return Json{{"files", files}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -70,9 +70,14 @@ TEST_F(QueryTest, ControlBytesOfANameAreShownEscaped) {
         RunSign({"query", name, name + "\r"}),
         (ProcessResult{2, "not verified: " + shown + ": not in the table\n",
                        "Error: cannot query " + shown + "\\x0d: No such file or directory\n"}));
-    EXPECT_EQ(
-        nlohmann::json::parse(RunSign({"query", "--format", "json", name}).out)["files"][0]["path"],
-        name);
+    // In JSON as in the text, so that two names differing in bytes that are not UTF-8 stay two.
+    WriteFile(Path("n\xfe"), "");
+    WriteFile(Path("n\xff"), "");
+    nlohmann::json files = nlohmann::json::parse(
+        RunSign({"query", "--format", "json", name, "n\xfe", "n\xff"}).out)["files"];
+    EXPECT_EQ(files[0]["path"], shown);
+    EXPECT_EQ(files[1]["path"], "n\\xfe");
+    EXPECT_EQ(files[2]["path"], "n\\xff");
 }
 
 TEST_F(QueryTest, AQuestionThatCannotBeAskedIsStatusTwo) {
