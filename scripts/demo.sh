@@ -14,7 +14,8 @@ keys=$demo/keys
 echo "== Build pelmor-sign in build-demo/: some minutes the first time, each step shown"
 # The build's own percentage lines say how far it is; its errors come through whole.
 piped "grep --line-buffered '^\[ *[0-9]*%\]'" build "$demo" -DPELMOR_BUILD_TESTS=OFF \
-    -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" -DPELMOR_SERIAL_FILE="$demo/serial"
+    -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" -DPELMOR_SERIAL_FILE="$demo/serial" \
+    -DPELMOR_KEYS_FILE="$demo/keys"
 echo
 bin=$demo
 

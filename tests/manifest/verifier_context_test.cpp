@@ -54,7 +54,7 @@ TEST_F(VerifierContextTest, NoVerifyingCommandLoadsAProviderThatTheEnvironmentNa
     for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
              {"load --key k.pub --serial-file s1 m", verified},
              {"check --key k.pub --serial-file s2 m", verified},
-             {"diff --key k.pub m m", "status 0"},
+             {"diff --key k.pub --serial-file s3 m m", "status 0"},
              {"keys show --key k.pub keys", "Signature: verifies with root key " + id},
              // Nor does sign with a key file alone.
              {"sign -k k.key --serial 4 m", "Signed m: serial 4"}}) {
