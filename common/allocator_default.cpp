@@ -2,3 +2,5 @@
 
 // Allocators other than glibc's (FreeBSD's jemalloc) return freed memory by themselves.
 void ReleaseFreeMemory() {}
+
+void MapLargeBlocksApart() {}

@@ -5,3 +5,9 @@
 void ReleaseFreeMemory() {
     malloc_trim(0);
 }
+
+void MapLargeBlocksApart() {
+    // A fixed threshold: glibc otherwise raises it to the size of each mapped block freed, after
+    // which libmagic's read buffer lives in every worker's heap.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}
