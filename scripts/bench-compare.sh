@@ -4,6 +4,8 @@
 # what the status line costs (generate and check with --progress against the same runs without
 # it), and what --cache saves, all measured in one run.
 #   scripts/bench-compare.sh [ROUNDS]    at least 3 rounds (default 3)
+# With PELMOR_BENCH_BASELINE=BINARY, another build of pelmor-sign runs the same generate runs in
+# turn with this one, for figures before and after a change from one run.
 # The corpus is a copy of the host's /usr/bin, /usr/sbin, /usr/libexec and the biggest folders
 # of /usr/lib, made once in build/bench-corpus (or $PELMOR_BENCH_CORPUS) and reused. Prints
 # medians, ratios and peak memory; checks only that the manifests are the same for any number
@@ -79,8 +81,10 @@ hashed = time.process_time()
 print("%.3f %.3f" % (classified - start, hashed - classified))
 PY
 
+baseline=${PELMOR_BENCH_BASELINE:-}
+# generate WORKERS [BINARY [NAME]]
 generate() {
-    measure "$bin/pelmor-sign" generate -R "$corpus" -o "$work/manifest-$1" -j "$1"
+    measure "${2:-$bin/pelmor-sign}" generate -R "$corpus" -o "$work/${3:-manifest}-$1" -j "$1"
     if [ -s "$work/err" ]; then
         sed 's/^/    generate: /' "$work/err"
     fi
@@ -105,6 +109,11 @@ for round in $(seq "$rounds"); do
         generate "$workers"
         echo "j$workers $seconds" >>"$work/times"
         echo "rss$workers $rss" >>"$work/times"
+        if [ -n "$baseline" ]; then
+            generate "$workers" "$baseline" baseline
+            echo "base$workers $seconds" >>"$work/times"
+            echo "baserss$workers $rss" >>"$work/times"
+        fi
     done
     measure "$bin/pelmor-sign" generate -R "$corpus" -o "$work/manifest-line" -j 2 --progress
     echo "j2line $seconds" >>"$work/times"
@@ -118,10 +127,17 @@ done
 ratio() {
     awk "BEGIN { printf \"%.2f\", $1 / $2 }"
 }
+# memory PREFIX: the median peak RSS of -j 1, 2 and 4 whose labels start with PREFIX, and what
+# each worker added to it.
+memory() {
+    awk -v m1="$(median "${1}1" 1)" -v m2="$(median "${1}2" 1)" -v m4="$(median "${1}4" 1)" 'BEGIN {
+        printf "-j 1 %.1f MB, -j 2 %.1f MB, -j 4 %.1f MB;\n", m1 / 1024, m2 / 1024, m4 / 1024
+        printf "  each added worker: %.1f MB from 1 to 2, %.1f MB on average from 1 to 4\n",
+            (m2 - m1) / 1024, (m4 - m1) / 3 / 1024 }'
+}
 floor1=$(median floor1 1)
 floor2=$(awk "BEGIN { print $floor1 / 2 }")
 j1=$(median j1 1) j2=$(median j2 1) j4=$(median j4 1) pipeline=$(median pipeline 1)
-rss1=$(median rss1 1) rss2=$(median rss2 1) rss4=$(median rss4 1)
 
 echo
 echo "Medians of $rounds rounds, seconds:"
@@ -139,8 +155,20 @@ echo "  -j2/pipeline  $(ratio "$j2" "$pipeline")"
 echo "With the status line forced on (--progress, drawn into a file), against the same runs without it:"
 echo "  generate -j 2 --progress $(median j2line 1) ($(ratio "$(median j2line 1)" "$j2") of -j 2 without it)"
 echo "  check -j 2 --progress    $(median checkline 1) ($(ratio "$(median checkline 1)" "$(median check 1)") of check -j 2 without it)"
-echo "Peak RSS (median): -j 1 $((rss1 / 1024)) MB, -j 2 $((rss2 / 1024)) MB, -j 4 $((rss4 / 1024)) MB;"
-echo "  each added worker: $(((rss2 - rss1) / 1024)) MB from 1 to 2, $(((rss4 - rss1) / 3 / 1024)) MB on average from 1 to 4"
+echo "Peak RSS (median): $(memory rss)"
+if [ -n "$baseline" ]; then
+    echo "The baseline, $baseline, in the same rounds (medians, and this build's time as a share of it):"
+    for workers in 1 2 4; do
+        echo "  generate -j $workers       $(median "base$workers" 1)" \
+            "($(ratio "$(median "j$workers" 1)" "$(median "base$workers" 1)"))"
+    done
+    echo "  peak RSS: $(memory baserss)"
+    same="yes"
+    for workers in 1 2 4; do
+        cmp -s "$work/manifest-1" "$work/baseline-$workers" || same="NO"
+    done
+    echo "  its manifests of -j 1, 2, 4 byte-identical to this build's: $same"
+fi
 
 # The same bytes for any number of workers, holding exactly what the pipeline hashes.
 cmp -s "$work/manifest-1" "$work/manifest-2" && cmp -s "$work/manifest-1" "$work/manifest-4" &&
