@@ -107,6 +107,8 @@ std::string MagicClassifier::Open(const MagicDatabase& database) {
     if (cookie_ == nullptr) {
         return "Error: Unable to initialize magic library\n";
     }
+    magic_getparam(cookie_, MAGIC_PARAM_BYTES_MAX, &bytesMax_);
+    bytesAsked_ = bytesMax_;
     if (database.shared_) {
         std::vector<void*> buffers = database.buffers_;
         std::vector<size_t> sizes = database.sizes_;
@@ -126,6 +128,16 @@ std::string MagicClassifier::Open(const MagicDatabase& database) {
 
 bool MagicClassifier::Describe(int fd, const struct stat& status, const std::string& path,
                                std::string& description, std::string& error) {
+    // libmagic takes a buffer of its whole limit for every file, and reads as much of the file
+    // as it holds, start and end: a limit of one byte past a smaller file's size reads the same
+    // bytes, so the description is the same, from buffers no bigger than the file.
+    size_t limit = bytesMax_;
+    if (status.st_size >= 0 && static_cast<uint64_t>(status.st_size) < bytesMax_) {
+        limit = static_cast<size_t>(status.st_size) + 1;
+    }
+    if (limit != bytesAsked_ && magic_setparam(cookie_, MAGIC_PARAM_BYTES_MAX, &limit) == 0) {
+        bytesAsked_ = limit;
+    }
     const char* text = magic_descriptor(cookie_, fd);
     if (text == nullptr) {
         error = fmt::format("Error: Unable to determine file type for {} - {}\n",

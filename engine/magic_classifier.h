@@ -48,6 +48,8 @@ class MagicClassifier {
 
   private:
     magic_t cookie_ = nullptr;
+    size_t bytesMax_ = 0;    // libmagic's own limit of the bytes it reads of a file
+    size_t bytesAsked_ = 0;  // the limit the handle holds now
 };
 
 // The description libmagic gives for the path of the symbolic link `name` in the directory open
