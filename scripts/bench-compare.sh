@@ -132,7 +132,7 @@ ratio() {
 memory() {
     awk -v m1="$(median "${1}1" 1)" -v m2="$(median "${1}2" 1)" -v m4="$(median "${1}4" 1)" 'BEGIN {
         printf "-j 1 %.1f MB, -j 2 %.1f MB, -j 4 %.1f MB;\n", m1 / 1024, m2 / 1024, m4 / 1024
-        printf "  each added worker: %.1f MB from 1 to 2, %.1f MB on average from 1 to 4\n",
+        printf "  peak memory per added worker: %.1f MB from 1 to 2, %.1f MB on average from 1 to 4\n",
             (m2 - m1) / 1024, (m4 - m1) / 3 / 1024 }'
 }
 floor1=$(median floor1 1)
