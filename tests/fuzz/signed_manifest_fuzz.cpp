@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     VerifiedManifest verified;
     const std::string error = ReadVerifiedManifest(
-        path, {Folder().Path("key.pub"), Folder().Path("no-record")}, verified);
+        path, {Folder().Path("key.pub"), Folder().Path("no-record"), Folder().Path("no-keys")},
+        verified);
     if (!error.empty()) {
         RequireProperty(error.rfind("Error: ", 0) == 0 && error.find('\n') == error.size() - 1,
                         "a refusal is one error line");
