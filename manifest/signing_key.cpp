@@ -18,8 +18,17 @@
 
 namespace {
 
+// Unloads the providers that the run loaded into its context, then frees the context: a
+// provider still loaded would outlive it.
 struct ContextFree {
-    void operator()(OSSL_LIB_CTX* context) const { OSSL_LIB_CTX_free(context); }
+    std::shared_ptr<std::vector<OSSL_PROVIDER*>> providers =
+        std::make_shared<std::vector<OSSL_PROVIDER*>>();
+    void operator()(OSSL_LIB_CTX* context) const {
+        for (OSSL_PROVIDER* provider : *providers) {
+            OSSL_PROVIDER_unload(provider);
+        }
+        OSSL_LIB_CTX_free(context);
+    }
 };
 struct StoreClose {
     void operator()(OSSL_STORE_CTX* store) const { OSSL_STORE_close(store); }
@@ -48,7 +57,8 @@ std::string OpenSslReason() {
 // The process-wide context is never touched, so nothing loaded here reaches a verifier.
 std::string MakeContext(const SigningKeySettings& settings, bool uri,
                         std::shared_ptr<OSSL_LIB_CTX>& made) {
-    std::shared_ptr<OSSL_LIB_CTX> context(OSSL_LIB_CTX_new(), ContextFree());
+    ContextFree free;
+    std::shared_ptr<OSSL_LIB_CTX> context(OSSL_LIB_CTX_new(), free);
     if (!context) {
         return "Error: OpenSSL cannot make a library context\n";
     }
@@ -64,13 +74,15 @@ std::string MakeContext(const SigningKeySettings& settings, bool uri,
     std::vector<std::string> providers{"default"};
     providers.insert(providers.end(), settings.providers.begin(), settings.providers.end());
     for (const std::string& name : providers) {
-        if (OSSL_PROVIDER_load(context.get(), name.c_str()) == nullptr) {
+        OSSL_PROVIDER* provider = OSSL_PROVIDER_load(context.get(), name.c_str());
+        if (provider == nullptr) {
             // OpenSSL's own reason, a bare "init fail", says less than this.
             ERR_clear_error();
             return fmt::format(
                 "Error: cannot load OpenSSL provider {}: not installed, or it failed to start\n",
                 PrintablePath(name));
         }
+        free.providers->push_back(provider);
     }
     made = std::move(context);
     return "";
