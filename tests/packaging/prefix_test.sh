@@ -19,8 +19,9 @@ configure() {
         { cat "$work/log"; exit 1; }
 }
 
-# written ROOT PREFIX KEY SERIAL: the four files under ROOT, laid out as under the prefix, run
-# PREFIX/sbin/pelmor-sign and take KEY and SERIAL as their defaults, with nothing left to fill.
+# written ROOT PREFIX KEY SERIAL KEYS: the four files under ROOT, laid out as under the prefix,
+# run PREFIX/sbin/pelmor-sign and take KEY, SERIAL and KEYS as their defaults, with nothing left
+# to fill.
 written() {
     for file in etc/rc.d/pelmor_sign etc/periodic/security/450.pelmor-sign \
         share/pkg/triggers/pelmor-sign.ucl etc/pelmor-sign.json.sample; do
@@ -35,8 +36,10 @@ written() {
     done
     for default in "pelmor_sign_manifest:=\"$2/etc/pelmor-sign.manifest\"" \
         "pelmor_sign_pubkey:=\"$3\"" "pelmor_sign_serial_file:=\"$4\"" \
+        "pelmor_sign_keys:=\"$5\"" \
         "security_status_pelmorsign_manifest:=\"$2/etc/pelmor-sign.manifest\"" \
-        "security_status_pelmorsign_pubkey:=\"$3\""; do
+        "security_status_pelmorsign_pubkey:=\"$3\"" \
+        "security_status_pelmorsign_keys:=\"$5\""; do
         grep -qxF ": \${$default}" "$1/etc/rc.d/pelmor_sign" \
             "$1/etc/periodic/security/450.pelmor-sign" || fail "no default $default"
     done
@@ -49,7 +52,7 @@ follows() {
         grep -qF "\"$path\"" "$build/generated/installed_files.cpp" ||
             fail "the program does not use $path: $(cat "$build/generated/installed_files.cpp")"
     done
-    written "$build" "$@"
+    written "$build" "$@" "$1/etc/pelmor-sign/keys"
 }
 
 case_name="configured for a prefix"
@@ -61,12 +64,14 @@ case_name="installed with --prefix"
     { cat "$work/log"; exit 1; }
 # The program keeps the key it was built with, and the scripts name that one; the install says
 # that the program uses files under the other prefix.
-written "$work/p" "$work/p" "$work/a/etc/pelmor-sign/manifest.pub" "$work/db/serial"
+written "$work/p" "$work/p" "$work/a/etc/pelmor-sign/manifest.pub" "$work/db/serial" \
+    "$work/a/etc/pelmor-sign/keys"
 grep -rlF -e "$work/a/sbin" -e "$work/a/etc/pelmor-sign.manifest" "$work/p" &&
     fail "names the prefix $work/a"
 tr -s ' \n' '  ' <"$work/log" | grep -qF "pelmor-sign was built for the prefix $work/a: \
-installed under $work/p, it still uses $work/a/etc/pelmor-sign.json and \
-$work/a/etc/pelmor-sign/manifest.pub." || fail "no warning: $(cat "$work/log")"
+installed under $work/p, it still uses $work/a/etc/pelmor-sign.json, \
+$work/a/etc/pelmor-sign/manifest.pub and $work/a/etc/pelmor-sign/keys." ||
+    fail "no warning: $(cat "$work/log")"
 installed=$(cd "$work/p" && find "$PWD" -type f | sort)
 [ "$(sort "$build/install_manifest_scripts.txt")" = "$installed" ] ||
     fail "the install manifest does not list what was installed: $installed"
@@ -74,7 +79,8 @@ installed=$(cd "$work/p" && find "$PWD" -type f | sort)
 case_name="installed into DESTDIR"
 DESTDIR=$work/stage "$cmake" --install "$build" --component scripts >"$work/log" 2>&1 ||
     { cat "$work/log"; exit 1; }
-written "$work/stage$work/a" "$work/a" "$work/a/etc/pelmor-sign/manifest.pub" "$work/db/serial"
+written "$work/stage$work/a" "$work/a" "$work/a/etc/pelmor-sign/manifest.pub" "$work/db/serial" \
+    "$work/a/etc/pelmor-sign/keys"
 grep -q Warning "$work/log" && fail "warns: $(cat "$work/log")"
 
 case_name="configured again for another prefix"

@@ -12,6 +12,7 @@ export PERIODIC_CONF="$work/periodic.conf" PERIODIC_LOGDIR="$work" host=pelmor.t
 failed=0
 sed -e "s|/etc/defaults/periodic.conf|$here/periodic.conf|" \
     -e "s|%%PELMOR_TRUSTED_KEY%%|$work/etc/pelmor-sign/manifest.pub|g" -e "s|%%PREFIX%%|$work|g" \
+    -e "s|%%PELMOR_KEYS_FILE%%|$work/etc/pelmor-sign/keys|g" \
     -e "s|/etc/periodic/security/security.functions|$here/security.functions|" \
     "$1/periodic/security/450.pelmor-sign" >"$work/script"
 ! grep -n '%%' "$work/script" || exit 1
@@ -25,7 +26,7 @@ Checking the veriexec manifest $manifest:"
 diffs="$checking
 
 pelmor.test pelmor-sign check diffs:"
-key="--cache $work/cache --key $work/etc/pelmor-sign/manifest.pub"
+key="--cache $work/cache --key $work/etc/pelmor-sign/manifest.pub --keys $work/etc/pelmor-sign/keys"
 
 # run CASE CONF STATUS REPORT EXPECTED [ERRORS]: the script, with the periodic.conf line CONF,
 # after a check that printed REPORT (and ERRORS on stderr) and exited with STATUS; EXPECTED is
@@ -94,7 +95,8 @@ status 0
 check --coverage $key $manifest"
 
 # A keys file is said every day from 30 days before it expires, and once it has; one further
-# off, or none (as above), adds nothing. Made by keys add and keys sign with the root key.
+# off, or none (as above), adds nothing. Made by keys add and keys sign with the root key; the
+# check verifies with it (the last word of $key names the default one).
 root=$work/etc/pelmor-sign/manifest.pub
 openssl genpkey -algorithm ed25519 -out "$work/root.key" 2>/dev/null && chmod 400 "$work/root.key"
 openssl pkey -in "$work/root.key" -pubout -out "$root"
@@ -108,14 +110,14 @@ problems="changed: /bin/sh
 missing: /bin/ls"
 run "keys file in 60 days" "security_status_pelmorsign_keys=$work/60" 1 "$problems" "$checking
 status 0
-check --coverage $key $manifest"
+check --coverage ${key% *} $work/60 $manifest"
 run "keys file within 10 days" "security_status_pelmorsign_keys=$work/10" 1 "$problems" "$checking
 
 pelmor.test pelmor-sign keys file $work/10 expires at $(sed -n 's/^expires //p' "$work/10"), \
 within 10 days:
 sign the next one where the root key lives and install it with 'pelmor-sign keys install'
 status 1
-check --coverage $key $manifest"
+check --coverage ${key% *} $work/10 $manifest"
 # Expired, which keys sign refuses to make: signed by hand, over its context.
 printf 'pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n' >"$work/expired"
 { printf 'pelmor-sign keys file signature 1\n' && cat "$work/expired"; } >"$work/signed"
@@ -126,11 +128,11 @@ pelmor.test pelmor-sign keys file $work/expired EXPIRED at 2001-01-01T00:00:00Z:
 a newer manifest cannot load until a new keys file is installed: sign it where the root key \
 lives and install it with 'pelmor-sign keys install'
 status 1
-check --coverage $key $manifest"
+check --coverage ${key% *} $work/expired $manifest"
 # One that cannot be read is trouble, said as such.
 run "keys file unreadable" "security_status_pelmorsign_keys=$work/etc" 1 "$problems" "$checking
 Error: cannot read keys file $work/etc: Is a directory
 Error: cannot read when the keys file $work/etc expires
 status 2
-check --coverage $key $manifest"
+check --coverage ${key% *} $work/etc $manifest"
 exit $failed

@@ -17,6 +17,7 @@ script=$work/pelmor_sign
 sed -e "s|^\. /etc/rc\.subr\$|. $source_dir/tests/rc/rc.subr|" \
     -e "s|%%PELMOR_TRUSTED_KEY%%|$work/prefix/etc/pelmor-sign/manifest.pub|g" \
     -e "s|%%PELMOR_SERIAL_FILE%%|$work/prefix/var/db/serial|g" -e "s|%%PREFIX%%|$work/prefix|g" \
+    -e "s|%%PELMOR_KEYS_FILE%%|$work/prefix/etc/pelmor-sign/keys|g" \
     "$source_dir/rc.d/pelmor_sign" >"$script"
 ! grep -n '%%' "$script" || exit 1
 

@@ -173,7 +173,8 @@ new_manifest="$work/tool sha512=$(sha512sum "$work/tool" | cut -d ' ' -f 1)"
 "$emulator" boot && "$sign" load "$work/good" >/dev/null && "$sign" activate >/dev/null
 
 refresh "refresh without a signing key" 0 \
-    "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m"
+    "  pelmor-sign load --key $work/key.pub --serial-file $work/serial \
+--keys $work/prefix/etc/pelmor-sign/keys $work/m"
 same manifest "$(cat "$work/good")" "$(cat "$work/m")"
 same new "$new_manifest" "$(cat "$work/m.new")"
 same diff "removed: $sign
@@ -181,8 +182,8 @@ Compared 2 entries with 1: 0 added, 1 removed, 1 changed, 0 flags changed" \
     "$(grep -e '^removed: ' -e '^Compared ' "$work/out")"
 # refresh and apply warn of an expiring keys file too, once, and go on.
 refresh "refresh, keys file expiring" 0 "$expiring" "pelmor_sign_keys=$work/keys10"
-same "its end" "  pelmor-sign load --key $work/key.pub --serial-file $work/serial $work/m|\
-$expiring" "$(tail -n 1 "$work/out")|$(cat "$work/err")"
+same "its end" "  pelmor-sign load --key $work/key.pub --serial-file $work/serial \
+--keys $work/keys10 $work/m|$expiring" "$(tail -n 1 "$work/out")|$(cat "$work/err")"
 refresh "refresh and apply, keys file expiring" 0 "$expiring" "pelmor_sign_keys=$work/keys10" \
     "pelmor_sign_signing_key=$work/sign.key"
 same "its end" "$work/m replaced by the new manifest, loaded|$expiring" \
