@@ -2,8 +2,9 @@
 # `refresh` with each of its steps failing in turn, and crashing (the whole script killed)
 # before each step and file operation, from a manifest that is a plain file, from one that is
 # already a link to a slot, and from a link of the administrator's own to a file named like a
-# slot. After each, the host boots again: `start` must reach enforce with the old manifest or
-# the new one, and each last line must name the state it left.
+# slot; and `keys install` cut short before its record. After each, the host boots again:
+# `start` must reach enforce with the old manifest or the new one, and each last line must name
+# the state it left.
 #   refresh_faults_test.sh SOURCE_DIR PELMOR_SIGN VERIEXEC_EMULATOR
 . "$(dirname "$0")/common.sh"
 
@@ -89,6 +90,30 @@ record refuses the old one; veriexec left active" "$(tail -n 1 "$work/refresh.ou
     same "the record" "$(sed -n '1s/^# pelmor-sign serial //p' "$work/m")" "$(cat "$work/serial")"
     same "the table booted" "$new_table" "$(paths)"
 done
+
+# keys install cut short between putting the keys file (and the manifest it takes) in place and
+# raising the record: the install made whole, then its record put back as it was. The next boot
+# verifies the new manifest with the keys file that no record names yet, and reaches enforce.
+case_name="keys install cut short before its record"
+keys=$work/prefix/etc/pelmor-sign/keys && mkdir -p "${keys%/*}"
+openssl genpkey -algorithm ed25519 -out "$work/b.key" 2>/dev/null && chmod 400 "$work/b.key"
+openssl pkey -in "$work/b.key" -pubout -out "$work/b.pub"
+"$sign" keys add "$work/b.keys" "$work/b.pub" >/dev/null &&
+    "$sign" keys sign -k "$work/sign.key" --expires 2099-01-01T00:00:00Z "$work/b.keys" \
+        >/dev/null && cp "$work/old" "$work/m.next" &&
+    "$sign" sign -k "$work/b.key" --serial 2 "$work/m.next" >/dev/null || failed=1
+(cd "$work" && rm -rf m m.sig m.a m.a.sig m.b m.b.sig) && echo 1 >"$work/serial" &&
+    cp "$work/old" "$work/m" && cp "$work/old.sig" "$work/m.sig"
+"$emulator" boot && rc_conf && sh "$script" start >/dev/null
+"$sign" keys install --key "$work/key.pub" --keys "$keys" --serial-file "$work/serial" \
+    --manifest "$work/m" --with "$work/m.next" "$work/b.keys" >"$work/out" 2>&1
+same "keys install's status" 0 $?
+echo 1 >"$work/serial" && rm "$work/serial.keys"
+"$emulator" boot && rc_conf pelmor_sign_state=enforce
+sh "$script" start >"$work/out" 2>&1
+same "start's last line" "Veriexec state set to 'enforce'" "$(tail -n 1 "$work/out")"
+same "the table booted" "$old_table" "$(paths)"
+same "the serial record" 2 "$(cat "$work/serial")"
 
 # A load that fails after some entries were sent: the table holds them, and the manifest in
 # place stays the old one.
