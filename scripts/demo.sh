@@ -8,14 +8,15 @@ cd "$(dirname "$0")/.."
 
 install_missing
 # A build of its own, which trusts the demo's key under enforce as an installed program trusts
-# PREFIX/etc/pelmor-sign/manifest.pub, and keeps the serial in the demo's own record.
+# PREFIX/etc/pelmor-sign/manifest.pub, and keeps the serial record and the keys file (none
+# unless one is installed) in the demo's own folders.
 demo=$PWD/build-demo
 keys=$demo/keys
 echo "== Build pelmor-sign in build-demo/: some minutes the first time, each step shown"
 # The build's own percentage lines say how far it is; its errors come through whole.
 piped "grep --line-buffered '^\[ *[0-9]*%\]'" build "$demo" -DPELMOR_BUILD_TESTS=OFF \
     -DPELMOR_TRUSTED_KEY="$keys/manifest.pub" -DPELMOR_SERIAL_FILE="$demo/serial" \
-    -DPELMOR_KEYS_FILE="$demo/keys"
+    -DPELMOR_KEYS_FILE="$keys/keys"
 echo
 bin=$demo
 
