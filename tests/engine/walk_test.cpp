@@ -31,11 +31,6 @@ struct RecordingClient : public WalkClient {
     std::mutex mutex_;
 };
 
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
 }  // namespace
 
 using WalkTest = ImageTest;

@@ -38,11 +38,6 @@ static std::vector<std::pair<long, long>> Spans(const std::string& line, const c
     return spans;
 }
 
-static std::vector<std::string> Sorted(std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
 TEST_F(RunTest, ListsOrderedJobsAndTypesThenWritesEachJobsBlockWithLinksResolvedInTheImage) {
     MakeElf("/tree/bin/true", "/tree/lib/libx.so.debug", "/tree/cache.pyc/elf");
     MakeText("/tree/doc/readme");

@@ -211,18 +211,22 @@ std::vector<std::string> Words(const std::string& text) {
     return {std::istream_iterator<std::string>(stream), {}};
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 // Should sha512sum fail, the line lacks a digest, and the test that expects it fails.
 std::string ManifestLine(const std::string& path, const std::string& hostPath) {
     return path + " sha512=" + RunProgram({"sha512sum", hostPath}).out.substr(0, 128) + "\n";
 }
 
 std::string MakeKeyPair(const std::string& prefix, const std::string& options) {
-    return Shell(
-               fmt::format("openssl genpkey {1} -out {0}.key && chmod 400 {0}.key && openssl pkey "
-                           "-in {0}.key -pubout -out {0}.pub && openssl pkey -in {0}.key -pubout "
-                           "-outform DER | sha256sum",
-                           prefix, options))
-        .substr(0, 16);
+    Shell(
+        fmt::format("openssl genpkey {1} -out {0}.key && chmod 400 {0}.key && openssl pkey -in "
+                    "{0}.key -pubout -out {0}.pub",
+                    prefix, options));
+    return FullKeyId(prefix).substr(0, 16);
 }
 
 std::string FullKeyId(const std::string& prefix) {

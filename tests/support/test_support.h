@@ -86,6 +86,7 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Words(const std::string& text);
+std::vector<std::string> Sorted(std::vector<std::string> lines);
 // The manifest line for the file at `hostPath`, named `path`, with coreutils' digest.
 std::string ManifestLine(const std::string& path, const std::string& hostPath);
 // A key pair made by openssl genpkey with these options: PREFIX.key, mode 0400, and
