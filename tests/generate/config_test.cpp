@@ -1,10 +1,8 @@
 #include "generate/config.h"
 
-#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <utility>
 
 #include "manifest/format.h"
 #include "support/test_support.h"
@@ -110,24 +108,4 @@ TEST_F(ConfigRunTest, TrustedFlagOfAPathNotSignedStopsTheRunAndOtherFlagsOnlyWar
                              "manifest\n"}));
     std::string line = ExpectedLine("/usr/sbin/tool");
     EXPECT_EQ(ReadFile(Path("m")), line.insert(line.size() - 1, " trusted"));
-}
-
-// The sample, with the prefix filled in as the build does, signs the installed program and its
-// key wherever they are installed, not only where a built-in directory holds them.
-TEST_F(ConfigRunTest, SampleMakesTheInstalledProgramTrustedWhateverThePrefix) {
-    std::string sample = ReadFile(PELMOR_SOURCE_DIR "/etc/pelmor-sign.json.sample");
-    for (auto [placeholder, value] :
-         {std::pair{"%%PELMOR_TRUSTED_KEY%%", "/opt/pelmor/etc/pelmor-sign/manifest.pub"},
-          std::pair{"%%PREFIX%%", "/opt/pelmor"}}) {
-        for (size_t at; (at = sample.find(placeholder)) != std::string::npos;) {
-            sample.replace(at, std::strlen(placeholder), value);
-        }
-    }
-    WriteFile(Path("sample.json"), sample);
-    MakeElf("/opt/pelmor/sbin/pelmor-sign");
-    MakeText("/opt/pelmor/etc/pelmor-sign/manifest.pub");
-    EXPECT_EQ(WithoutOut(Generate(Words("-c sample.json -o " + Path("m")))), Succeeded(""));
-    std::string program = ExpectedLine("/opt/pelmor/sbin/pelmor-sign");
-    EXPECT_EQ(ReadFile(Path("m")), ExpectedLine("/opt/pelmor/etc/pelmor-sign/manifest.pub") +
-                                       program.insert(program.size() - 1, " trusted"));
 }
