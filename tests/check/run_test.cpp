@@ -93,12 +93,15 @@ pelmor_sign_check_errors 1
     EXPECT_EQ(Shell("ls -A out; grep -c '^# TYPE' out/check.prom"), "check.prom\n6\n");
 }
 
-// As diff(1) has it: 2 when the check cannot be made, 1 only for what it found. The metrics
+// As diff(1) has it: 2 when the check cannot be made, 1 only for what it found: a cron job
+// whose manifest variable is empty must not pass for a check that found nothing. The metrics
 // file, replaced whole, says so; a link, anything but a regular file or a file of anything but
 // metrics (the manifest, the arguments swapped) or of another user is refused first.
 TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
     Shell("ln -s m link && mkfifo fifo && echo '# HELP pelmor_sign_check_' >m.prom && echo a >k");
     const std::string refused = ": not a regular file\n", help = RunSign({"check", "-h"}).out;
+    EXPECT_EQ(RunSign({"check", "-h"}), Succeeded(help));
+    EXPECT_NE(help.find("Usage: pelmor-sign check"), std::string::npos) << help;
     for (const auto& [arguments, err] : std::initializer_list<std::pair<std::string, std::string>>{
              {"none", "pelmor-sign: cannot open manifest none\n"},
              {".", "pelmor-sign: cannot read manifest .: Is a directory\n"},
@@ -107,7 +110,8 @@ TEST_F(CheckTest, CheckThatCannotBeMadeExitsWithTwo) {
              {"--metrics link m", "Error: refusing link" + refused},
              {"--metrics fifo m", "Error: refusing fifo" + refused},
              {"--metrics k m.prom", "Error: refusing k: not a metrics file\n"},
-             {"-x m", "The following argument was not expected: -x\n" + help}}) {
+             {"-x m", "The following argument was not expected: -x\n" + help},
+             {"", "MANIFEST_FILE is required\n" + help}}) {
         EXPECT_EQ(RunSign(Words("check " + arguments)), Troubled(err)) << arguments;
     }
     if (geteuid() == 0) {

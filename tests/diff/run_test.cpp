@@ -63,6 +63,8 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextOrJsonAndWhatCannotBeCompa
         "counts": {"added": 1, "removed": 1, "changed": 3, "flags": 2}})"));
 
     const std::string help = RunSign({"diff", "-h"}).out;
+    EXPECT_EQ(RunSign({"diff", "-h"}), Succeeded(help));
+    EXPECT_NE(help.find("Usage: pelmor-sign diff"), std::string::npos) << help;
     for (const auto& [arguments, err] : std::vector<std::pair<std::string, std::string>>{
              {"diff old gone", "Error: cannot open manifest gone: No such file or directory\n"},
              {"diff new bad", "Error: cannot compare bad: line 8: bad fingerprint\n"},
@@ -70,7 +72,8 @@ TEST_F(DiffTest, EachKindOfDifferenceInPathOrderAsTextOrJsonAndWhatCannotBeCompa
               "Error: cannot read signature file bad.sig: No such file or directory\n"},
              {"diff --key k.key new new", "Error: unsupported key k.key: not a PEM public key\n"},
              {"diff --format xml old new", "--format: xml not in {text,json}\n" + help},
-             {"diff old", "NEW is required\n" + help}}) {
+             {"diff old", "NEW is required\n" + help},
+             {"diff", "OLD is required\n" + help}}) {
         EXPECT_EQ(RunSign(Words(arguments)), Troubled(err)) << arguments;
     }
 }
