@@ -74,6 +74,13 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
                   RunSign({"keys", "show", "--keys", "keys", "--format", "json"}).out)["expires_in"]
                   .get<int64_t>(),
               0);
+    // Signed by the root yet a draft: without a serial no rollback can be judged.
+    for (const auto& [lines, missing] :
+         {std::pair{"expires 2099-01-01T00:00:00Z\n", "a serial"}, {"serial 3\n", "an expires"}}) {
+        SignByHand(std::string("pelmor-sign keys 1\n") + lines);
+        EXPECT_EQ(RunSign({"keys", "show", "--keys", "keys"}).err,
+                  std::string("Error: keys file keys is a draft without ") + missing + " line\n");
+    }
     // A draft has no signature yet.
     EXPECT_EQ(RunSign({"keys", "show", "draft"}).err,
               "Error: cannot read keys file draft: No such file or directory\n");

@@ -1,8 +1,6 @@
-// The keys file's text, read strictly and written one way, its dates, and the root key's
-// signature over it, held against what openssl makes of the same keys and bytes.
+// The keys file's text, read strictly, and its dates; what it reads back as written, and the
+// root key's signature over it, are pinned by the keys command's tests in tests/keys.
 #include "manifest/keys_file.h"
-
-#include <fmt/core.h>
 
 #include <ctime>
 
@@ -22,36 +20,6 @@ class KeysFileTest : public TempDirTest {
         return error.empty() ? FormatKeysFile(file) : error;
     }
 };
-
-TEST_F(KeysFileTest, AFileIsReadBackAsWrittenWithEveryIdTheDigestOfItsKey) {
-    // openssl's id of each key is the one ManifestKey gives, and today's id its first 16.
-    ManifestKey a;
-    ASSERT_EQ(a.ReadFile("a.pub", KeyPart::Public), "");
-    EXPECT_EQ(a.FullId(), FullKeyId("a"));
-    EXPECT_EQ(a.Id(), a.FullId().substr(0, 16));
-
-    std::string lines[] = {KeyLine("a") + "\n", KeyLine("b") + " not-after 2027-01-01T00:00:00Z\n"};
-    if (lines[1] < lines[0]) {
-        std::swap(lines[0], lines[1]);
-    }
-    const std::string text =
-        "pelmor-sign keys 1\nserial 12\nexpires 2027-03-01T00:00:00Z\n"
-        "floor 100\n" +
-        lines[0] + lines[1] + "revoked " + std::string(64, '0') + "\n";
-    KeysFile file;
-    ASSERT_EQ(ParseKeysFile(text, file), "");
-    EXPECT_EQ(FormatKeysFile(file), text);
-    EXPECT_EQ(*file.expires, 1803859200);
-    EXPECT_EQ(MissingFromSigned(file), "");
-
-    // A draft may lack its serial and expiry, and nothing else.
-    const std::string draft = "pelmor-sign keys 1\nfloor 3\n" + lines[0];
-    EXPECT_EQ(Parsed(draft), draft);
-    ASSERT_EQ(ParseKeysFile(draft, file), "");
-    EXPECT_EQ(MissingFromSigned(file), "a draft without a serial line");
-    ASSERT_EQ(ParseKeysFile("pelmor-sign keys 1\nserial 1\n", file), "");
-    EXPECT_EQ(MissingFromSigned(file), "a draft without an expires line");
-}
 
 // Someone edits the file by hand, or a key line is forged to name a trusted id with another
 // key: each is refused, naming the line, and nothing else is ever taken as a keys file.
@@ -135,22 +103,4 @@ TEST_F(KeysFileTest, DatesAreUtcInExactlyTheFormOfRfc3339ThatTheFileWrites) {
         ASSERT_EQ(FormatUtcDate(at), text);
         ASSERT_TRUE(ParseUtcDate(text, seconds) && seconds == at) << text;
     }
-}
-
-// Signed by the root over a context: neither a keys file's signature nor a manifest's verifies
-// as the other's, whatever the bytes.
-TEST_F(KeysFileTest, AKeysFileSignatureIsNeverAManifestSignatureNorTheOtherWayRound) {
-    ManifestKey root, rootPublic;
-    ASSERT_EQ(root.ReadFile("a.key", KeyPart::Private), "");
-    ASSERT_EQ(rootPublic.ReadFile("a.pub", KeyPart::Public), "");
-    const std::string bytes = "pelmor-sign keys 1\nserial 1\n";
-    std::string keysSignature, manifestSignature;
-    ASSERT_EQ(SignKeysFile(root, bytes, keysSignature), "");
-    ASSERT_EQ(root.Sign(bytes, manifestSignature), "");
-    EXPECT_TRUE(VerifyKeysFile(rootPublic, bytes, keysSignature));
-    EXPECT_FALSE(rootPublic.Verify(bytes, keysSignature));
-    EXPECT_FALSE(VerifyKeysFile(rootPublic, bytes, manifestSignature));
-    // What openssl signs over the context and the bytes, Ed25519 being deterministic.
-    WriteFile(Path("signed"), std::string(KeysSignatureContext) + bytes);
-    EXPECT_EQ(keysSignature, Shell("openssl pkeyutl -sign -rawin -inkey a.key -in signed"));
 }
