@@ -28,14 +28,6 @@ class SigningKeyTest : public TempDirTest {
             "openssl pkey -in {0}.key -passin pass:s3cret -pubout -out {0}.pub",
             prefix, options, encrypt));
     }
-    // True when m.sig is the signature of m by PREFIX.pub, as openssl verifies it.
-    bool OpenSslVerifies(const std::string& prefix, bool digest) {
-        return RunProgram({"sh", "-c",
-                           fmt::format("openssl pkeyutl -verify -rawin {} -pubin -inkey {}.pub "
-                                       "-in m -sigfile m.sig",
-                                       digest ? "-digest sha256" : "", prefix)})
-                   .status == 0;
-    }
     std::string body_;
 };
 
@@ -48,7 +40,9 @@ TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
     ASSERT_NE(ReadFile(Path("rsa.key")).find("Proc-Type: 4,ENCRYPTED"), std::string::npos);
     setenv("PELMOR_TEST_PW", "s3cret", 1);
     int pipes[2];
+    // That each kind signs what openssl verifies is sign's test; here the key that signed is named.
     for (const char* key : {"ed", "p256", "rsa"}) {
+        const std::string done = "Signed m: serial 5, key " + FullKeyId(key).substr(0, 16) + "\n";
         for (std::string source : {"env:PELMOR_TEST_PW", "file:pw", "fd:", "stdin"}) {
             // The line the descriptor gives is the passphrase; what follows it is not read.
             ASSERT_EQ(pipe(pipes), 0);
@@ -66,8 +60,7 @@ TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
             dup2(saved, 0);
             close(saved);
             close(pipes[0]);
-            EXPECT_EQ(WithoutOut(result), WithoutOut(Succeeded(""))) << key << " " << source;
-            EXPECT_TRUE(OpenSslVerifies(key, key != std::string("ed"))) << key << " " << source;
+            EXPECT_EQ(result, Succeeded(done)) << key << " " << source;
         }
     }
     // An unencrypted key never asks: a source that would fail is not even read.
@@ -75,10 +68,9 @@ TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
     EXPECT_EQ(RunSign({"sign", "-k", "plain.key", "--passin", "env:PELMOR_NOT_SET", "m"}).status,
               0);
     // A file: URI is a key file like any other.
-    EXPECT_EQ(
-        WithoutOut(RunSign({"sign", "-k", "file://" + Path("ed.key"), "--passin", "file:pw", "m"})),
-        WithoutOut(Succeeded("")));
-    EXPECT_TRUE(OpenSslVerifies("ed", false));
+    EXPECT_EQ(RunSign({"sign", "-k", "file://" + Path("ed.key"), "--passin", "file:pw", "--serial",
+                       "5", "m"}),
+              Succeeded("Signed m: serial 5, key " + FullKeyId("ed").substr(0, 16) + "\n"));
     unsetenv("PELMOR_TEST_PW");
 }
 
