@@ -1,6 +1,5 @@
 // keys show: each key's state and whether the root key signed the file, and the signatures it
 // never takes: a signing key's, a manifest's, and a keys file's taken for a manifest's.
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "support/test_support.h"
@@ -48,19 +47,14 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
                         ": revoked\nSignature: verifies with "
                         "root key " +
                         root_ + "\n"));
-    std::time_t before = std::time(nullptr);
+    // Its seconds until expiry, which the boot and periodic scripts warn by, are their tests'.
     ProcessResult json = RunSign({"keys", "show", "--format", "json", "--key", "root.pub"});
-    std::time_t after = std::time(nullptr);
     EXPECT_EQ(json.status, 0);
     nlohmann::ordered_json report = nlohmann::ordered_json::parse(json.out);
     EXPECT_EQ(report["keys"][2].dump(), R"({"id":")" + fullC.substr(0, 16) + R"(","full_id":")" +
                                             fullC + R"(","state":"revoked","not_after":null})");
     EXPECT_EQ(report["verified"].dump() + report["expired"].dump() + report["serial"].dump(),
               "truefalse1");
-    // The seconds left, which a script compares with its warning's lead.
-    const std::time_t expires = 4039372800;  // 2098-01-01T00:00:00Z
-    EXPECT_LE(report["expires_in"].get<int64_t>(), expires - before);
-    EXPECT_GE(report["expires_in"].get<int64_t>(), expires - after);
 
     // Expired: still shown, but a script learns it from the status.
     SignByHand("pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n");
@@ -70,10 +64,6 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
                              "expired\nFloor: none\nSignature: verifies with root key " +
                                  root_ + "\n",
                              "Error: keys file keys expired at 2001-01-01T00:00:00Z\n"}));
-    EXPECT_LT(nlohmann::json::parse(
-                  RunSign({"keys", "show", "--keys", "keys", "--format", "json"}).out)["expires_in"]
-                  .get<int64_t>(),
-              0);
     // Signed by the root yet a draft: without a serial no rollback can be judged.
     for (const auto& [lines, missing] :
          {std::pair{"expires 2099-01-01T00:00:00Z\n", "a serial"}, {"serial 3\n", "an expires"}}) {
