@@ -13,7 +13,6 @@ static size_t OpenDescriptors() {
 TEST_F(StatusTest, PrintsStateInOctalThenOneLinePerNameOrWarnsWhyItCannot) {
     for (const auto& [change, out, err] :
          {std::tuple<std::string, std::string, std::string>{"set-state 0", "0\n  INACTIVE\n", ""},
-          {"set-state 0x3", "03\n  LOADED\n  ACTIVE\n", ""},
           {"set-state 0xF", "017\n  LOADED\n  ACTIVE\n  ENFORCE\n  LOCKED\n", ""},
           {"set-state 0x18", "030\n  LOCKED\n", ""},
           // Reading the state needs no write access.
