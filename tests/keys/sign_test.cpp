@@ -47,17 +47,14 @@ TEST_F(KeysSignTest, EachSigningRaisesTheSerialKeepsTheFloorAndSignsWhatOpenSslV
 }
 
 TEST_F(KeysSignTest, APastExpiryAnUnfitRootKeyOrAPlantedSignatureIsRefusedBeforeWriting) {
-    Shell(
-        "cp draft saved && install -m 440 root.key open.key && install -m 400 root.pub pub.key && "
-        "echo victim >victim");
+    // The root key is opened as sign opens a signing key, whose refusals are sign's test: one
+    // here is refused before the draft is written.
+    Shell("cp draft saved && install -m 400 root.pub pub.key && echo victim >victim");
     std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases{
         {{"--expires", "2001-01-01T00:00:00Z"},
          "",
          "--expires 2001-01-01T00:00:00Z is not in the future"},
         {{"-k", "pub.key"}, "", "unsupported key pub.key: a public key, not a private key"},
-        {{"-k", "open.key"},
-         "",
-         "refusing key file open.key: readable by group or others (chmod 0400 it)"},
         {{}, "rm draft", "cannot read keys file draft: No such file or directory"},
         {{}, "ln -s victim draft.sig", "refusing draft.sig: not a regular file"},
         {{},
