@@ -45,8 +45,6 @@ TEST_F(SignTest, EachKindOfKeySignsWhatOpenSslVerifiesAndLoadsWhatOpenSslSigned)
                   Succeeded("Verified h: serial 8, key " + id +
                             ", signature h.sig\nLoaded 1 entries (0 errors) from h\n"));
     }
-    // Ed25519, the last, is deterministic: the same bytes as openssl's.
-    EXPECT_EQ(ReadFile(Path("m.sig")), Shell("openssl pkeyutl -sign -rawin -inkey k.key -in m"));
 }
 
 TEST_F(SignTest, HeaderIsReplacedEveryOtherByteKeptAndTheDefaultSerialIsTheTime) {
