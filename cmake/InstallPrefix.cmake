@@ -65,16 +65,16 @@ function(pelmor_write_prefixed_files source_dir root prefix trusted_key serial_f
 endfunction()
 
 # pelmor_install_prefixed_files(SOURCE_DIR BUILT_PREFIX CONFIG_FILE TRUSTED_KEY SERIAL_FILE
-# KEYS_FILE):
+# KEYS_FILE MANIFEST_FILE):
 # run by `cmake --install`, writes the files under the prefix installed to (CMAKE_INSTALL_PREFIX
 # there is --prefix, or the configured one), in DESTDIR when set. The program's own paths were
 # fixed when it was built: installed under another prefix, it still uses them, and the scripts
 # name them as it does, since a boot script that named another key or serial record would see
 # every load refused under enforce. The warning says so.
 function(pelmor_install_prefixed_files source_dir built_prefix config_file trusted_key
-         serial_file keys_file)
+         serial_file keys_file manifest_file)
   set(fixed "")
-  foreach(path IN ITEMS "${config_file}" "${trusted_key}" "${keys_file}")
+  foreach(path IN ITEMS "${config_file}" "${trusted_key}" "${keys_file}" "${manifest_file}")
     string(FIND "${path}" "${built_prefix}/" at)
     if(at EQUAL 0)
       list(APPEND fixed "${path}")

@@ -70,7 +70,8 @@ grep -rlF -e "$work/a/sbin" -e "$work/a/etc/pelmor-sign.manifest" "$work/p" &&
     fail "names the prefix $work/a"
 tr -s ' \n' '  ' <"$work/log" | grep -qF "pelmor-sign was built for the prefix $work/a: \
 installed under $work/p, it still uses $work/a/etc/pelmor-sign.json, \
-$work/a/etc/pelmor-sign/manifest.pub and $work/a/etc/pelmor-sign/keys." ||
+$work/a/etc/pelmor-sign/manifest.pub, $work/a/etc/pelmor-sign/keys and \
+$work/a/etc/pelmor-sign.manifest." ||
     fail "no warning: $(cat "$work/log")"
 installed=$(cd "$work/p" && find "$PWD" -type f | sort)
 [ "$(sort "$build/install_manifest_scripts.txt")" = "$installed" ] ||
