@@ -245,6 +245,16 @@ rc_conf pelmor_sign_pubkey=
 same "what it said" "$script: ERROR: there is no public key at \
 $work/prefix/etc/pelmor-sign/manifest.pub to verify $work/m.new with: $work/m left as it is; \
 veriexec left active" "$(sh "$script" apply 2>&1)"
+# A MANIFEST.new that no longer matches the disk (the tool changed above) is refused with what
+# check found.
+case_name="apply of a manifest that the disk no longer matches"
+rc_conf && cp "$work/good" "$work/m.new" &&
+    "$sign" sign -k "$work/sign.key" "$work/m.new" >/dev/null
+sh "$script" apply >"$work/out" 2>"$work/err"
+same status 1 $?
+same "what it said" "changed: $work/tool
+$script: ERROR: $work/m.new does not verify or does not match the disk: $work/m left as it is; \
+veriexec left active" "$(grep -v -e '^Checked ' -e '^Verified ' "$work/err")"
 # A manifest in place that diff cannot compare stops the refresh before it signs.
 in_place=bad
 refresh "refresh over a bad manifest" 1 "$script: ERROR: comparing $work/m.new with $work/m \
