@@ -80,21 +80,11 @@ std::string HostKeys::Read(const std::string& rootPath, const std::string& seria
         return error;
     }
     std::string recordPath = KeysRecordPath(serialFile);
-    if (std::string error = ReadKeysRecord(recordPath, record_); !error.empty()) {
+    if (std::string error = ReadKeysRecord(recordPath, record_); !error.empty() || !record_) {
         return error;
     }
-    auto keys = std::make_unique<InstalledKeys>();
-    if (!record_) {
-        // A keys file that the root key signed, in place with no record to name it, is what the
-        // first install leaves when it is cut short before its record: its keys count beside
-        // the root key until the record names it, or the manifest it put in place would not
-        // load at the next boot. Anything else there leaves the root key alone, as before.
-        if (ReadInstalledKeys(keysFile, root_, *keys).empty()) {
-            inPlace_ = std::move(keys);
-        }
-        return "";
-    }
     // Once a keys file is recorded, a missing one is refused, never taken for a host without.
+    auto keys = std::make_unique<InstalledKeys>();
     if (std::string error = ReadInstalledKeys(keysFile, root_, *keys); !error.empty()) {
         return error;
     }
@@ -138,7 +128,7 @@ void HostKeys::Install(std::unique_ptr<InstalledKeys> keys) {
 }
 
 bool HostKeys::Behind() const {
-    return inPlace_ && (!record_ || inPlace_->digest != record_->keysDigest);
+    return record_ && inPlace_ && inPlace_->digest != record_->keysDigest;
 }
 
 std::set<std::string> HostKeys::Revoked(const InstalledKeys& keys) const {
@@ -184,16 +174,13 @@ std::string HostKeys::Candidates(std::string_view bytes, const std::string& path
     }
     std::optional<std::string> named = SignerOfHeader(bytes);
     std::string refusal;
-    // The keys file in place says why; what an install cut short left recorded (a keys file,
-    // or on a host that had none the root key) only widens what verifies.
+    // The keys file in place says why; the one an install cut short left recorded only widens
+    // what verifies.
     for (const InstalledKeys* file : {inPlace_.get(), recordedFile_.get()}) {
         if (file != nullptr) {
             std::string why = CandidatesOf(*file, named, path, keys);
             refusal = refusal.empty() ? why : refusal;
         }
-    }
-    if (!record_ && (!named || *named == root_.FullId())) {
-        keys.push_back({&root_, std::nullopt, nullptr});
     }
     if (!keys.empty()) {
         return "";

@@ -40,8 +40,6 @@ class HostKeys {
     // one, the keys file at `keysFile`, which must verify with the root key and be the one
     // recorded, or a newer one that an install cut short left in place: the one recorded is
     // then read from the other slot too, so that the manifest in place verifies under either.
-    // Without a record, a keys file in place that the root key signed is one that the first
-    // install left before its record, and the root key counts beside it.
     // "" or the error line to report.
     std::string Read(const std::string& rootPath, const std::string& serialFile,
                      const std::string& keysFile);
@@ -53,11 +51,11 @@ class HostKeys {
     const std::optional<KeysRecord>& Record() const { return record_; }
     // The keys file in place, verified; null on a host that never installed one.
     const InstalledKeys* InPlace() const { return inPlace_.get(); }
-    // Whether the keys file in place is not the one recorded: an install was cut short.
-    bool CutShort() const { return recordedFile_ != nullptr || Behind(); }
+    // Whether the keys file in place is newer than the record: an install was cut short.
+    bool CutShort() const { return recordedFile_ != nullptr || (inPlace_ && Behind()); }
 
     // The keys that may have signed the manifest `bytes` at `path`: the one its key line names,
-    // or without one every key listed and not revoked; the root key too without a record.
+    // or without one every key listed and not revoked; the root key alone without a record.
     // "" or the error line that refuses it, naming the key and why.
     std::string Candidates(std::string_view bytes, const std::string& path,
                            std::vector<SigningKey>& keys) const;

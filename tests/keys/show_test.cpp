@@ -101,7 +101,7 @@ TEST_F(KeysShowTest, OnlyTheRootKeysSignatureOverAKeysFileVerifiesIt) {
     ASSERT_EQ(RunSign({"keys", "show", "keys"}).status, 0);
     BootFacility();
     Shell("cp keys m && cp keys.sig m.sig");
-    EXPECT_EQ(RunSign(Words("load --key root.pub --keys none --serial-file serial m")),
+    EXPECT_EQ(RunSign({"load", "--key", "root.pub", "--serial-file", "serial", "m"}),
               Failed("Error: manifest signature does not verify: m (key " + root_ + ")\n"));
     EXPECT_EQ(Entries(), "");
 }
