@@ -92,28 +92,40 @@ record refuses the old one; veriexec left active" "$(tail -n 1 "$work/refresh.ou
 done
 
 # keys install cut short between putting the keys file (and the manifest it takes) in place and
-# raising the record: the install made whole, then its record put back as it was. The next boot
-# verifies the new manifest with the keys file that no record names yet, and reaches enforce.
+# raising the record, on a host that installed a keys file before: the install made whole, then
+# its record put back as it was. The next boot verifies the new manifest with the keys file that
+# the record does not name yet, and reaches enforce.
 case_name="keys install cut short before its record"
 keys=$work/prefix/etc/pelmor-sign/keys && mkdir -p "${keys%/*}"
-openssl genpkey -algorithm ed25519 -out "$work/b.key" 2>/dev/null && chmod 400 "$work/b.key"
-openssl pkey -in "$work/b.key" -pubout -out "$work/b.pub"
-"$sign" keys add "$work/b.keys" "$work/b.pub" >/dev/null &&
-    "$sign" keys sign -k "$work/sign.key" --expires 2099-01-01T00:00:00Z "$work/b.keys" \
-        >/dev/null && cp "$work/old" "$work/m.next" &&
-    "$sign" sign -k "$work/b.key" --serial 2 "$work/m.next" >/dev/null || failed=1
-(cd "$work" && rm -rf m m.sig m.a m.a.sig m.b m.b.sig) && echo 1 >"$work/serial" &&
+# keys_of NAME SERIAL: the keys file NAME.keys, signed by the root, listing the new key NAME.
+keys_of() {
+    openssl genpkey -algorithm ed25519 -out "$work/$1.key" 2>/dev/null &&
+        chmod 400 "$work/$1.key" && openssl pkey -in "$work/$1.key" -pubout -out "$work/$1.pub" &&
+        "$sign" keys add "$work/$1.keys" "$work/$1.pub" >/dev/null &&
+        "$sign" keys sign -k "$work/sign.key" --serial "$2" --expires 2099-01-01T00:00:00Z \
+            "$work/$1.keys" >/dev/null
+}
+keys_of b 1 && keys_of c 2 && cp "$work/old" "$work/next.b" && cp "$work/old" "$work/next.c" &&
+    "$sign" sign -k "$work/b.key" --serial 2 "$work/next.b" >/dev/null &&
+    "$sign" sign -k "$work/c.key" --serial 3 "$work/next.c" >/dev/null || failed=1
+(cd "$work" && rm -rf m m.sig m.a m.a.sig m.b m.b.sig m.new m.new.sig) && echo 1 >"$work/serial" &&
     cp "$work/old" "$work/m" && cp "$work/old.sig" "$work/m.sig"
 "$emulator" boot && rc_conf && sh "$script" start >/dev/null
-"$sign" keys install --key "$work/key.pub" --keys "$keys" --serial-file "$work/serial" \
-    --manifest "$work/m" --with "$work/m.next" "$work/b.keys" >"$work/out" 2>&1
-same "keys install's status" 0 $?
-echo 1 >"$work/serial" && rm "$work/serial.keys"
+install_keys() {
+    "$sign" keys install --key "$work/key.pub" --keys "$keys" --serial-file "$work/serial" \
+        --manifest "$work/m" --with "$work/$1" "$work/$2" >"$work/out" 2>&1
+    same "keys install of $2" 0 $?
+}
+install_keys next.b b.keys && cp "$work/serial" "$work/serial.before" &&
+    cp "$work/serial.keys" "$work/serial.keys.before"
+install_keys next.c c.keys
+cp "$work/serial.before" "$work/serial" && cp "$work/serial.keys.before" "$work/serial.keys"
 "$emulator" boot && rc_conf pelmor_sign_state=enforce
 sh "$script" start >"$work/out" 2>&1
 same "start's last line" "Veriexec state set to 'enforce'" "$(tail -n 1 "$work/out")"
 same "the table booted" "$old_table" "$(paths)"
-same "the serial record" 2 "$(cat "$work/serial")"
+same "the serial record" 3 "$(cat "$work/serial")"
+rm -rf "${keys%/*}" "$work/serial.keys"
 
 # A load that fails after some entries were sent: the table holds them, and the manifest in
 # place stays the old one.
