@@ -82,6 +82,12 @@ class Install {
             }
         }
         outcome.installed = true;
+        // Until its record is raised, a first install's keys file counts only as announced: a
+        // keys file in place that the record does not name would otherwise be unknown at boot.
+        if (keys_.FirstInstall() && !completing_) {
+            announced_ = keys_.Record().value_or(KeysRecord{});
+            announced_->pendingDigest = next_->digest;
+        }
         std::optional<uint64_t> before;
         if (error = ReadRecordedSerial(s.serialFile, before); !error.empty()) {
             return error;
@@ -132,6 +138,10 @@ class Install {
                 stopped_ = error.empty() && !s.stepDone(done);
             }
         };
+        if (announced_) {
+            step(InstallStep::Announced,
+                 [&] { return WriteKeysRecord(KeysRecordPath(s.serialFile), *announced_); });
+        }
         // Completing an install cut short: its keys file is in place already, and the other
         // slot holds the one recorded, which no write may touch.
         if (!completing_) {
@@ -161,6 +171,7 @@ class Install {
     const KeysInstallSettings& settings_;
     HostKeys keys_;
     std::unique_ptr<InstalledKeys> next_;
+    std::optional<KeysRecord> announced_;  // the record a first install writes before its steps
     HeldManifest with_;
     bool completing_ = false;
     bool stopped_ = false;

@@ -11,7 +11,15 @@
 #include "veriexec/audit_log.h"
 
 // The steps of an install, in their order: each leaves a host that verifies when it is the last.
-enum class InstallStep { KeysFilled, ManifestFilled, KeysSwitched, ManifestSwitched, Recorded };
+// A host's first install announces its keys file in the record before anything else.
+enum class InstallStep {
+    Announced,
+    KeysFilled,
+    ManifestFilled,
+    KeysSwitched,
+    ManifestSwitched,
+    Recorded
+};
 
 struct KeysInstallSettings {
     std::string file;          // NEWFILE, its signature beside it

@@ -2,6 +2,8 @@
 
 #include <fmt/core.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -83,6 +85,9 @@ std::string HostKeys::Read(const std::string& rootPath, const std::string& seria
     if (std::string error = ReadKeysRecord(recordPath, record_); !error.empty() || !record_) {
         return error;
     }
+    if (!record_->Installed()) {
+        return ReadAnnounced(keysFile);
+    }
     // Once a keys file is recorded, a missing one is refused, never taken for a host without.
     auto keys = std::make_unique<InstalledKeys>();
     if (std::string error = ReadInstalledKeys(keysFile, root_, *keys); !error.empty()) {
@@ -116,12 +121,30 @@ std::string HostKeys::Read(const std::string& rootPath, const std::string& seria
     return "";
 }
 
+std::string HostKeys::ReadAnnounced(const std::string& keysFile) {
+    struct stat status;
+    if (lstat(keysFile.c_str(), &status) != 0 && errno == ENOENT) {
+        return "";
+    }
+    auto keys = std::make_unique<InstalledKeys>();
+    if (std::string error = ReadInstalledKeys(keysFile, root_, *keys); !error.empty()) {
+        return error;
+    }
+    // Any other keys file in place was put there by hand, not by the install: the root key
+    // alone, as on a host with no record.
+    if (keys->digest == record_->pendingDigest) {
+        inPlace_ = std::move(keys);
+    }
+    return "";
+}
+
 void HostKeys::Install(std::unique_ptr<InstalledKeys> keys) {
     if (!record_) {
         record_.emplace();
     }
     record_->keysSerial = *keys->file.serial;
     record_->keysDigest = keys->digest;
+    record_->pendingDigest.clear();
     record_->AddRevoked(keys->file.revoked);
     inPlace_ = std::move(keys);
     recordedFile_.reset();
@@ -168,11 +191,15 @@ std::string HostKeys::CandidatesOf(const InstalledKeys& file,
 std::string HostKeys::Candidates(std::string_view bytes, const std::string& path,
                                  std::vector<SigningKey>& keys) const {
     keys.clear();
-    if (!inPlace_) {
+    std::optional<std::string> named = SignerOfHeader(bytes);
+    // Until a first install is recorded, the manifest in place may be the one the root key
+    // signed before it or the one the announced keys file takes.
+    if (FirstInstall() && (!inPlace_ || !named || *named == root_.FullId())) {
         keys.push_back({&root_, std::nullopt, nullptr});
+    }
+    if (!inPlace_) {
         return "";
     }
-    std::optional<std::string> named = SignerOfHeader(bytes);
     std::string refusal;
     // The keys file in place says why; the one an install cut short left recorded only widens
     // what verifies.

@@ -1,7 +1,8 @@
 // The keys that may sign manifests on this host. A host that never installed a keys file trusts
 // the root key alone, as it always did; once the record beside the serial record names an
 // installed keys file, only the signing keys that file lists, less every key ever revoked, the
-// file read once, verified with the root key and held against the record on each use.
+// file read once, verified with the root key and held against the record on each use. While a
+// first install is under way, the root key and the keys file it announces both count.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +41,8 @@ class HostKeys {
     // one, the keys file at `keysFile`, which must verify with the root key and be the one
     // recorded, or a newer one that an install cut short left in place: the one recorded is
     // then read from the other slot too, so that the manifest in place verifies under either.
-    // "" or the error line to report.
+    // A first install cut short leaves no keys file recorded, only the one it announced, which
+    // counts beside the root key once in place. "" or the error line to report.
     std::string Read(const std::string& rootPath, const std::string& serialFile,
                      const std::string& keysFile);
     // Takes `keys` as the installed keys file: the record, in memory, now names it and holds its
@@ -53,6 +55,8 @@ class HostKeys {
     const InstalledKeys* InPlace() const { return inPlace_.get(); }
     // Whether the keys file in place is newer than the record: an install was cut short.
     bool CutShort() const { return recordedFile_ != nullptr || (inPlace_ && Behind()); }
+    // Whether no keys file is recorded as installed yet, the announced one in place or not.
+    bool FirstInstall() const { return !record_ || !record_->Installed(); }
 
     // The keys that may have signed the manifest `bytes` at `path`: the one its key line names,
     // or without one every key listed and not revoked; the root key alone without a record.
@@ -68,6 +72,9 @@ class HostKeys {
 
   private:
     bool Behind() const;
+    // The keys file at `keysFile` when it is the one a first install announced; "" or the error
+    // line.
+    std::string ReadAnnounced(const std::string& keysFile);
     // Adds the keys of `file` that may have signed a manifest that names `named`; "" or why the
     // key named may not.
     std::string CandidatesOf(const InstalledKeys& file, const std::optional<std::string>& named,

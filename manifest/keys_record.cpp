@@ -12,12 +12,10 @@
 
 namespace {
 
-enum Kind : size_t { KeysSerial, KeysDigest, Revoked, ManifestSerial, Signer };
-const std::vector<LineKind> Kinds = {{"keys-serial", false},
-                                     {"keys-digest", false},
-                                     {"revoked", true},
-                                     {"manifest-serial", false},
-                                     {"signer", true}};
+enum Kind : size_t { PendingDigest, KeysSerial, KeysDigest, Revoked, ManifestSerial, Signer };
+const std::vector<LineKind> Kinds = {{"pending-digest", false},  {"keys-serial", false},
+                                     {"keys-digest", false},     {"revoked", true},
+                                     {"manifest-serial", false}, {"signer", true}};
 
 // Adds `id`, the one word after the line's first, to `ids`, sorted with no id twice.
 std::string TakeId(const std::vector<std::string_view>& words, std::set<std::string>& ids) {
@@ -44,11 +42,12 @@ std::string TakeLine(size_t kind, const std::vector<std::string_view>& words, Ke
     switch (kind) {
         case KeysSerial:
             return TakeNumber(words, record.keysSerial);
+        case PendingDigest:
         case KeysDigest:
             if (words.size() != 2 || !IsFullKeyId(words[1])) {
-                return "bad keys-digest (64 lower-case hexadecimal digits)";
+                return fmt::format("bad {} (64 lower-case hexadecimal digits)", words[0]);
             }
-            record.keysDigest = words[1];
+            (kind == PendingDigest ? record.pendingDigest : record.keysDigest) = words[1];
             return "";
         case Revoked:
             return TakeId(words, record.revoked);
@@ -77,6 +76,7 @@ std::string KeysRecord::RaiseKeysFile(uint64_t serial, const std::string& digest
     }
     keysSerial = serial;
     keysDigest = digest;
+    pendingDigest.clear();
     return "";
 }
 
@@ -99,17 +99,24 @@ std::string KeysRecordPath(const std::string& serialFile) {
 std::string ParseKeysRecord(std::string_view text, KeysRecord& record) {
     record = KeysRecord{};
     size_t lines = 0;
+    bool pending = false;
     std::string error = ParseStrictLines(
         text, KeysRecordHeader, Kinds,
         [&](size_t kind, const std::vector<std::string_view>& words) {
+            pending |= kind == PendingDigest;
             lines += kind == KeysSerial || kind == KeysDigest;
-            // Both come first: what follows them names the line where they are missing.
-            if (kind > KeysDigest && lines < 2) {
-                return std::string("a keys-serial and a keys-digest line must come first");
+            if (pending && lines > 0) {
+                return std::string("a record names an installed keys file or a pending one");
+            }
+            // They come first: what follows them names the line where they are missing.
+            if (kind > KeysDigest && !pending && lines < 2) {
+                return std::string(
+                    "a keys-serial and a keys-digest line, or a pending-digest line, must come "
+                    "first");
             }
             return TakeLine(kind, words, record);
         });
-    if (error.empty() && lines < 2) {
+    if (error.empty() && !pending && lines < 2) {
         error = "the record ends before its keys-serial and keys-digest lines";
     }
     if (!error.empty()) {
@@ -119,8 +126,11 @@ std::string ParseKeysRecord(std::string_view text, KeysRecord& record) {
 }
 
 std::string FormatKeysRecord(const KeysRecord& record) {
-    std::string text = fmt::format("{}\nkeys-serial {}\nkeys-digest {}\n", KeysRecordHeader,
-                                   record.keysSerial, record.keysDigest);
+    std::string text =
+        record.Installed()
+            ? fmt::format("{}\nkeys-serial {}\nkeys-digest {}\n", KeysRecordHeader,
+                          record.keysSerial, record.keysDigest)
+            : fmt::format("{}\npending-digest {}\n", KeysRecordHeader, record.pendingDigest);
     for (const std::string& id : record.revoked) {
         text += fmt::format("revoked {}\n", id);
     }

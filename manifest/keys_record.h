@@ -1,7 +1,8 @@
 // What a host records beside its serial record once it has installed a keys file: that file's
 // serial and digest, every key id ever revoked, so that no later keys file can undo a
-// revocation, and which keys signed the manifest serial recorded. The file is kept under the
-// serial record's rules: read and replaced whole, never through a link.
+// revocation, and which keys signed the manifest serial recorded; before that, the digest of the
+// keys file that a first install is putting in place. The file is kept under the serial
+// record's rules: read and replaced whole, never through a link.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +16,16 @@ inline constexpr std::string_view KeysRecordHeader = "pelmor-sign keys record 1"
 
 struct KeysRecord {
     uint64_t keysSerial = 0;
-    std::string keysDigest;                // SHA-256 of the installed keys file, 64 hex digits
+    std::string keysDigest;  // SHA-256 of the installed keys file, 64 hex digits
+    // Until a first install raises the record: the SHA-256 of the keys file it puts in place.
+    std::string pendingDigest;
     std::set<std::string> revoked;         // full ids
     std::optional<uint64_t> signedSerial;  // the manifest serial that `signers` signed
     std::set<std::string> signers;         // full ids
 
+    // Whether a keys file is recorded as installed; a record only announces a first install
+    // until then.
+    bool Installed() const { return !keysDigest.empty(); }
     // Takes the keys file of `serial`, whose bytes have the SHA-256 `digest`, as the one
     // installed. "" or why it is refused, the record unchanged: a serial below the recorded
     // one, or the same serial with other bytes. A record without a digest yet takes any.
@@ -36,7 +42,8 @@ std::string KeysRecordPath(const std::string& serialFile);
 
 // Reads the text of a record; "" or "line N: WHY" for the first line refused.
 std::string ParseKeysRecord(std::string_view text, KeysRecord& record);
-// The one text of `record`, which has a digest, the only form ParseKeysRecord takes.
+// The one text of `record`, which has a digest or a pending one, the only form ParseKeysRecord
+// takes.
 std::string FormatKeysRecord(const KeysRecord& record);
 
 // Reads the record at `path`: nullopt in `record` when there is none yet. "" or the error line

@@ -73,9 +73,9 @@ std::string EnforcedError(const LoadSettings& settings, const VerifiedManifest* 
         return fmt::format("Error: veriexec is enforcing: only the keys file {} is used\n",
                            PrintablePath(keysFile));
     }
-    // A keys file in place that no record names: whoever removed the record would have the root
-    // key sign manifests again.
-    if (struct stat status; !verified->keys.Record() && lstat(keysFile.c_str(), &status) == 0) {
+    // A keys file in place that no record names, nor announces: whoever removed the record would
+    // have the root key sign manifests again.
+    if (struct stat status; !verified->keys.InPlace() && lstat(keysFile.c_str(), &status) == 0) {
         return fmt::format(
             "Error: veriexec is enforcing: the keys file {} is not recorded in {}: install it with "
             "'keys install'\n",

@@ -186,34 +186,39 @@ TEST_F(KeysInstallTest,
 }
 
 // A crash at any step of an install leaves a pair of keys file and manifest that loads: the old
-// one or the new one.
+// one or the new one, on a host's first install, from a manifest the root key signed, as on a
+// later one.
 TEST_F(KeysInstallTest, ACrashAtAnyStepLeavesAHostWhoseManifestLoads) {
-    for (int stop = 0; stop < 5; ++stop) {
-        Shell("rm -rf h && mkdir h");
-        Keys("h/ab", "a.pub b.pub", "", 1);
-        ASSERT_EQ(Install("--keys h/keys --serial-file h/serial --manifest h/m h/ab").status, 0);
-        Manifest("h/m", "a", 1u << 20);
-        ASSERT_EQ(RunSign(Words("load --key trusted.pub --keys h/keys --serial-file h/serial h/m"))
-                      .status,
-                  0);
-        Keys("h/c", "c.pub", "a", 2, "--floor 5");
-        Manifest("h/next", "c", 5);
-        KeysInstallSettings settings{"h/c", "trusted.pub", "h/keys", "h/serial", "h/m", "h/next"};
-        settings.stepDone = [stop](InstallStep step) { return static_cast<int>(step) != stop; };
-        EXPECT_EQ(InstallKeys(settings), 1);
-        BootFacility();
-        EXPECT_EQ(RunSign(Words("load --key trusted.pub --keys h/keys --serial-file h/serial h/m"))
-                      .status,
-                  0)
-            << "stopped after step " << stop;
-        // Installed again, the keys file completes what was cut short.
-        settings.stepDone = [](InstallStep) { return true; };
-        EXPECT_EQ(InstallKeys(settings), 0) << stop;
-        EXPECT_EQ(RunSign(Words("load --key trusted.pub --keys h/keys --serial-file h/serial h/m"))
-                      .status,
-                  0)
-            << stop;
-        EXPECT_EQ(ReadFile("h/serial"), "5\n");
+    for (bool first : {true, false}) {
+        // Only a first install announces its keys file.
+        for (int stop = first ? 0 : 1; stop <= static_cast<int>(InstallStep::Recorded); ++stop) {
+            Shell("rm -rf h && mkdir h");
+            if (!first) {
+                Keys("h/ab", "a.pub b.pub", "", 1);
+                ASSERT_EQ(
+                    Install("--keys h/keys --serial-file h/serial --manifest h/m h/ab").status, 0);
+            }
+            Manifest("h/m", first ? "trusted" : "a", 1u << 20);
+            const std::string load =
+                "load --key trusted.pub --keys h/keys --serial-file h/serial h/m";
+            ASSERT_EQ(RunSign(Words(load)).status, 0);
+            Keys("h/c", "c.pub", "a", 2, "--floor 5");
+            // The floor lets the record fall only below a serial that a revoked key signed.
+            const uint64_t next = first ? (1u << 20) + 1 : 5;
+            Manifest("h/next", "c", next);
+            KeysInstallSettings settings{"h/c",      "trusted.pub", "h/keys",
+                                         "h/serial", "h/m",         "h/next"};
+            settings.stepDone = [stop](InstallStep step) { return static_cast<int>(step) != stop; };
+            EXPECT_EQ(InstallKeys(settings), 1);
+            BootFacility();
+            EXPECT_EQ(RunSign(Words(load)).status, 0)
+                << (first ? "first install" : "") << " stopped after step " << stop;
+            // Installed again, the keys file completes what was cut short.
+            settings.stepDone = [](InstallStep) { return true; };
+            EXPECT_EQ(InstallKeys(settings), 0) << stop;
+            EXPECT_EQ(RunSign(Words(load)).status, 0) << stop;
+            EXPECT_EQ(ReadFile("h/serial"), std::to_string(next) + "\n");
+        }
     }
 }
 

@@ -41,7 +41,11 @@ TEST_F(KeysRecordTest, ADamagedLinkedOrExposedRecordIsRefusedNeverTakenForNone) 
     const std::string unusable = "Error: cannot use keys record r: ";
     std::vector<std::pair<std::string, std::string>> cases{
         {"echo 'revoked " + a_ + "' >>r && sed -i 2d r",
-         unusable + "line 3: a keys-serial and a keys-digest line must come first"},
+         unusable +
+             "line 3: a keys-serial and a keys-digest line, or a pending-digest line, must come "
+             "first"},
+        {"sed -i '1a pending-digest " + a_ + "' r",
+         unusable + "line 3: a record names an installed keys file or a pending one"},
         {"sed -i 3d r", unusable + "the record ends before its keys-serial and keys-digest lines"},
         {"echo 'signer " + a_ + "' >>r",
          unusable + "line 4: a signer line without a manifest-serial line before it"},
