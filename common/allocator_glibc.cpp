@@ -9,5 +9,5 @@ void ReleaseFreeMemory() {
 void MapLargeBlocksApart() {
     // A fixed threshold: glibc otherwise raises it to the size of each mapped block freed, after
     // which libmagic's read buffer lives in every worker's heap.
-    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
 }

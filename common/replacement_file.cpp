@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <random>
 #include <system_error>
 
@@ -15,12 +16,16 @@
 
 namespace {
 
+bool OwnDescriptor(const std::string& path) {
+    return path == "/dev/stdout" || path == "/dev/stderr" || path.rfind("/dev/fd/", 0) == 0 ||
+           path.rfind("/proc/self/fd/", 0) == 0;
+}
+
 // A device, a pipe, or one of the process's own descriptors: /dev/stdout stays the process's
 // standard output even when that is a regular file, which a rename would take the manifest
 // away from.
 bool WrittenDirectly(const std::string& path, const struct stat& status) {
-    return !S_ISREG(status.st_mode) || path == "/dev/stdout" || path == "/dev/stderr" ||
-           path.rfind("/dev/fd/", 0) == 0 || path.rfind("/proc/self/fd/", 0) == 0;
+    return !S_ISREG(status.st_mode) || OwnDescriptor(path);
 }
 
 void SplitPath(const std::string& path, std::string& directory, std::string& name) {
@@ -90,8 +95,38 @@ int ReplacementFile::JudgeOwner(const struct stat& status) const {
     return OwnedByOther;
 }
 
+int ReplacementFile::JudgeLinks() const {
+    std::string path = path_;
+    for (int hops = 0; hops < 40 && !OwnDescriptor(path); ++hops) {
+        struct stat status;
+        char next[PATH_MAX];
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return 0;
+        }
+        if (int refusal = JudgeOwner(status); refusal != 0) {
+            refusedLink_ = path;
+            return refusal;
+        }
+        ssize_t size = readlink(path.c_str(), next, sizeof next);
+        if (size <= 0) {
+            return 0;
+        }
+        std::string directory, name;
+        SplitPath(path, directory, name);
+        path = next[0] == '/' ? std::string(next, size) : directory + "/" + std::string(next, size);
+    }
+    return 0;
+}
+
+int ReplacementFile::JudgeWrittenDirectly(const struct stat& status) const {
+    return S_ISFIFO(status.st_mode) && !OwnDescriptor(path_) ? JudgeOwner(status) : 0;
+}
+
 int ReplacementFile::Check() const {
     bool regularOnly = target_ == Target::RegularOnly;
+    if (int refusal = regularOnly ? 0 : JudgeLinks(); refusal != 0) {
+        return refusal;
+    }
     std::string target = regularOnly ? path_ : FinalTarget(path_);
     struct stat status;
     if ((regularOnly ? lstat(path_.c_str(), &status) : stat(target.c_str(), &status)) == 0) {
@@ -102,6 +137,9 @@ int ReplacementFile::Check() const {
             return EISDIR;
         }
         if (!regularOnly && WrittenDirectly(path_, status)) {
+            if (int refusal = JudgeWrittenDirectly(status); refusal != 0) {
+                return refusal;
+            }
             return access(target.c_str(), W_OK) == 0 ? 0 : errno;
         }
         if (int refusal = JudgeOwner(status); refusal != 0) {
@@ -126,8 +164,10 @@ std::string ReplacementFile::ErrorLine(std::string_view what, int error) const {
         return fmt::format("Error: refusing {}: not a regular file\n", path);
     }
     if (error == OwnedByOther) {
-        return fmt::format("Error: refusing {}: owned by user {}, who could change it\n", path,
-                           refusedOwner_);
+        return fmt::format(
+            "Error: refusing {}: {}owned by user {}, who could change it\n", path,
+            refusedLink_.empty() ? "" : fmt::format("link {} is ", PrintablePath(refusedLink_)),
+            refusedOwner_);
     }
     return fmt::format("Error: cannot write {} {}: {}\n", what, path,
                        std::generic_category().message(error));
@@ -146,10 +186,16 @@ int ReplacementFile::Replace(const std::vector<std::string_view>& parts) const {
 
 int ReplacementFile::Replace(const std::function<int(int fd)>& write) const {
     bool regularOnly = target_ == Target::RegularOnly;
+    if (int refusal = regularOnly ? 0 : JudgeLinks(); refusal != 0) {
+        return refusal;
+    }
     std::string target = regularOnly ? path_ : FinalTarget(path_);
     struct stat old;
     bool exists = !regularOnly && stat(target.c_str(), &old) == 0;
     if (exists && WrittenDirectly(path_, old)) {
+        if (int refusal = JudgeWrittenDirectly(old); refusal != 0) {
+            return refusal;
+        }
         // Appended: what the process wrote there already stays before the new content.
         UniqueFd fd(open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
         if (!fd.Valid()) {

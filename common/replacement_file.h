@@ -23,11 +23,11 @@ class ReplacementFile {
         RegularOnly,
     };
     // What Check() and Replace() return, with nothing written, when they refuse the target:
-    // RegularOnly, a link or anything but a regular file; either, a file that a user other than
-    // root and the caller owns. Kept, that user's would be the file the program writes, theirs
-    // to rewrite; replaced, it could be a file of theirs planted where others can write (as
-    // /tmp, or a collector's folder), which is left as it is and reported. Every other failure
-    // is the system's error, a positive errno.
+    // RegularOnly, a link or anything but a regular file; either, a file (or, Any, a link to it
+    // or a pipe) that a user other than root and the caller owns. Kept, that user's would be the
+    // file the program writes, theirs to rewrite; replaced, it could be a file of theirs planted
+    // where others can write (as /tmp, or a collector's folder), which is left as it is and
+    // reported. Every other failure is the system's error, a positive errno.
     static constexpr int NotRegular = -1;
     static constexpr int OwnedByOther = -2;
 
@@ -52,15 +52,25 @@ class ReplacementFile {
 
     // The line that reports `error` from Check() or Replace(): "Error: refusing PATH: not a
     // regular file" for NotRegular, "Error: refusing PATH: owned by user UID, who could change
-    // it" for OwnedByOther, otherwise "Error: cannot write WHAT PATH: REASON".
+    // it" for OwnedByOther ("link LINK is owned by …" for a link), otherwise "Error: cannot write
+    // WHAT PATH: REASON".
     std::string ErrorLine(std::string_view what, int error) const;
 
   private:
     // OwnedByOther when `status`, the target's, is a file of another user's, or 0.
     int JudgeOwner(const struct stat& status) const;
+    // OwnedByOther when a symbolic link on the way from the path to the file it names is another
+    // user's: planted where others can write, it would have the program write wherever it
+    // points. Or 0.
+    int JudgeLinks() const;
+    // OwnedByOther for another user's pipe, which would hold the run until that user reads it,
+    // and read what the program writes; or 0.
+    int JudgeWrittenDirectly(const struct stat& status) const;
 
     std::string path_;
     Target target_;
-    // The owner of the file that the latest OwnedByOther found, for its error line.
+    // The owner of the file that the latest OwnedByOther found, and the link when it was one,
+    // for its error line.
     mutable uid_t refusedOwner_ = 0;
+    mutable std::string refusedLink_;
 };
