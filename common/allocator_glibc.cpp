@@ -8,6 +8,8 @@ void ReleaseFreeMemory() {
 
 void MapLargeBlocksApart() {
     // A fixed threshold: glibc otherwise raises it to the size of each mapped block freed, after
-    // which libmagic's read buffer lives in every worker's heap.
+    // which libmagic's read buffer lives in every worker's heap. 4 MiB keeps that buffer (7 MiB
+    // by default) mapped apart, while the smaller blocks a worker takes and frees for each file
+    // stay in its heap rather than costing a map and an unmap each time.
     mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
 }
