@@ -77,6 +77,19 @@ TEST_F(ReplacementFileTest, FileOfAnotherUserIsRefusedAndOnePlantedDuringTheWrit
     }
     EXPECT_EQ(Shell("cat shared/theirs; stat -c '%u %a' shared/theirs; ls -A shared"),
               "theirs\n" + user + " 666\ntheirs\n");
+    // Nor is a link of theirs followed, nor a pipe of theirs written to, which would hold the
+    // run until they read it.
+    Shell("echo victim >victim && ln -s ../victim shared/link && mkfifo shared/pipe && chown -h " +
+          user + " shared/link shared/pipe");
+    ReplacementFile link(Path("shared/link"));
+    EXPECT_EQ(link.Check(), ReplacementFile::OwnedByOther);
+    EXPECT_EQ(link.ErrorLine("manifest", link.Replace({"ours\n"})),
+              "Error: refusing " + Path("shared/link") + ": link " + Path("shared/link") +
+                  " is owned by user " + user + ", who could change it\n");
+    EXPECT_EQ(ReplacementFile(Path("shared/pipe")).Replace({"ours\n"}),
+              ReplacementFile::OwnedByOther);
+    EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
+    Shell("rm shared/link shared/pipe");
     // Planted after the file was judged: the rename takes the name, and the file is ours.
     auto plant = [&user](int fd) {
         Shell("echo planted >shared/late && chmod 666 shared/late && chown " + user +
