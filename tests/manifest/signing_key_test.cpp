@@ -74,62 +74,50 @@ TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
     unsetenv("PELMOR_TEST_PW");
 }
 
-// Nothing is written when the passphrase is wrong, missing or given where others can see it.
-TEST_F(SigningKeyTest, WrongMissingOrExposedPassphrasesAreRefusedBeforeAnythingIsWritten) {
+// Nothing is written when the passphrase is wrong, missing or given where others can see it,
+// nor for a URI that holds its PIN or that nothing opens.
+TEST_F(SigningKeyTest,
+       WrongMissingOrExposedPassphrasesAndUnfitUrisAreRefusedBeforeAnythingIsWritten) {
     MakeEncryptedKey("ed", "-algorithm ed25519");
     Shell("cp pw open && chmod 644 open && ln -s open link");
     setenv("PELMOR_TEST_PW", "wrong", 1);
-    const std::string noTerminal =
-        "Error: key ed.key needs a passphrase and there is no terminal to ask: give it with "
-        "--passin env:VAR, file:PATH, fd:N or stdin\n";
-    for (const auto& [source, err] : std::vector<std::pair<std::string, std::string>>{
-             {"env:PELMOR_TEST_PW", "Error: cannot read key ed.key: bad passphrase\n"},
-             {"env:PELMOR_NOT_SET",
-              "Error: cannot read the passphrase of ed.key: PELMOR_NOT_SET is not set\n"},
-             {"file:open",
-              "Error: refusing passphrase file open: readable by group or others (chmod 0400 "
-              "it)\n"},
-             {"file:link",
-              "Error: refusing passphrase file link: readable by group or others (chmod 0400 "
-              "it)\n"},
-             {"file:none", "Error: cannot read passphrase file none: No such file or directory\n"},
+    const std::string readable = "readable by group or others (chmod 0400 it)",
+                      sources = "env:VAR, file:PATH, fd:N or stdin";
+    // The arguments of sign before the manifest; the first line of the error.
+    for (const auto& [arguments, err] : std::vector<std::pair<std::string, std::string>>{
+             {"-k ed.key --passin env:PELMOR_TEST_PW",
+              "Error: cannot read key ed.key: bad passphrase"},
+             {"-k ed.key --passin env:PELMOR_NOT_SET",
+              "Error: cannot read the passphrase of ed.key: PELMOR_NOT_SET is not set"},
+             {"-k ed.key --passin file:open", "Error: refusing passphrase file open: " + readable},
+             {"-k ed.key --passin file:link", "Error: refusing passphrase file link: " + readable},
+             {"-k ed.key --passin file:none",
+              "Error: cannot read passphrase file none: No such file or directory"},
              // Standard input is not a terminal here: the error says how to give it.
-             {"", noTerminal}}) {
-        std::vector<std::string> words{"sign", "-k", "ed.key", "m"};
-        if (!source.empty()) {
-            words.insert(words.end() - 1, {"--passin", source});
-        }
-        EXPECT_EQ(RunSignChild(words, {}), Failed(err)) << source;
+             {"-k ed.key",
+              "Error: key ed.key needs a passphrase and there is no terminal to ask: "
+              "give it with --passin " +
+                  sources},
+             // pass: shows in ps; an unknown source is no source: both refused as the command
+             // is read.
+             {"-k ed.key --passin pass:s3cret",
+              "--passin: pass: shows the passphrase to every user in ps: give " + sources},
+             {"-k ed.key --passin fd:x", "--passin: SOURCE must be " + sources + ", not 'fd:x'"},
+             {"-k pkcs11:token=t;object=k?pin-value=1234",
+              "Error: refusing a key URI that holds its PIN (pin-value), which every user sees in "
+              "ps: give it with --passin or pin-source"},
+             {"-k handle:0x81000001", "Error: cannot open key handle:0x81000001: unsupported"},
+             {"-k k.key --provider pelmor-none",
+              "Error: cannot load OpenSSL provider pelmor-none: not installed, or it failed to "
+              "start"},
+             // ./a:b is a file, never a URI.
+             {"-k ./a:b", "Error: cannot read key file ./a:b: No such file or directory"}}) {
+        ProcessResult result = RunSignChild(Words("sign " + arguments + " m"), {});
+        EXPECT_EQ(result.status, 1) << arguments;
+        EXPECT_EQ(result.out + result.err.substr(0, result.err.find('\n') + 1), err + "\n");
+        EXPECT_EQ(result.err.find("s3cret"), std::string::npos);
         EXPECT_EQ(ReadFile(Path("m")), body_);
         EXPECT_FALSE(fs::exists(Path("m.sig")));
     }
-    // pass: shows in ps; an unknown source is no source: both refused as the command is read.
-    for (const auto& [source, err] : std::vector<std::pair<std::string, std::string>>{
-             {"pass:s3cret",
-              "--passin: pass: shows the passphrase to every user in ps: give env:VAR, "
-              "file:PATH, fd:N or stdin\n"},
-             {"fd:x",
-              "--passin: SOURCE must be env:VAR, file:PATH, fd:N or stdin, not 'fd:x'\n"}}) {
-        ProcessResult result = RunSign({"sign", "-k", "ed.key", "--passin", source, "m"});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(Lines(result.err).front(), err);
-        EXPECT_EQ(result.err.find("s3cret"), std::string::npos);
-    }
     unsetenv("PELMOR_TEST_PW");
-}
-
-TEST_F(SigningKeyTest, UrisAreOpenedByTheirProviderAndNeverHoldThePin) {
-    EXPECT_EQ(RunSign({"sign", "-k", "pkcs11:token=t;object=k?pin-value=1234", "m"}),
-              Failed("Error: refusing a key URI that holds its PIN (pin-value), which every user "
-                     "sees in ps: give it with --passin or pin-source\n"));
-    EXPECT_EQ(RunSign({"sign", "-k", "handle:0x81000001", "m"}),
-              Failed("Error: cannot open key handle:0x81000001: unsupported\n"));
-    EXPECT_EQ(
-        RunSign({"sign", "-k", "k.key", "--provider", "pelmor-none", "m"}),
-        Failed("Error: cannot load OpenSSL provider pelmor-none: not installed, or it failed to "
-               "start\n"));
-    // ./a:b is a file, never a URI.
-    EXPECT_EQ(RunSign({"sign", "-k", "./a:b", "m"}),
-              Failed("Error: cannot read key file ./a:b: No such file or directory\n"));
-    EXPECT_FALSE(fs::exists(Path("m.sig")));
 }
