@@ -51,10 +51,10 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
     ProcessResult json = RunSign({"keys", "show", "--format", "json", "--key", "root.pub"});
     EXPECT_EQ(json.status, 0);
     nlohmann::ordered_json report = nlohmann::ordered_json::parse(json.out);
-    EXPECT_EQ(report["keys"][2].dump(), R"({"id":")" + fullC.substr(0, 16) + R"(","full_id":")" +
-                                            fullC + R"(","state":"revoked","not_after":null})");
-    EXPECT_EQ(report["verified"].dump() + report["expired"].dump() + report["serial"].dump(),
-              "truefalse1");
+    EXPECT_EQ(report["keys"][2].dump() + report["verified"].dump() + report["expired"].dump() +
+                  report["serial"].dump(),
+              R"({"id":")" + fullC.substr(0, 16) + R"(","full_id":")" + fullC +
+                  R"(","state":"revoked","not_after":null}truefalse1)");
 
     // Expired: still shown, but a script learns it from the status.
     SignByHand("pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n");
@@ -72,8 +72,6 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
                   std::string("Error: keys file keys is a draft without ") + missing + " line\n");
     }
     // A draft has no signature yet.
-    EXPECT_EQ(RunSign({"keys", "show", "draft"}).err,
-              "Error: cannot read keys file draft: No such file or directory\n");
     RunSign({"keys", "add", "draft", "a.pub"});
     ProcessResult draft = RunSign({"keys", "show", "draft"});
     EXPECT_EQ(WithoutOut(draft),
