@@ -45,10 +45,9 @@ TEST_F(VerifierContextTest, NoVerifyingCommandLoadsAProviderThatTheEnvironmentNa
     std::string id = MakeKeyPair(Path("k"));
     WriteFile(Path("tool"), "#!/bin/sh\n", 0755);
     WriteFile(Path("m"), ManifestLine(Path("tool"), Path("tool")));
-    ASSERT_EQ(RunSign({"sign", "-k", "k.key", "--serial", "3", "m"}).status, 0);
-    ASSERT_EQ(RunSign({"keys", "add", "keys", "k.pub"}).status, 0);
-    ASSERT_EQ(RunSign({"keys", "sign", "-k", "k.key", "--expires", "2099-01-01T00:00:00Z", "keys"})
-                  .status,
+    ASSERT_EQ(RunSign(Words("sign -k k.key --serial 3 m")).status +
+                  RunSign(Words("keys add keys k.pub")).status +
+                  RunSign(Words("keys sign -k k.key --expires 2099-01-01T00:00:00Z keys")).status,
               0);
     const std::string program = PELMOR_PROGRAM, verified = "Verified m: serial 3, key " + id;
     for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
