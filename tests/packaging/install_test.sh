@@ -31,25 +31,19 @@ expected='600 etc/pelmor-sign.json
 [ "$tree" = "$expected" ] ||
     { printf 'installed:\n%s\nexpected:\n%s\n' "$tree" "$expected"; failed=1; }
 cmp "$work/own" "$root/etc/pelmor-sign.json" || failed=1
-"$root/sbin/pelmor-sign" -v | grep -qx 'pelmor-sign version: [0-9a-f]\{8\}' ||
-    { echo "installed pelmor-sign -v printed no version"; failed=1; }
 
 # The package puts the sample in force where no configuration exists yet: it must be valid JSON
 # that adds no type, signs only the public key that the program trusts and the program installed
 # beside the built-in directories, and makes that program trusted, so that loads and lock work
 # under enforce.
 key=$(sed -n 's/^PELMOR_TRUSTED_KEY:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON types LENGTH "${text}" types)' \
-    'string(JSON dirs LENGTH "${text}" dirs)' 'string(JSON key GET "${text}" dirs 0)' \
-    'string(JSON program GET "${text}" dirs 1)' \
-    'string(JSON flags GET "${text}" flags "${PROGRAM}")' \
-    'if(NOT types EQUAL 0 OR NOT dirs EQUAL 2 OR NOT key STREQUAL "${KEY}"' \
-    '   OR NOT program STREQUAL "${PROGRAM}"' \
-    '   OR NOT flags MATCHES "^\\[ *\"trusted\" *\\]$")' \
-    'message(FATAL_ERROR "sample adds more than the key and the trusted program: ${text}")' \
-    'endif()' >"$work/sample.cmake"
-"$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -DKEY="$key" \
-    -DPROGRAM="$root/sbin/pelmor-sign" -P "$work/sample.cmake" || failed=1
+printf '%s\n' 'file(READ "${SAMPLE}" text)' 'string(JSON text REMOVE "${text}" comment)' \
+    'message("${text}")' >"$work/sample.cmake"
+sample=$("$cmake" -DSAMPLE="$root/etc/pelmor-sign.json.sample" -P "$work/sample.cmake" 2>&1 |
+    tr -d ' \n')
+program=\"$root/sbin/pelmor-sign\"
+[ "$sample" = "{\"dirs\":[\"$key\",$program],\"flags\":{$program:[\"trusted\"]},\"types\":[]}" ] ||
+    { echo "sample adds more than the key and the trusted program: $sample"; failed=1; }
 
 # The installed tree as FreeBSD lays it out: no emulator, since the kernel has the facility,
 # and manual pages under man/ rather than share/man/, which the ports framework compresses.

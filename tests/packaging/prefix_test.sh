@@ -73,9 +73,6 @@ installed under $work/p, it still uses $work/a/etc/pelmor-sign.json, \
 $work/a/etc/pelmor-sign/manifest.pub, $work/a/etc/pelmor-sign/keys and \
 $work/a/etc/pelmor-sign.manifest." ||
     fail "no warning: $(cat "$work/log")"
-installed=$(cd "$work/p" && find "$PWD" -type f | sort)
-[ "$(sort "$build/install_manifest_scripts.txt")" = "$installed" ] ||
-    fail "the install manifest does not list what was installed: $installed"
 
 case_name="installed into DESTDIR"
 DESTDIR=$work/stage "$cmake" --install "$build" --component scripts >"$work/log" 2>&1 ||
@@ -83,10 +80,6 @@ DESTDIR=$work/stage "$cmake" --install "$build" --component scripts >"$work/log"
 written "$work/stage$work/a" "$work/a" "$work/a/etc/pelmor-sign/manifest.pub" "$work/db/serial" \
     "$work/a/etc/pelmor-sign/keys"
 grep -q Warning "$work/log" && fail "warns: $(cat "$work/log")"
-
-case_name="configured again for another prefix"
-configure -DCMAKE_INSTALL_PREFIX="$work/b"
-follows "$work/b" "$work/b/etc/pelmor-sign/manifest.pub" "$work/db/serial"
 
 case_name="a key set with -D"
 configure -DCMAKE_INSTALL_PREFIX="$work/c" -DPELMOR_TRUSTED_KEY="$work/keys/manifest.pub"
