@@ -42,9 +42,6 @@ loaded() {
     [ $# -eq 0 ] || printf "Veriexec state set to '%s'\n" "$@"
 }
 
-check disabled 0 0x00 "Cannot 'start' pelmor_sign. Set pelmor_sign_enable to YES in \
-/etc/rc.conf or use 'onestart' instead of 'start'." "" good pelmor_sign_enable=NO
-
 check default 0 0x03 "$(loaded 0 good activate)" "" good
 same status "$(printf 'Veriexec state: 03\n  LOADED\n  ACTIVE')" "$(sh "$script" status)"
 
