@@ -124,9 +124,9 @@ TEST_F(LoadTest, UnusableDeviceOrManifestStopsWithoutASummaryAndAnEmptyOneLoadsN
 // An enforce that comes between two entries of one load, set by the facility right after the
 // third entry loaded, stops a load that the enforce rules refuse at the next entry: an unsigned
 // one, and one signed with another key than the installed one. Each says what it loaded and gives
-// the refusal (whose audit line is the audit log test's). One signed with the installed key,
-// held against the installed record, loads whole: enforce changes nothing for it. The program is
-// trusted, as pelmor-sign is on a host, so the facility itself refuses nothing.
+// the refusal, to the audit log too. One signed with the installed key, held against the
+// installed record, loads whole: enforce changes nothing for it. The program is trusted, as
+// pelmor-sign is on a host, so the facility itself refuses nothing.
 TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNextEntry) {
     MakeKeyPair(Path("trusted"));
     MakeKeyPair(Path("other"));
@@ -150,7 +150,8 @@ TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNext
             ASSERT_EQ(RunSign({"sign", "-k", key + ".key", "--serial", "1", "manifest"}).status, 0);
             load.insert(load.begin() + 1, {"--key", key + ".pub"});
         }
-        ProcessResult result = RunSign(load);
+        CollectedAudit audit;
+        ProcessResult result = RunSign(load, &audit);
         EXPECT_EQ(WithoutOut(result),
                   err.empty() ? Succeeded("") : Failed("Error: veriexec is enforcing" + err + "\n"))
             << key;
@@ -158,5 +159,14 @@ TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNext
         EXPECT_EQ(Lines(RunEmulator({"show"}).out).front(), "state 0x07\n");
         // The program's own entry and those loaded.
         EXPECT_EQ(Lines(Entries()).size(), 1 + loaded) << key;
+        // Audited as well: the refusal, then what was sent.
+        ASSERT_EQ(audit.lines.size(), err.empty() ? 1u : 2u) << key;
+        EXPECT_TRUE(err.empty() ||
+                    audit.lines[0].find("refused manifest " + Path("manifest") +
+                                        ": veriexec is enforcing" + err) != std::string::npos)
+            << audit.lines[0];
+        EXPECT_NE(audit.lines.back().find(fmt::format(", {} entries sent, 0 errors", loaded)),
+                  std::string::npos)
+            << audit.lines.back();
     }
 }
