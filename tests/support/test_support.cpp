@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -130,29 +129,6 @@ ProcessResult RunSign(const std::vector<std::string>& arguments, AuditLog* audit
 
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options) {
     return RunChild(options, [&arguments] { return RunEntry(arguments); });
-}
-
-ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool both) {
-    // Raw, so that no line feed becomes a carriage return and a line feed on the way.
-    termios mode{};
-    cfmakeraw(&mode);
-    winsize size{0, 200, 0, 0};
-    int terminal = -1, slave = -1;
-    EXPECT_EQ(openpty(&terminal, &slave, nullptr, &mode, &size), 0) << std::strerror(errno);
-    ProcessResult result = RunChild({}, [&] {
-        dup2(slave, both ? 1 : 2);  // standard output too, with `both`
-        dup2(slave, 2);
-        return RunEntry(arguments);
-    });
-    close(slave);
-    // The terminal keeps what the child wrote (far less than it holds) until it is read; with
-    // the last descriptor of its other side closed, reading ends with EIO.
-    char buffer[4096];
-    for (ssize_t count; (count = read(terminal, buffer, sizeof buffer)) > 0;) {
-        result.err.append(buffer, static_cast<size_t>(count));
-    }
-    close(terminal);
-    return result;
 }
 
 pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output) {

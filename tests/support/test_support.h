@@ -69,10 +69,6 @@ struct CollectedAudit : AuditLog {
 ProcessResult RunSign(const std::vector<std::string>& arguments, AuditLog* audit = nullptr);
 // pelmor-sign in a forked child, which reaches the code wherever the checkout lies.
 ProcessResult RunSignChild(const std::vector<std::string>& arguments, const ChildOptions& options);
-// pelmor-sign in a forked child whose standard error, and standard output with `both`, is a
-// raw pseudo-terminal of 200 columns: `err` holds the bytes the terminal received, exactly as
-// written; without `both`, `out` is standard output, captured in a file.
-ProcessResult RunSignOnTerminal(const std::vector<std::string>& arguments, bool both);
 // Starts it in a child without waiting; what it prints goes to the file at `output`.
 pid_t StartSignChild(const std::vector<std::string>& arguments, const std::string& output);
 int WaitForExit(pid_t child);
