@@ -27,17 +27,6 @@ static std::string Progress(const std::string& out, const std::string& job) {
     return found ? line[1].str() : "";
 }
 
-// Where each match of `pattern` lies in `line`: its first column and the one after its last.
-static std::vector<std::pair<long, long>> Spans(const std::string& line, const char* pattern) {
-    std::vector<std::pair<long, long>> spans;
-    std::regex expression(pattern);
-    for (auto match = std::sregex_iterator(line.begin(), line.end(), expression);
-         match != std::sregex_iterator(); ++match) {
-        spans.emplace_back(match->position(), match->position() + match->length());
-    }
-    return spans;
-}
-
 TEST_F(RunTest,
        ListsOrderedJobsInNormalFormAndTypesThenWritesEachJobsBlockWithLinksResolvedInTheImage) {
     MakeElf("/tree/bin/true", "/tree/lib/libx.so.debug", "/tree/cache.pyc/elf");
@@ -97,16 +86,6 @@ TEST_F(RunTest,
     // An empty directory signs none of its no entries.
     EXPECT_EQ(Progress(result.out, "/empty"), "] [  0] [    0] [    0] [   0.00 %] OK: /empty");
     EXPECT_EQ(Progress(result.out, "/f"), "");
-    // Each title of the table's header stands over its field of every row.
-    std::smatch row;
-    ASSERT_TRUE(std::regex_search(result.out, row, std::regex("\\n(\\[.*OK: /tree)\\n")));
-    auto titles = Spans(Lines(listed).back(), "\\S+");
-    auto fields = Spans(row[1].str(), "\\[[^\\]]*\\]|OK: .*");
-    ASSERT_EQ(titles.size(), fields.size());
-    for (size_t i = 0; i < titles.size(); ++i) {
-        EXPECT_TRUE(fields[i].first <= titles[i].first && titles[i].second <= fields[i].second)
-            << i;
-    }
     EXPECT_TRUE(
         std::regex_search(result.out, std::regex("\\nDone, elapsed time: [ \\d]{6} ms, sum of job "
                                                  "times: [ \\d]{6} ms, processed files: 6\\n")));
@@ -301,33 +280,49 @@ TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
     }
 }
 
-// Memory and open descriptors must not grow with depth: the usual limit of open files is lower
-// than the depth of the tree. Its last file lies deeper than a path can name, so the tree is
-// built step by step; libmagic fails on such a path, which would end the whole run: it is
-// reported without asking libmagic, and costs only its own path.
-TEST_F(RunTest, TreeDeeperThanAPathCanNameIsWalkedWhole) {
+// A directory's pieces share its one descriptor, which closes with the last of them: a wide tree
+// holds a few at a time. A deep one with a subdirectory still to list at every level would hold
+// one per level; beyond what the process may open, its directories are opened again from the
+// nearest open one above. Its last file lies deeper than a path can name, so the tree is built
+// step by step; libmagic fails on such a path, which would end the whole run: it is reported
+// without asking libmagic, and costs only its own path.
+TEST_F(RunTest, TreeWiderAndDeeperThanTheLimitOfOpenFilesIsWalkedWhole) {
+    // Every file is a copy of one: a line is a path and that one's fingerprint.
+    const std::string fingerprint = ManifestLine("", "/bin/true");
     std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        MakeElf(fmt::format("/wide/d{}/elf", i));
+        expected.push_back(fmt::format("/wide/d{}/elf", i) + fingerprint);
+    }
     std::string deep = "/deep";
     fs::create_directory(Image(deep));
     fs::current_path(Image(deep));
     for (int level = 1; level <= 2050; ++level, fs::current_path("d")) {
         deep += "/d";
         ASSERT_EQ(mkdir("d", 0755), 0) << level;
+        // Empty directories on either side of the deeper one, named for their level: whatever
+        // order the system lists them in, most levels have one to list after the deeper one.
+        if (level <= 150) {
+            ASSERT_EQ(mkdir(fmt::format("a{}", level).c_str(), 0755) |
+                          mkdir(fmt::format("z{}", level).c_str(), 0755),
+                      0);
+        }
         if (level == 1 || level == 400) {
             MakeElf(deep + "/elf");
-            expected.push_back(ExpectedLine(deep + "/elf"));
+            expected.push_back(deep + "/elf" + fingerprint);
         }
     }
     fs::copy_file("/bin/true", "elf");
     fs::current_path(dir_);
     rlimit files{0, 0};
     getrlimit(RLIMIT_NOFILE, &files);
-    rlimit usual{std::min<rlim_t>(files.rlim_cur, 1024), files.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &usual);
-    ProcessResult result = Generate({"-d", "/deep", "-o", Path("m"), "-j", "2"});
+    rlimit few{std::min<rlim_t>(files.rlim_cur, 64), files.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &few);
+    ProcessResult result = Generate({"-d", "/wide", "-d", "/deep", "-o", Path("m"), "-j", "2"});
     setrlimit(RLIMIT_NOFILE, &files);
     EXPECT_EQ(WithoutOut(result),
               Failed("Error: path cannot be written to the manifest: " + deep + "/elf\n"));
     EXPECT_EQ(Sorted(Lines(ReadFile(Path("m")))), Sorted(expected));
-    EXPECT_NE(result.out.find("] [ 2053] [    2] [   0.10 %] OK: /deep\n"), std::string::npos);
+    EXPECT_NE(result.out.find("] [ 2353] [    2] [   0.08 %] OK: /deep\n"), std::string::npos)
+        << result.out;
 }
