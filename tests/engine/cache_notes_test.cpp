@@ -1,5 +1,6 @@
 // The next cache: one record per file, in path order, of one state of the file, put together
-// from what the workers noted and what served them of the cache read.
+// from what the workers noted. What served them of the cache read, the cache test finds in the
+// counts of a run and the cache it writes.
 #include "engine/cache_notes.h"
 
 #include <gtest/gtest.h>
@@ -51,26 +52,4 @@ TEST(NextCacheTest, WorkersNotesOfOneStateMergeAndTheFirstWorkersStateWins) {
     EXPECT_EQ(next.Reused(), 0u);
     EXPECT_EQ(Records(Written(next)),
               (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
-}
-
-TEST(NextCacheTest, RecordsReadKeepOnlyWhatServedAndYieldToAnotherState) {
-    CacheNotes writer;
-    for (const char* path : {"/a", "/b", "/c", "/d"}) {
-        writer.Described(path, State(1), "ELF");
-        writer.Hashed(path, State(1), Seven);
-    }
-    const FileCache read = Written(NextCache(FileCache(), {&writer}));
-    // The records read are in path order: /a is at 0, /b at 1, /c at 2.
-    CacheNotes worker;
-    worker.Reused(0, CacheNotes::Description);
-    // Another libmagic: the digest served, the description is new.
-    worker.Reused(1, CacheNotes::Digest);
-    worker.Described("/b", State(1), "ELF, new");
-    // Changed while the run looked at it.
-    worker.Reused(2, CacheNotes::Description);
-    worker.Hashed("/c", State(2), Nine);
-    NextCache next(read, {&worker});
-    EXPECT_EQ(next.Reused(), 2u);
-    EXPECT_EQ(Records(Written(next)),
-              (std::vector<std::string>{"/a 1 ELF -", "/b 1 ELF, new 7", "/c 2 - 9"}));
 }
