@@ -68,7 +68,8 @@ TEST_F(WalkTest, NothingFromOutsideTheTreeComesOutWhileItsOwnerSwapsLinksIn) {
         "/top/elf" + fingerprint + "/tree/file" + fingerprint + "/single" + fingerprint;
     // What the owner swaps, and the link put in its place, relative to the image's folder.
     std::vector<std::pair<std::string, std::string>> swaps = {{"/top", "../ELF-host"},
-                                                              {"/tree/file", "../../ELF-host/elf"}};
+                                                              {"/tree/file", "../../ELF-host/elf"},
+                                                              {"/single", "../ELF-host/elf"}};
     for (int i = 0; i < 4; ++i) {
         std::string directory = fmt::format("/tree/d{}", i);
         MakeElf(directory + "/elf", directory + "/sub/elf");
@@ -80,17 +81,16 @@ TEST_F(WalkTest, NothingFromOutsideTheTreeComesOutWhileItsOwnerSwapsLinksIn) {
         swaps.emplace_back(directory, "../../ELF-host");
     }
     WriteFile(Path("empty"), "");
-    ASSERT_EQ(mkdir(Path("parking").c_str(), 0755), 0);
     std::atomic<bool> stop{false};
     std::thread owner([&] {
         for (int round = 0; round < 1000000 && !stop; ++round) {
             for (size_t i = 0; i < swaps.size(); ++i) {
-                rename(Image(swaps[i].first).c_str(), Path(fmt::format("parking/{}", i)).c_str());
+                rename(Image(swaps[i].first).c_str(), Path(fmt::format("parked{}", i)).c_str());
                 symlink(swaps[i].second.c_str(), Image(swaps[i].first).c_str());
             }
             for (size_t i = 0; i < swaps.size(); ++i) {
                 unlink(Image(swaps[i].first).c_str());
-                rename(Path(fmt::format("parking/{}", i)).c_str(), Image(swaps[i].first).c_str());
+                rename(Path(fmt::format("parked{}", i)).c_str(), Image(swaps[i].first).c_str());
             }
         }
     });
