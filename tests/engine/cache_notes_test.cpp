@@ -12,18 +12,14 @@ static FileIdentity State(int64_t size) {
     return {0, 0, size};  // device and inode 0: the size alone tells the states apart
 }
 
-// The cache that `next` writes, read back.
-static FileCache Written(const NextCache& next) {
+// The records of the cache that `next` writes, read back, each as "path size description
+// digest", "-" for what it lacks.
+static std::vector<std::string> Records(const NextCache& next) {
     std::string bytes;
     EXPECT_EQ(next.Write("libmagic", [&bytes](std::string_view part) { return bytes += part, 0; }),
               0);
     FileCache cache;
     EXPECT_EQ(cache.Parse(bytes, "libmagic"), "");
-    return cache;
-}
-
-// Each record of the cache as "path size description digest", "-" for what it lacks.
-static std::vector<std::string> Records(const FileCache& cache) {
     std::vector<std::string> records;
     for (size_t position = 0; position < cache.Size(); ++position) {
         CacheRecord record = cache.Record(position);
@@ -50,6 +46,5 @@ TEST(NextCacheTest, WorkersNotesOfOneStateMergeAndTheFirstWorkersStateWins) {
     const FileCache none;
     NextCache next(none, {&first, &second});
     EXPECT_EQ(next.Reused(), 0u);
-    EXPECT_EQ(Records(Written(next)),
-              (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
+    EXPECT_EQ(Records(next), (std::vector<std::string>{"/a 1 text -", "/b 1 ELF 7", "/c 2 - 9"}));
 }
