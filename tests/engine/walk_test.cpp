@@ -15,13 +15,12 @@
 
 namespace {
 
-// Signs every chosen file as a line of its own path, slowly, noting which worker did.
+// Signs every chosen file, slowly, noting which worker did.
 struct RecordingClient : public WalkClient {
-    bool Sign(SigningWorker& worker, const ChosenFile& file, std::string& lines) override {
+    bool Sign(SigningWorker& worker, const ChosenFile&, std::string&) override {
         usleep(1000);
         std::lock_guard<std::mutex> lock(mutex_);
         workers.insert(worker.Index());
-        lines += file.path + "\n";
         return true;
     }
     void Finished(SigningWorker&, Job&) override {}
@@ -103,9 +102,8 @@ TEST_F(WalkTest, NothingFromOutsideTheTreeComesOutWhileItsOwnerSwapsLinksIn) {
     }
     stop = true;
     owner.join();
-    for (const char* file : {"ELF-host/elf", "ELF-host/sub/secret"}) {
-        EXPECT_EQ(out.find(ManifestLine("", Path(file)).substr(8, 128)), std::string::npos) << out;
-    }
+    EXPECT_EQ(out.find(ManifestLine("", Path("ELF-host/elf")).substr(8, 128)), std::string::npos)
+        << out;
     EXPECT_EQ(out.find("secret"), std::string::npos) << out;
     // The tree left in peace is walked whole.
     EXPECT_EQ(Generate(Words(jobs + "-o " + Path("m"))).status, 0);
