@@ -1,8 +1,7 @@
-// The status line: its text, and where check draws and erases it.
+// The status line: where check draws and erases it.
 #include <regex>
 #include <sstream>
 
-#include "engine/progress.h"
 #include "support/test_support.h"
 
 using ProgressTest = ImageTest;
@@ -25,16 +24,6 @@ static std::string Screen(const std::string& bytes) {
         shown += row.erase(row.find_last_not_of(' ') + 1) + "\n";
     }
     return shown.substr(0, shown.size() - 1);
-}
-
-TEST(ProgressLineTest, ShowsTimeCountsMebibytesRateAndReuseCutToTheTerminal) {
-    // Milliseconds, entries, files hashed, bytes, bytes per second, and then the reuse count.
-    EXPECT_EQ(FormatProgress({67'900, 31204, 9873, 1'234'567'890, 48'128'000}, 0),
-              "[1:07] 31204 entries, 9873 files hashed (1177.4 MiB), 45.9 MiB/s");
-    const ProgressFigures reusing{3'725'000, 31204, 9873, 1'234'567'890, 48'128'000, true, 10039};
-    EXPECT_EQ(FormatProgress(reusing, 0),
-              "[1:02:05] 31204 entries, 9873 files hashed (1177.4 MiB), 45.9 MiB/s, 10039 reused");
-    EXPECT_EQ(FormatProgress(reusing, 20), "[1:02:05] 31204 entr");
 }
 
 // Off a terminal the line is drawn only when asked for, the last of --progress and
