@@ -238,6 +238,12 @@ std::string HostKeys::Expired(const SigningKey& key, std::time_t now) const {
     if (key.file == nullptr) {
         return "";
     }
+    // Counted only until the install cut short completes, a key that the keys file in place
+    // revokes verifies the manifest it signed before, never a newer one.
+    if (key.file == recordedFile_.get() && inPlace_->file.revoked.count(key.key->FullId()) != 0) {
+        return fmt::format("key {} is revoked by the keys file {}", key.key->Id(),
+                           PrintablePath(inPlace_->path));
+    }
     if (Passed(key.notAfter, now)) {
         return fmt::format("key {} is past its not-after date ({})", key.key->Id(),
                            FormatUtcDate(*key.notAfter));

@@ -67,8 +67,14 @@ class HostKeys {
     // recorded is revoked, it falls to the floor of the keys file in place.
     std::optional<uint64_t> Recorded(std::optional<uint64_t> serialRecord) const;
     // Why `key` may sign no manifest above the record at `now`: the key past its not-after date,
-    // or its keys file expired; "" when it may.
+    // its keys file expired, or the key revoked by the keys file that an install cut short left
+    // in place; "" when it may.
     std::string Expired(const SigningKey& key, std::time_t now) const;
+    // Whether the record names `key` among the signers of the manifest serial `serial`.
+    bool SignedRecorded(const SigningKey& key, uint64_t serial) const {
+        return record_ && record_->signedSerial == serial &&
+               record_->signers.count(key.key->FullId()) != 0;
+    }
 
   private:
     bool Behind() const;

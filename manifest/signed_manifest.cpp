@@ -135,12 +135,15 @@ std::string ReadHeldManifest(const std::string& manifestPath, const HostKeys& ke
             "refusing a rollback\n",
             manifest.serial, *recorded, PrintablePath(serialFile));
     }
-    // A wrong clock must not leave a host unprotected: what loaded already loads again.
+    // A wrong clock must not leave a host unprotected: what loaded already loads again. That is
+    // the serial recorded, signed by the key recorded with it: not the floor it may fall to, nor
+    // another manifest of its serial, which a revoked key could sign.
     std::string expired = keys.Expired(manifest.signer, std::time(nullptr));
     if (expired.empty()) {
         return "";
     }
-    if (recorded && manifest.serial == *recorded) {
+    if (manifest.recorded && manifest.serial == *manifest.recorded &&
+        keys.SignedRecorded(manifest.signer, manifest.serial)) {
         manifest.warning = fmt::format("Warning: {}: {}; it signs no newer manifest\n",
                                        PrintablePath(manifestPath), expired);
         return "";
