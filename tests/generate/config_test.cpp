@@ -84,23 +84,19 @@ TEST_F(ConfigRunTest,
 TEST_F(ConfigRunTest, TrustedFlagOfAPathNotSignedStopsTheRunAndOtherFlagsOnlyWarn) {
     MakeElf("/usr/sbin/tool");
     WriteFile(Path("m"), "yesterday's manifest\n");
-    WriteFile(Path("c.json"), R"({"flags": {"/usr/sbin/gone": ["indirect"],
-        "/usr/local/sbin/pelmor-sign": ["no_ptrace", "trusted"], "/usr/sbin/tool": ["trusted"]}})");
-    ProcessResult result = Generate(Words("-c c.json --cache cache -o " + Path("m")));
-    EXPECT_EQ(WithoutOut(result),
-              Failed("Warning: flags for /usr/sbin/gone unused: it is not in the manifest\n"
-                     "Error: trusted /usr/local/sbin/pelmor-sign is not in the manifest: under "
-                     "enforce it could neither load a manifest nor lock the facility (name it in "
-                     "dirs or with -f)\n"));
+    const std::string
+        flags = R"({"flags": {"/usr/sbin/gone": ["indirect"], "/usr/sbin/tool": ["trusted"])",
+        unused = "Warning: flags for /usr/sbin/gone unused: it is not in the manifest\n";
+    WriteFile(Path("c.json"), flags + R"(, "/usr/local/sbin/pelmor-sign": ["trusted"]}})");
+    EXPECT_EQ(WithoutOut(Generate(Words("-c c.json --cache cache -o " + Path("m")))),
+              Failed(unused + "Error: trusted /usr/local/sbin/pelmor-sign is not in the manifest: "
+                              "under enforce it could neither load a manifest nor lock the "
+                              "facility (name it in dirs or with -f)\n"));
     EXPECT_EQ(ReadFile(Path("m")), "yesterday's manifest\n");
     EXPECT_FALSE(std::filesystem::exists(Path("cache")));
-
-    WriteFile(Path("c.json"), R"({"flags": {"/usr/sbin/gone": ["indirect"],
-        "/usr/sbin/tool": ["trusted"]}})");
+    WriteFile(Path("c.json"), flags + "}}");
     EXPECT_EQ(WithoutOut(Generate(Words("-c c.json -o " + Path("m")))),
-              (ProcessResult{0, "",
-                             "Warning: flags for /usr/sbin/gone unused: it is not in the "
-                             "manifest\n"}));
+              (ProcessResult{0, "", unused}));
     std::string line = ExpectedLine("/usr/sbin/tool");
     EXPECT_EQ(ReadFile(Path("m")), line.insert(line.size() - 1, " trusted"));
 }
