@@ -16,9 +16,15 @@
 
 namespace {
 
+// One of the process's own descriptors, by one of its names, never a path through them.
 bool OwnDescriptor(const std::string& path) {
-    return path == "/dev/stdout" || path == "/dev/stderr" || path.rfind("/dev/fd/", 0) == 0 ||
-           path.rfind("/proc/self/fd/", 0) == 0;
+    for (std::string_view folder : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+            path.find_first_not_of("0123456789", folder.size()) == std::string::npos) {
+            return true;
+        }
+    }
+    return path == "/dev/stdout" || path == "/dev/stderr";
 }
 
 // A device, a pipe, or one of the process's own descriptors: /dev/stdout stays the process's
