@@ -35,7 +35,10 @@ class Install {
 
     Outcome Run() {
         Outcome outcome;
-        outcome.error = Judge(outcome);
+        // Held from the first read to the last write: a load that ends meanwhile adds to the
+        // records this install raised rather than write back the ones it read before.
+        RecordLock lock(settings_.serialFile);
+        outcome.error = lock.Error().empty() ? Judge(outcome) : lock.Error();
         if (outcome.error.empty() && outcome.installed) {
             outcome.error = Place(outcome);
         }

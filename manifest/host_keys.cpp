@@ -2,8 +2,6 @@
 
 #include <fmt/core.h>
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -86,7 +84,8 @@ std::string HostKeys::Read(const std::string& rootPath, const std::string& seria
         return error;
     }
     if (!record_->Installed()) {
-        return ReadAnnounced(keysFile);
+        ReadAnnounced(keysFile);
+        return "";
     }
     // Once a keys file is recorded, a missing one is refused, never taken for a host without.
     auto keys = std::make_unique<InstalledKeys>();
@@ -121,21 +120,14 @@ std::string HostKeys::Read(const std::string& rootPath, const std::string& seria
     return "";
 }
 
-std::string HostKeys::ReadAnnounced(const std::string& keysFile) {
-    struct stat status;
-    if (lstat(keysFile.c_str(), &status) != 0 && errno == ENOENT) {
-        return "";
-    }
+void HostKeys::ReadAnnounced(const std::string& keysFile) {
+    // None yet, or any other keys file in place, even one that does not verify, was put there
+    // by hand, not by the install: the root key alone, as on a host with no record.
     auto keys = std::make_unique<InstalledKeys>();
-    if (std::string error = ReadInstalledKeys(keysFile, root_, *keys); !error.empty()) {
-        return error;
-    }
-    // Any other keys file in place was put there by hand, not by the install: the root key
-    // alone, as on a host with no record.
-    if (keys->digest == record_->pendingDigest) {
+    if (ReadInstalledKeys(keysFile, root_, *keys).empty() &&
+        keys->digest == record_->pendingDigest) {
         inPlace_ = std::move(keys);
     }
-    return "";
 }
 
 void HostKeys::Install(std::unique_ptr<InstalledKeys> keys) {
@@ -226,7 +218,7 @@ std::optional<uint64_t> HostKeys::Recorded(std::optional<uint64_t> serialRecord)
         return serialRecord;
     }
     std::set<std::string> revoked = Revoked(*inPlace_);
-    for (const std::string& signer : record_->signers) {
+    for (const auto& [signer, digest] : record_->signers) {
         if (revoked.count(signer) != 0) {
             return inPlace_->file.floor;
         }
@@ -239,9 +231,12 @@ std::string HostKeys::Expired(const SigningKey& key, std::time_t now) const {
         return "";
     }
     // Counted only until the install cut short completes, a key that the keys file in place
-    // revokes verifies the manifest it signed before, never a newer one.
-    if (key.file == recordedFile_.get() && inPlace_->file.revoked.count(key.key->FullId()) != 0) {
-        return fmt::format("key {} is revoked by the keys file {}", key.key->Id(),
+    // revokes or no longer lists verifies the manifest it signed before, and nothing else.
+    if (const std::string& id = key.key->FullId();
+        key.file == recordedFile_.get() &&
+        (inPlace_->file.revoked.count(id) != 0 || inPlace_->file.keys.count(id) == 0)) {
+        return fmt::format("key {} is {} the keys file {}", key.key->Id(),
+                           inPlace_->file.revoked.count(id) != 0 ? "revoked by" : "not in",
                            PrintablePath(inPlace_->path));
     }
     if (Passed(key.notAfter, now)) {

@@ -66,21 +66,20 @@ class HostKeys {
     // The serial record as manifests are held against it: when the key that signed the serial
     // recorded is revoked, it falls to the floor of the keys file in place.
     std::optional<uint64_t> Recorded(std::optional<uint64_t> serialRecord) const;
-    // Why `key` may sign no manifest above the record at `now`: the key past its not-after date,
-    // its keys file expired, or the key revoked by the keys file that an install cut short left
-    // in place; "" when it may.
+    // Why `key` may sign no manifest but the one recorded, at `now`: the key past its not-after
+    // date, its keys file expired, or the key revoked or dropped by the keys file that an
+    // install cut short left in place; "" when it may.
     std::string Expired(const SigningKey& key, std::time_t now) const;
-    // Whether the record names `key` among the signers of the manifest serial `serial`.
-    bool SignedRecorded(const SigningKey& key, uint64_t serial) const {
-        return record_ && record_->signedSerial == serial &&
-               record_->signers.count(key.key->FullId()) != 0;
+    // Whether the record names `key` as a signer of the manifest of `serial` and SHA-256
+    // `digest`.
+    bool SignedRecorded(const SigningKey& key, uint64_t serial, const std::string& digest) const {
+        return record_ && record_->Signed(serial, key.key->FullId(), digest);
     }
 
   private:
     bool Behind() const;
-    // The keys file at `keysFile` when it is the one a first install announced; "" or the error
-    // line.
-    std::string ReadAnnounced(const std::string& keysFile);
+    // Takes the keys file at `keysFile` as in place when it is the one a first install announced.
+    void ReadAnnounced(const std::string& keysFile);
     // Adds the keys of `file` that may have signed a manifest that names `named`; "" or why the
     // key named may not.
     std::string CandidatesOf(const InstalledKeys& file, const std::optional<std::string>& named,

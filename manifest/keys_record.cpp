@@ -58,8 +58,19 @@ std::string TakeLine(size_t kind, const std::vector<std::string_view>& words, Ke
             record.signedSerial = number;
             return "";
         default:
-            return record.signedSerial ? TakeId(words, record.signers)
-                                       : "a signer line without a manifest-serial line before it";
+            if (!record.signedSerial) {
+                return "a signer line without a manifest-serial line before it";
+            }
+            if (words.size() != 3 || !IsFullKeyId(words[1]) || !IsFullKeyId(words[2])) {
+                return "a signer line is 'signer ID DIGEST', each in 64 lower-case hexadecimal "
+                       "digits";
+            }
+            if (!record.signers.empty() && record.signers.rbegin()->first >= words[1]) {
+                return fmt::format("signer {} is listed twice or out of order (sorted by id)",
+                                   words[1]);
+            }
+            record.signers.emplace_hint(record.signers.end(), words[1], words[2]);
+            return "";
     }
 }
 
@@ -84,12 +95,17 @@ void KeysRecord::AddRevoked(const std::set<std::string>& ids) {
     revoked.insert(ids.begin(), ids.end());
 }
 
-void KeysRecord::RecordSigner(uint64_t serial, const std::string& id) {
+void KeysRecord::RecordSigner(uint64_t serial, const std::string& id, const std::string& digest) {
     if (signedSerial != serial) {
         signedSerial = serial;
         signers.clear();
     }
-    signers.insert(id);
+    signers[id] = digest;
+}
+
+bool KeysRecord::Signed(uint64_t serial, const std::string& id, const std::string& digest) const {
+    auto signer = signers.find(id);
+    return signedSerial == serial && signer != signers.end() && signer->second == digest;
 }
 
 std::string KeysRecordPath(const std::string& serialFile) {
@@ -137,8 +153,8 @@ std::string FormatKeysRecord(const KeysRecord& record) {
     if (record.signedSerial) {
         text += fmt::format("manifest-serial {}\n", *record.signedSerial);
     }
-    for (const std::string& id : record.signers) {
-        text += fmt::format("signer {}\n", id);
+    for (const auto& [id, digest] : record.signers) {
+        text += fmt::format("signer {} {}\n", id, digest);
     }
     return text;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -21,7 +22,9 @@ struct KeysRecord {
     std::string pendingDigest;
     std::set<std::string> revoked;         // full ids
     std::optional<uint64_t> signedSerial;  // the manifest serial that `signers` signed
-    std::set<std::string> signers;         // full ids
+    // Full id of each key that signed a manifest of `signedSerial`, and the SHA-256 of the last
+    // one it signed, so that the record names the very manifest and not only its serial.
+    std::map<std::string, std::string> signers;
 
     // Whether a keys file is recorded as installed; a record only announces a first install
     // until then.
@@ -32,9 +35,12 @@ struct KeysRecord {
     std::string RaiseKeysFile(uint64_t serial, const std::string& digest);
     // Adds the full ids `ids` to the revoked ones; none is ever removed.
     void AddRevoked(const std::set<std::string>& ids);
-    // Records that the key of full id `id` signed a manifest of `serial`, the serial record's
-    // from now on: the signers of another serial are forgotten, those of the same one kept.
-    void RecordSigner(uint64_t serial, const std::string& id);
+    // Records that the key of full id `id` signed the manifest of `serial` whose bytes have the
+    // SHA-256 `digest`, the serial record's from now on: the signers of another serial are
+    // forgotten, those of the same one kept.
+    void RecordSigner(uint64_t serial, const std::string& id, const std::string& digest);
+    // Whether the key of full id `id` signed the manifest of `serial` and SHA-256 `digest`.
+    bool Signed(uint64_t serial, const std::string& id, const std::string& digest) const;
 };
 
 // The record's path beside the serial file: SERIALFILE.keys.

@@ -1,6 +1,8 @@
 #include "manifest/serial.h"
 
+#include <fcntl.h>
 #include <fmt/core.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -102,13 +104,36 @@ std::string RecordSerial(const std::string& path, uint64_t serial) {
     return WriteRecordFile(path, "serial file", fmt::format("{}\n", serial));
 }
 
-std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text) {
+namespace {
+
+// Makes the folder of the record at `path` when there is none: 0 or the system's error.
+int MakeRecordFolder(const std::string& path, std::string& folder) {
     std::string::size_type slash = path.rfind('/');
-    int error = 0;
-    if (slash != std::string::npos && slash > 0 &&
-        mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
-        error = errno;
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return slash != std::string::npos && slash > 0 && mkdir(folder.c_str(), 0755) != 0 &&
+                   errno != EEXIST
+               ? errno
+               : 0;
+}
+
+}  // namespace
+
+RecordLock::RecordLock(const std::string& path) {
+    std::string folder;
+    int error = MakeRecordFolder(path, folder);
+    if (error == 0) {
+        folder_ = UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        error = !folder_.Valid() || flock(folder_.Get(), LOCK_EX) != 0 ? errno : 0;
     }
+    if (error != 0) {
+        error_ = fmt::format("Error: cannot write serial file {}: {}\n", PrintablePath(path),
+                             std::generic_category().message(error));
+    }
+}
+
+std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text) {
+    std::string folder;
+    int error = MakeRecordFolder(path, folder);
     ReplacementFile record(path, ReplacementFile::Target::RegularOnly);
     if (error == 0) {
         error = record.Replace({text});

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_io.h"
+
 // Reads an unsigned 64-bit decimal number: digits only, no sign, no spaces.
 bool ParseSerial(std::string_view text, uint64_t& serial);
 
@@ -33,3 +35,17 @@ std::string RecordSerial(const std::string& path, uint64_t serial);
 // Replaces the record file at `path` with `text` as RecordSerial does, for every record kept
 // beside the serial file; "" or the error line, which calls the file `what`.
 std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text);
+
+// Holds the folder of the serial file at `path`, made when there is none, locked against every
+// other holder until destroyed: a load that raises the records and a keys install that
+// overlap then each add to what the other wrote, never write back what they read before it.
+class RecordLock {
+  public:
+    explicit RecordLock(const std::string& path);
+    // "" or the error line to report, after which nothing may be written.
+    const std::string& Error() const { return error_; }
+
+  private:
+    UniqueFd folder_;
+    std::string error_;
+};

@@ -143,7 +143,7 @@ std::string ReadHeldManifest(const std::string& manifestPath, const HostKeys& ke
         return "";
     }
     if (manifest.recorded && manifest.serial == *manifest.recorded &&
-        keys.SignedRecorded(manifest.signer, manifest.serial)) {
+        keys.SignedRecorded(manifest.signer, manifest.serial, Sha256Hex(manifest.bytes))) {
         manifest.warning = fmt::format("Warning: {}: {}; it signs no newer manifest\n",
                                        PrintablePath(manifestPath), expired);
         return "";
@@ -161,20 +161,37 @@ std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const
 
 std::string RaiseRecordedSerial(const SignatureSettings& settings,
                                 const VerifiedManifest& manifest) {
-    // Which key signed the serial recorded, before the serial: a revocation of that key lets the
-    // record fall to the floor.
-    if (const std::optional<KeysRecord>& record = manifest.keys.Record();
-        record && manifest.signer.file != nullptr &&
-        (record->signedSerial != manifest.serial ||
-         record->signers.count(manifest.signer.key->FullId()) == 0)) {
-        KeysRecord raised = *record;
-        raised.RecordSigner(manifest.serial, manifest.signer.key->FullId());
-        if (std::string error = WriteKeysRecord(KeysRecordPath(settings.serialFile), raised);
-            !error.empty()) {
-            return error;
+    // Read again under the lock: a keys install may have raised the records since they were
+    // read to verify the manifest, and what it wrote stays.
+    RecordLock lock(settings.serialFile);
+    if (!lock.Error().empty()) {
+        return lock.Error();
+    }
+    std::optional<KeysRecord> record;
+    std::optional<uint64_t> recorded;
+    std::string path = KeysRecordPath(settings.serialFile);
+    if (std::string error = ReadKeysRecord(path, record); !error.empty()) {
+        return error;
+    }
+    if (std::string error = ReadRecordedSerial(settings.serialFile, recorded); !error.empty()) {
+        return error;
+    }
+    // Which key signed the serial recorded, and the manifest itself, before the serial: a
+    // revocation of that key lets the record fall to the floor.
+    if (record && manifest.signer.file != nullptr) {
+        const std::string& id = manifest.signer.key->FullId();
+        std::string digest = Sha256Hex(manifest.bytes);
+        if (!record->Signed(manifest.serial, id, digest)) {
+            record->RecordSigner(manifest.serial, id, digest);
+            if (std::string error = WriteKeysRecord(path, *record); !error.empty()) {
+                return error;
+            }
         }
     }
-    if (manifest.recorded == manifest.serial) {
+    // A serial that another raised since the manifest was judged stays; the record that a floor
+    // let this manifest below falls to its serial, as judged.
+    if (recorded == manifest.serial ||
+        (recorded > manifest.serial && recorded != manifest.recorded)) {
         return "";
     }
     return RecordSerial(settings.serialFile, manifest.serial);

@@ -88,7 +88,9 @@ inline std::string VerifiedLine(const std::string& manifestPath, const VerifiedM
 // Sets the serial file to the manifest's serial when it records another one or none (a lower
 // one, or a higher one that a revocation let fall to the floor), after recording which key
 // signed it when a keys file is installed: called only once every entry has been loaded
-// without an error. "" or the error line to report.
+// without an error. The records are read again under their lock, so that what a keys install
+// wrote since stays, and a serial that another raised since is not lowered. "" or the error
+// line to report.
 std::string RaiseRecordedSerial(const SignatureSettings& settings,
                                 const VerifiedManifest& manifest);
 // After a load that sent every entry and then failed all the same (the record's folder not

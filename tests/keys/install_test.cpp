@@ -7,6 +7,7 @@
 
 #include "keys/install.h"
 #include "manifest/keys_file.h"
+#include "manifest/signed_manifest.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -216,11 +217,17 @@ TEST_F(KeysInstallTest, ACrashAtAnyStepLeavesAHostWhoseManifestLoads) {
             BootFacility();
             EXPECT_EQ(load("h/m"), 0)
                 << (first ? "first install" : "") << " stopped after step " << stop;
-            // Once the new keys file is in place, key A, which it revokes, signs nothing else,
-            // even at the floor that the record falls to.
-            if (first || stop >= static_cast<int>(InstallStep::KeysSwitched)) {
-                Manifest("h/thief", "a", first ? (1u << 20) + 1 : 5);
-                EXPECT_EQ(load("h/thief"), 1) << first << stop;
+            // Once the new keys file is in place, key A, which it revokes, signs nothing but the
+            // manifest recorded: no other at its serial, nor at the floor the record falls to.
+            for (uint64_t serial : {uint64_t{5}, uint64_t{1} << 20}) {
+                if (first || stop >= static_cast<int>(InstallStep::KeysSwitched)) {
+                    WriteFile(Path("h/thief"), ManifestLine(Path("h/c"), Path("h/c")));
+                    ASSERT_EQ(
+                        RunSign(Words(fmt::format("sign -k a.key --serial {} h/thief", serial)))
+                            .status,
+                        0);
+                    EXPECT_EQ(load("h/thief"), 1) << first << stop << " " << serial;
+                }
             }
             // Installed again, the keys file completes what was cut short.
             settings.stepDone = [](InstallStep) { return true; };
@@ -229,6 +236,22 @@ TEST_F(KeysInstallTest, ACrashAtAnyStepLeavesAHostWhoseManifestLoads) {
             EXPECT_EQ(ReadFile("h/serial"), std::to_string(next) + "\n");
         }
     }
+}
+
+// A load that ends while a keys install runs adds its signer to the records that the install
+// raised, and never writes back the ones it read before.
+TEST_F(KeysInstallTest, ALoadEndingAfterAnInstallKeepsWhatTheInstallRecorded) {
+    Keys("ab", "a.pub b.pub", "", 1);
+    ASSERT_EQ(Install("ab").status, 0);
+    Manifest("ma", "a", 10);
+    const SignatureSettings settings{"trusted.pub", "serial", "keys"};
+    VerifiedManifest read;
+    ASSERT_EQ(ReadVerifiedManifest("ma", settings, read), "");
+    Keys("b", "b.pub", "a", 2);
+    ASSERT_EQ(Install("b").status, 0);
+    EXPECT_EQ(RaiseRecordedSerial(settings, read), "");
+    EXPECT_NE(ReadFile("serial.keys").find("keys-serial 2\n"), std::string::npos);
+    EXPECT_EQ(Load("ma"), Failed(Refused("a", "ma", "is revoked")));
 }
 
 TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOneIsRefused) {

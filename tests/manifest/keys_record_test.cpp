@@ -18,17 +18,18 @@ TEST_F(KeysRecordTest, RevocationsOnlyAccumulateAndSignersAreThoseOfOneSerial) {
     record.AddRevoked({a_});
     record.AddRevoked({});
     EXPECT_EQ(record.revoked, (std::set<std::string>{a_, b_}));
-    // A stolen key's serial 2^62, then an honest one of the same serial: both signed it.
-    record.RecordSigner(uint64_t{1} << 62, a_);
-    record.RecordSigner(uint64_t{1} << 62, b_);
-    EXPECT_EQ(record.signers, (std::set<std::string>{a_, b_}));
+    // A stolen key's serial 2^62, then an honest one of the same serial: both signed it, each
+    // its own manifest.
+    record.RecordSigner(uint64_t{1} << 62, a_, b_);
+    record.RecordSigner(uint64_t{1} << 62, b_, digest_);
+    EXPECT_TRUE(record.Signed(uint64_t{1} << 62, a_, b_));
+    EXPECT_FALSE(record.Signed(uint64_t{1} << 62, a_, digest_));
     // After the record fell to a floor, the serial loaded there has its own signers alone.
-    record.RecordSigner(100, b_);
-    EXPECT_EQ(*record.signedSerial, 100u);
-    EXPECT_EQ(record.signers, (std::set<std::string>{b_}));
-    EXPECT_EQ(FormatKeysRecord(record), "pelmor-sign keys record 1\nkeys-serial 1\nkeys-digest " +
-                                            digest_ + "\nrevoked " + a_ + "\nrevoked " + b_ +
-                                            "\nmanifest-serial 100\nsigner " + b_ + "\n");
+    record.RecordSigner(100, b_, a_);
+    EXPECT_FALSE(record.Signed(uint64_t{1} << 62, b_, digest_));
+    EXPECT_EQ(FormatKeysRecord(record),
+              "pelmor-sign keys record 1\nkeys-serial 1\nkeys-digest " + digest_ + "\nrevoked " +
+                  a_ + "\nrevoked " + b_ + "\nmanifest-serial 100\nsigner " + b_ + " " + a_ + "\n");
 }
 
 // A record damaged, swapped for a link or left open to others is refused, never taken for no
@@ -47,7 +48,7 @@ TEST_F(KeysRecordTest, ADamagedLinkedOrExposedRecordIsRefusedNeverTakenForNone) 
         {"sed -i '1a pending-digest " + a_ + "' r",
          unusable + "line 3: a record names an installed keys file or a pending one"},
         {"sed -i 3d r", unusable + "the record ends before its keys-serial and keys-digest lines"},
-        {"echo 'signer " + a_ + "' >>r",
+        {"echo 'signer " + a_ + " " + b_ + "' >>r",
          unusable + "line 4: a signer line without a manifest-serial line before it"},
         {"echo 'revoked " + a_ + "' >>r && echo 'revoked " + a_ + "' >>r",
          unusable + "line 5: revoked " + a_ + " is listed twice or out of order (sorted by id)"},
