@@ -1,7 +1,5 @@
 // keys show: each key's state and whether the root key signed the file, and the signatures it
 // never takes: a signing key's, a manifest's, and a keys file's taken for a manifest's.
-#include <nlohmann/json.hpp>
-
 #include "support/test_support.h"
 
 class KeysShowTest : public TempDirTest {
@@ -47,14 +45,6 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
                         ": revoked\nSignature: verifies with "
                         "root key " +
                         root_ + "\n"));
-    // Its seconds until expiry, which the boot and periodic scripts warn by, are their tests'.
-    ProcessResult json = RunSign({"keys", "show", "--format", "json", "--key", "root.pub"});
-    EXPECT_EQ(json.status, 0);
-    nlohmann::ordered_json report = nlohmann::ordered_json::parse(json.out);
-    EXPECT_EQ(report["keys"][2].dump() + report["verified"].dump() + report["expired"].dump() +
-                  report["serial"].dump(),
-              R"({"id":")" + fullC.substr(0, 16) + R"(","full_id":")" + fullC +
-                  R"(","state":"revoked","not_after":null}truefalse1)");
 
     // Expired: still shown, but a script learns it from the status.
     SignByHand("pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n");
@@ -71,12 +61,6 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
         EXPECT_EQ(RunSign({"keys", "show", "--keys", "keys"}).err,
                   std::string("Error: keys file keys is a draft without ") + missing + " line\n");
     }
-    // A draft has no signature yet.
-    RunSign({"keys", "add", "draft", "a.pub"});
-    ProcessResult draft = RunSign({"keys", "show", "draft"});
-    EXPECT_EQ(WithoutOut(draft),
-              Failed("Error: cannot read signature file draft.sig: No such file or directory\n"));
-    EXPECT_EQ(Lines(draft.out)[1], "Serial: none, a draft\n");
 }
 
 // A signing key that signs a keys file, or a signature over the same bytes taken for the other
