@@ -40,9 +40,6 @@ TEST_F(KeysFileTest, LinesThatAreUnknownMisplacedMalformedOrLieAboutTheirKeyAreR
         {header + "serial 1\r\n", "line 2: bad serial (an unsigned 64-bit decimal number)"},
         {header + "serial 18446744073709551616\n",
          "line 2: bad serial (an unsigned 64-bit decimal number)"},
-        {header + "serial 1\nserial 2\n",
-         "line 3: a serial line out of place (the lines come in the order serial, expires, "
-         "floor, key, revoked)"},
         {header + "revoked " + firstId + "\n" + second + "\n",
          "line 3: a key line out of place (the lines come in the order serial, expires, floor, "
          "key, revoked)"},

@@ -91,12 +91,10 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
         {"written.key", "",
          "refusing key file written.key: writable by group or others (chmod 0400 it)"},
         // The public key given for the private one is named as such, whatever its mode.
-        {"k.pub", "", "unsupported key k.pub: a public key, not a private key"},
         {"public.pub", "", "unsupported key public.pub: a public key, not a private key"},
         // And is never a way past the refusal of a private key beside it that others can read.
         {"both.key", "", "unsupported key both.key: a public key, not a private key"},
         {"o/k.key", "", "refusing key file o/k.key: folder o is writable by group or others"},
-        {"none.key", "", "cannot read key file none.key: No such file or directory"},
         {"k.key", "ln -s victim m.sig", planted},
         {"k.key", "mkfifo m.sig", planted},
         {"k.key", "echo old >m.sig && chmod 666 m.sig",
@@ -108,11 +106,8 @@ TEST_F(SignTest, UnfitKeysPlantedSignatureFilesAndBadLinesAreRefusedBeforeAnythi
         // Lines that load takes, but whose paths name a file in other words.
         {"k.key", "printf '/x sha512=00\\n/usr/bin/./su sha512=00\\n' >m",
          bad + "2: path not in normal form: /usr/bin/./su"},
-        {"k.key", "echo '/usr//bin/su sha512=00' >m",
-         bad + "1: path not in normal form: /usr//bin/su"},
         {"k.key", "echo '/usr/sbin/../bin/su sha512=00' >m",
-         bad + "1: path not in normal form: /usr/sbin/../bin/su"},
-        {"k.key", "echo '/usr/bin/ sha512=00' >m", bad + "1: path not in normal form: /usr/bin/"}};
+         bad + "1: path not in normal form: /usr/sbin/../bin/su"}};
     if (std::string user = std::to_string(UnprivilegedUser); geteuid() == 0) {
         Shell("chown " + user + " other.key");
         cases.push_back(
