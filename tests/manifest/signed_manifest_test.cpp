@@ -4,8 +4,6 @@
 
 #include <fmt/core.h>
 
-#include <nlohmann/json.hpp>
-
 #include "support/test_support.h"
 
 class SignedManifestTest : public TempDirTest {
@@ -51,12 +49,9 @@ TEST_F(SignedManifestTest, OnlyAWholeLoadRaisesTheSerialAndAnOlderManifestIsRefu
                                  "Error: manifest serial 8 is older than the last one loaded (9, "
                                  "recorded in db/serial): refusing a rollback\n"}));
     }
-    // A newer one checks, as JSON and metrics with the serial and the key (its text is the link
-    // test's).
+    // A newer one checks, and its metrics give the serial (its text is the link test's).
     Sign("new", 10);
-    nlohmann::json json =
-        nlohmann::json::parse(Run("check --format json --metrics m.prom", "new").out);
-    EXPECT_EQ(json["serial"].dump() + " " + json["key_id"].dump(), "10 \"" + id_ + "\"");
+    EXPECT_EQ(Run("check --metrics m.prom", "new").status, 0);
     EXPECT_NE(ReadFile(Path("m.prom")).find("\npelmor_sign_check_manifest_serial 10\n"),
               std::string::npos);
     // A load with an error raises nothing (the boot script's refresh faults test), but a load
@@ -133,9 +128,6 @@ TEST_F(SignedManifestTest, AManifestGivenAsALinkVerifiesWithTheSignatureBesideIt
     Sign("web", 4);
     Shell("cp web t/current && cp web.sig t/current.sig");
     EXPECT_EQ(Run("load", "t/current").out, Verified("t/current", 4, "t/current.sig") + loaded);
-    EXPECT_EQ(Run("check", "t/current").out,
-              Verified("t/current", 4, "t/current.sig") +
-                  "Checked 1 entries: 1 unchanged, 0 changed, 0 missing, 0 unreadable\n");
     // Only the signature files read are judged: one beside the link that others can write is
     // refused once the target's does not verify, and never read while it does.
     Shell("cp t/current.sig v2/m.sig && chmod 646 t/current.sig");
