@@ -30,21 +30,17 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
     RunSign({"keys", "revoke", "keys", fullC});
     RunSign({"keys", "sign", "-k", "root.key", "--floor", "7", "--expires", "2098-01-01T00:00:00Z",
              "keys"});
-    std::map<std::string, std::string> states{
-        {fullA, "valid, not after 2099-01-01T00:00:00Z"},
-        {fullB, "past its not-after date, 2001-01-01T00:00:00Z"}};
-    std::string keys;
-    for (const auto& [id, state] : states) {
-        keys += "Key " + id.substr(0, 16) + " " + id + ": " + state + "\n";
-    }
+    auto key = [](const std::string& id, const std::string& state) {
+        return "Key " + id.substr(0, 16) + " " + id + ": " + state + "\n";
+    };
+    const std::string a = key(fullA, "valid, not after 2099-01-01T00:00:00Z"),
+                      b = key(fullB, "past its not-after date, 2001-01-01T00:00:00Z");
     // By default the installed keys file, verified with the installed key.
     EXPECT_EQ(RunSign({"keys", "show"}),
               Succeeded("Keys file: " + Path("keys") +
-                        "\nSerial: 1\nExpires: 2098-01-01T00:00:00Z\nFloor: 7\n" + keys + "Key " +
-                        fullC.substr(0, 16) + " " + fullC +
-                        ": revoked\nSignature: verifies with "
-                        "root key " +
-                        root_ + "\n"));
+                        "\nSerial: 1\nExpires: 2098-01-01T00:00:00Z\nFloor: 7\n" + std::min(a, b) +
+                        std::max(a, b) + key(fullC, "revoked") +
+                        "Signature: verifies with root key " + root_ + "\n"));
 
     // Expired: still shown, but a script learns it from the status.
     SignByHand("pelmor-sign keys 1\nserial 2\nexpires 2001-01-01T00:00:00Z\n");
