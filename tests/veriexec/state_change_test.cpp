@@ -68,11 +68,10 @@ TEST_F(StateChangeTest, UnderEnforceOnlyATrustedProgramLoadsOrChangesTheState) {
     BootFacility();
     ASSERT_EQ(load(tool + program, "boot").status + RunSign({"enforce"}).status, 0);
     const std::string table = Entries();
-    for (const auto& [serialFile, err] : std::vector<std::pair<std::string, std::string>>{
-             {"/nonexistent", ": only the serial file " + Path(SerialFile) + " is used\n"},
-             {Path(SerialFile), ": no record of the last serial in " + Path(SerialFile) + "\n"}}) {
-        EXPECT_EQ(load("fresh sha512=00\n", serialFile).err, enforcing + err);
-    }
+    EXPECT_EQ(load("fresh sha512=00\n", "/nonexistent").err,
+              enforcing + ": only the serial file " + Path(SerialFile) + " is used\n");
+    EXPECT_EQ(load("fresh sha512=00\n").err,
+              enforcing + ": no record of the last serial in " + Path(SerialFile) + "\n");
     EXPECT_EQ(Entries(), table);
     WriteFile(SerialFile, "1\n");
     for (const auto& [manifest, trusted] : {std::pair<std::string, bool>{tool + program, true},
