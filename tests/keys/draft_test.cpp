@@ -33,9 +33,7 @@ TEST_F(KeysDraftTest, EditsAreWrittenInTheOneFormAndDropASignatureThatNoLongerCo
         RunSign({"keys", "add", "draft", "a.pub"}),
         Succeeded("Kept key " + a_ + " from a.pub, listed already, now without a not-after date\n" +
                   wrote + "2 keys, 0 revoked\n"));
-    ASSERT_EQ(RunSign({"keys", "sign", "-k", "a.key", "--expires", "2099-01-01T00:00:00Z", "draft"})
-                  .status,
-              0);
+    ASSERT_EQ(RunSign(Words("keys sign -k a.key --expires 2099-01-01T00:00:00Z draft")).status, 0);
     const std::string signedDraft = ReadFile("draft");
     // An edit that changes nothing leaves the signature, which still covers the draft.
     EXPECT_EQ(RunSign({"keys", "add", "draft", "a.pub"}),

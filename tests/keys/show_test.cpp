@@ -28,8 +28,7 @@ TEST_F(KeysShowTest, EachKeyHasItsStateAndOnlyAVerifiedUnexpiredFileSucceeds) {
     RunSign({"keys", "add", "keys", "a.pub", "--not-after", "2099-01-01T00:00:00Z"});
     RunSign({"keys", "add", "keys", "b.pub", "--not-after", "2001-01-01T00:00:00Z"});
     RunSign({"keys", "revoke", "keys", fullC});
-    RunSign({"keys", "sign", "-k", "root.key", "--floor", "7", "--expires", "2098-01-01T00:00:00Z",
-             "keys"});
+    RunSign(Words("keys sign -k root.key --floor 7 --expires 2098-01-01T00:00:00Z keys"));
     auto key = [](const std::string& id, const std::string& state) {
         return "Key " + id.substr(0, 16) + " " + id + ": " + state + "\n";
     };

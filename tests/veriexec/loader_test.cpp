@@ -145,13 +145,12 @@ TEST_F(LoadTest, AnEnforceBetweenTwoEntriesStopsALoadThatEnforceRefusesAtTheNext
         ASSERT_EQ(Load(TrustedProgramLine()).status, 0);
         ASSERT_EQ(RunEmulator({"enforce-after", "3"}).status, 0);
         WriteFile(Path("manifest"), lines);
-        std::vector<std::string> load = {"load", Path("manifest")};
-        if (!key.empty()) {
-            ASSERT_EQ(RunSign({"sign", "-k", key + ".key", "--serial", "1", "manifest"}).status, 0);
-            load.insert(load.begin() + 1, {"--key", key + ".pub"});
-        }
+        ASSERT_TRUE(key.empty() ||
+                    RunSign(Words("sign -k " + key + ".key --serial 1 manifest")).status == 0);
         CollectedAudit audit;
-        ProcessResult result = RunSign(load, &audit);
+        ProcessResult result = RunSign(
+            Words("load " + (key.empty() ? "" : "--key " + key + ".pub ") + Path("manifest")),
+            &audit);
         EXPECT_EQ(WithoutOut(result),
                   err.empty() ? Succeeded("") : Failed("Error: veriexec is enforcing" + err + "\n"))
             << key;
