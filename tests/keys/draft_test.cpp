@@ -61,29 +61,24 @@ TEST_F(KeysDraftTest, EditsAreWrittenInTheOneFormAndDropASignatureThatNoLongerCo
 TEST_F(KeysDraftTest, EditsThatCannotBeMadeWhollyAreRefusedWithTheDraftUnchanged) {
     ASSERT_EQ(RunSign({"keys", "add", "draft", "a.pub"}).status, 0);
     Shell("cp draft saved && cp a.pub open.pub && chmod 666 open.pub && echo victim >victim");
-    std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases{
-        {{"add", "draft", "b.pub", "none.pub"},
-         "",
+    // The arguments of keys; a change made by a shell command; the refusal.
+    std::vector<std::tuple<std::string, std::string, std::string>> cases{
+        {"add draft b.pub none.pub", "",
          "cannot read key file none.pub: No such file or directory"},
-        {{"add", "draft", "open.pub"}, "", "refusing open.pub: writable by group or others"},
-        {{"add", "draft", "b.key"}, "", "unsupported key b.key: not a PEM public key"},
-        {{"revoke", "draft", b_},
-         "",
+        {"add draft open.pub", "", "refusing open.pub: writable by group or others"},
+        {"add draft b.key", "", "unsupported key b.key: not a PEM public key"},
+        {"revoke draft " + b_, "",
          "no key listed in draft has the id " + b_ + " (revoke a key not listed by its full id)"},
-        {{"add", "draft", "b.pub"},
-         "echo 'serial 1' >>draft",
+        {"add draft b.pub", "echo 'serial 1' >>draft",
          "bad keys file draft: line 3: a serial line out of place (the lines come in the order "
          "serial, expires, floor, key, revoked)"},
-        {{"add", "draft", "b.pub"},
-         "mkdir draft.sig",
+        {"add draft b.pub", "mkdir draft.sig",
          "cannot remove signature file draft.sig: Is a directory"},
-        {{"add", "new", "b.pub"}, "ln -s victim.new new", "refusing new: not a regular file"}};
+        {"add new b.pub", "ln -s victim.new new", "refusing new: not a regular file"}};
     for (const auto& [arguments, change, error] : cases) {
         Shell("rm -rf draft.sig new && cp saved draft && " + (change.empty() ? "true" : change));
         const std::string before = ReadFile("draft");
-        std::vector<std::string> command{"keys"};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        EXPECT_EQ(RunSign(command), Failed("Error: " + error + "\n")) << change;
+        EXPECT_EQ(RunSign(Words("keys " + arguments)), Failed("Error: " + error + "\n")) << change;
         EXPECT_EQ(ReadFile("draft"), before);
     }
     EXPECT_FALSE(fs::exists("victim.new"));

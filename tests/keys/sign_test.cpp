@@ -48,20 +48,18 @@ TEST_F(KeysSignTest, APastExpiryAnUnfitRootKeyOrAPlantedSignatureIsRefusedBefore
     // The root key is opened as sign opens a signing key, whose refusals are sign's test: one
     // here is refused before the draft is written.
     Shell("cp draft saved && install -m 400 root.pub pub.key && echo victim >victim");
-    std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases{
-        {{"--expires", "2001-01-01T00:00:00Z"},
-         "",
+    std::vector<std::tuple<std::string, std::string, std::string>> cases{
+        {"--expires 2001-01-01T00:00:00Z", "",
          "--expires 2001-01-01T00:00:00Z is not in the future"},
-        {{"-k", "pub.key"}, "", "unsupported key pub.key: a public key, not a private key"},
-        {{}, "rm draft", "cannot read keys file draft: No such file or directory"},
-        {{}, "ln -s victim draft.sig", "refusing draft.sig: not a regular file"},
-        {{},
-         "sed -i '1a serial 18446744073709551615' draft",
+        {"-k pub.key", "", "unsupported key pub.key: a public key, not a private key"},
+        {"", "rm draft", "cannot read keys file draft: No such file or directory"},
+        {"", "ln -s victim draft.sig", "refusing draft.sig: not a regular file"},
+        {"", "sed -i '1a serial 18446744073709551615' draft",
          "the serial of draft cannot be raised: give --serial"}};
     for (const auto& [more, change, error] : cases) {
         Shell("rm -f draft.sig && cp saved draft && " + (change.empty() ? "true" : change));
         const std::string before = ReadFile("draft");
-        EXPECT_EQ(Sign(more), Failed("Error: " + error + "\n")) << change;
+        EXPECT_EQ(Sign(Words(more)), Failed("Error: " + error + "\n")) << change;
         EXPECT_EQ(ReadFile("draft"), before);
         EXPECT_TRUE(change.find("draft.sig") != std::string::npos || !fs::exists("draft.sig"));
     }
