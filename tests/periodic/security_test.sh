@@ -26,6 +26,8 @@ Checking the veriexec manifest $manifest:"
 diffs="$checking
 
 pelmor.test pelmor-sign check diffs:"
+problems="changed: /bin/sh
+missing: /bin/ls"
 key="--cache $work/cache --key $work/etc/pelmor-sign/manifest.pub --keys $work/etc/pelmor-sign/keys"
 
 # run CASE CONF STATUS REPORT EXPECTED [ERRORS]: the script, with the periodic.conf line CONF,
@@ -52,8 +54,7 @@ No $work/pelmor-sign.today
 status 1
 check --coverage $manifest"
 touch "$work/cache" "$work/etc/pelmor-sign/manifest.pub"
-run "problems" "security_status_pelmorsign_flags='-j 2'" 1 "changed: /bin/sh
-missing: /bin/ls" "$diffs
+run "problems" "security_status_pelmorsign_flags='-j 2'" 1 "$problems" "$diffs
 +changed: /bin/sh
 +missing: /bin/ls
 status 1
@@ -77,18 +78,15 @@ check --coverage $key $manifest"
 # Without a last run's list, as on the first run, the whole list is shown; the day after, only
 # what changed.
 rm "$work/pelmor-sign.today"
-run "problems, first run" "" 1 "changed: /bin/sh
-missing: /bin/ls" "$checking
+run "problems, first run" "" 1 "$problems" "$checking
 
 No $work/pelmor-sign.today
 
 pelmor.test pelmor-sign check problems:
-changed: /bin/sh
-missing: /bin/ls
+$problems
 status 1
 check --coverage $key $manifest"
-run "the same problems, the day after" "" 1 "changed: /bin/sh
-missing: /bin/ls" "$checking
+run "the same problems, the day after" "" 1 "$problems" "$checking
 status 0
 check --coverage $key $manifest"
 
@@ -106,8 +104,6 @@ keys_file() {
     openssl pkeyutl -sign -rawin -inkey "$work/root.key" -in "$work/signed" -out "$work/$1.sig"
 }
 keys_file 10 "$(date -u -d '+10 days' +%Y-%m-%dT%H:%M:%SZ)" && keys_file expired 2001-01-01T00:00:00Z
-problems="changed: /bin/sh
-missing: /bin/ls"
 run "keys file within 10 days" "security_status_pelmorsign_keys=$work/10" 1 "$problems" "$checking
 
 pelmor.test pelmor-sign keys file $work/10 expires at $(sed -n 's/^expires //p' "$work/10"), \
