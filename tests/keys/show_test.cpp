@@ -66,10 +66,7 @@ TEST_F(KeysShowTest, OnlyTheRootKeysSignatureOverAKeysFileVerifiesIt) {
         "Error: keys file signature does not verify: keys (root key " + root_ + ")\n";
     RunSign({"keys", "add", "keys", "a.pub"});
     RunSign({"keys", "sign", "-k", "a.key", "--expires", "2099-01-01T00:00:00Z", "keys"});
-    ProcessResult bySigningKey = RunSign({"keys", "show", "--key", "root.pub", "keys"});
-    EXPECT_EQ(WithoutOut(bySigningKey), Failed(refused));
-    EXPECT_EQ(Lines(bySigningKey.out).back(),
-              "Signature: does not verify with root key " + root_ + "\n");
+    EXPECT_EQ(WithoutOut(RunSign({"keys", "show", "--key", "root.pub", "keys"})), Failed(refused));
     // A manifest's signature, over the bytes alone, made by the root.
     Shell("openssl pkeyutl -sign -rawin -inkey root.key -in keys -out keys.sig");
     EXPECT_EQ(WithoutOut(RunSign({"keys", "show", "keys"})), Failed(refused));

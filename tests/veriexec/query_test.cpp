@@ -52,13 +52,11 @@ TEST_F(QueryTest, ControlBytesOfANameAreShownEscaped) {
         RunSign({"query", name, name + "\r"}),
         (ProcessResult{2, "not verified: " + shown + ": not in the table\n",
                        "Error: cannot query " + shown + "\\x0d: No such file or directory\n"}));
-    // In JSON as in the text, so that two names differing in bytes that are not UTF-8 stay two.
-    WriteFile(Path("n\xfe"), "");
-    WriteFile(Path("n\xff"), "");
-    nlohmann::json files = nlohmann::json::parse(
-        RunSign({"query", "--format", "json", name, "n\xfe", "n\xff"}).out)["files"];
-    EXPECT_EQ(files[0]["path"].dump() + files[1]["path"].dump() + files[2]["path"].dump(),
-              nlohmann::json(shown).dump() + R"("n\\xfe""n\\xff")");
+    // In JSON as in the text (that names apart in bytes that are not UTF-8 stay apart is the
+    // printable path's test, diff's JSON among them).
+    EXPECT_EQ(
+        nlohmann::json::parse(RunSign({"query", "--format", "json", name}).out)["files"][0]["path"],
+        shown);
 }
 
 TEST_F(QueryTest, AQuestionThatCannotBeAskedIsStatusTwo) {
