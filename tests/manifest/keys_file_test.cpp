@@ -10,9 +10,8 @@ class KeysFileTest : public TempDirTest {
   protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        for (const char* name : {"a", "b"}) {
-            MakeKeyPair(Path(name));
-        }
+        MakeKeyPair(Path("a"));
+        MakeKeyPair(Path("b"));
     }
     static std::string Parsed(const std::string& text) {
         KeysFile file;
