@@ -54,7 +54,6 @@ TEST_F(SigningKeyTest, EncryptedKeysOfEachKindSignWithEveryPassphraseSource) {
         close(pipes[1]);
         int saved = dup(0);
         dup2(pipes[0], 0);
-        WriteFile(Path("m"), body_);
         ProcessResult result = RunSign(
             {"sign", "-k", key, "--passin",
              source == "fd:" ? source + std::to_string(pipes[0]) : source, "--serial", "5", "m"});
