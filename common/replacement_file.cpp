@@ -10,6 +10,7 @@
 #include <climits>
 #include <random>
 #include <system_error>
+#include <vector>
 
 #include "common/file_io.h"
 #include "common/printable_path.h"
@@ -102,24 +103,40 @@ int ReplacementFile::JudgeOwner(const struct stat& status) const {
 }
 
 int ReplacementFile::JudgeLinks() const {
-    std::string path = path_;
-    for (int hops = 0; hops < 40 && !OwnDescriptor(path); ++hops) {
+    // Walks the path a name at a time, as the system resolves it, judging each link it meets.
+    std::string resolved = path_.rfind('/', 0) == 0 ? "" : ".";
+    std::vector<std::string> names;  // still to walk, the next one last
+    auto push = [&names](const std::string& path) {
+        for (size_t end = path.size(); end != std::string::npos && end > 0;) {
+            size_t slash = path.rfind('/', end - 1);
+            size_t begin = slash == std::string::npos ? 0 : slash + 1;
+            if (end > begin) {
+                names.push_back(path.substr(begin, end - begin));
+            }
+            end = slash;
+        }
+    };
+    push(path_);
+    for (int hops = 0; !names.empty() && hops < 40 && !OwnDescriptor(path_);) {
+        std::string next = resolved + "/" + names.back();
+        names.pop_back();
         struct stat status;
-        char next[PATH_MAX];
-        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            return 0;
+        char target[PATH_MAX];
+        ssize_t size = 0;
+        if (lstat(next.c_str(), &status) != 0 || !S_ISLNK(status.st_mode) ||
+            (size = readlink(next.c_str(), target, sizeof target)) <= 0) {
+            resolved = next;
+            continue;
         }
         if (int refusal = JudgeOwner(status); refusal != 0) {
-            refusedLink_ = path;
+            refusedLink_ = next;
             return refusal;
         }
-        ssize_t size = readlink(path.c_str(), next, sizeof next);
-        if (size <= 0) {
-            return 0;
+        ++hops;
+        if (target[0] == '/') {
+            resolved.clear();
         }
-        std::string directory, name;
-        SplitPath(path, directory, name);
-        path = next[0] == '/' ? std::string(next, size) : directory + "/" + std::string(next, size);
+        push(std::string(target, size));
     }
     return 0;
 }

@@ -59,9 +59,9 @@ class ReplacementFile {
   private:
     // OwnedByOther when `status`, the target's, is a file of another user's, or 0.
     int JudgeOwner(const struct stat& status) const;
-    // OwnedByOther when a symbolic link on the way from the path to the file it names is another
-    // user's: planted where others can write, it would have the program write wherever it
-    // points. Or 0.
+    // OwnedByOther when a symbolic link on the way from the path to the file it names, a folder
+    // of the path or the file itself, is another user's: planted where others can write, it
+    // would have the program write wherever it points. Or 0.
     int JudgeLinks() const;
     // OwnedByOther for another user's pipe, which would hold the run until that user reads it,
     // and read what the program writes; or 0.

@@ -88,8 +88,10 @@ TEST_F(ReplacementFileTest, FileOfAnotherUserIsRefusedAndOnePlantedDuringTheWrit
                   " is owned by user " + user + ", who could change it\n");
     EXPECT_EQ(ReplacementFile(Path("shared/pipe")).Replace({"ours\n"}),
               ReplacementFile::OwnedByOther);
+    Shell("ln -s .. shared/up && chown -h " + user + " shared/up");
+    EXPECT_EQ(ReplacementFile(Path("shared/up/victim")).Check(), ReplacementFile::OwnedByOther);
     EXPECT_EQ(ReadFile(Path("victim")), "victim\n");
-    Shell("rm shared/link shared/pipe");
+    Shell("rm shared/link shared/pipe shared/up");
     // Planted after the file was judged: the rename takes the name, and the file is ours.
     auto plant = [&user](int fd) {
         Shell("echo planted >shared/late && chmod 666 shared/late && chown " + user +
