@@ -19,18 +19,11 @@ TEST_F(MagicClassifierTest, SharedDatabaseDescribesAnOpenFileAsLibmagicLoadedAlo
         "printf '#!/bin/sh\\n' >sticky && chmod 1755 sticky && : >empty && : >bits && "
         "chmod 7755 bits && echo PELMORMARK >marked && ln -s setuid link && "
         "ln -s /bin/true absolute && ln -s missing broken && echo words >text");
-    // Described from its end, which libmagic reads through the descriptor, past its byte limit.
-    magic_t probe = magic_open(MAGIC_NONE);
-    size_t limit = 0;
-    ASSERT_EQ(magic_getparam(probe, MAGIC_PARAM_BYTES_MAX, &limit), 0);
-    magic_close(probe);
-    WriteFile(Path("large"), std::string(limit + 4096, '\x01') + "PELMOREND");
     // The built-in list, then one with a rule of its own, which cannot be shared.
     unsetenv("MAGIC");
     std::string builtIn = magic_getpath(nullptr, 0);
     WriteFile(Path("extra.magic"),
-              "# rules of this host\n0\tstring\tPELMORMARK\tpelmor mark\n"
-              "-9\tstring\tPELMOREND\tpelmor end\n");
+              "# rules of this host\n0\tstring\tPELMORMARK\tpelmor mark\n");
     for (const std::string& list : {builtIn, Path("extra.magic") + ":" + builtIn}) {
         setenv("MAGIC", list.c_str(), 1);
         magic_t plain = magic_open(MAGIC_NO_CHECK_ELF | MAGIC_NO_CHECK_ENCODING);
@@ -39,7 +32,7 @@ TEST_F(MagicClassifierTest, SharedDatabaseDescribesAnOpenFileAsLibmagicLoadedAlo
         MagicClassifier classifier;
         ASSERT_EQ(classifier.Open(database), "");
         for (const char* name :
-             {"setuid", "both", "sticky", "empty", "bits", "marked", "text", "large"}) {
+             {"setuid", "both", "sticky", "empty", "bits", "marked", "text"}) {
             std::string description, error;
             UniqueFd fd(open(name, O_RDONLY));
             struct stat status;
@@ -47,9 +40,6 @@ TEST_F(MagicClassifierTest, SharedDatabaseDescribesAnOpenFileAsLibmagicLoadedAlo
             ASSERT_TRUE(classifier.Describe(fd.Get(), status, name, description, error)) << error;
             EXPECT_EQ(description, magic_file(plain, Path(name).c_str()))
                 << name << " with " << list;
-            if (name == std::string("large") && list != builtIn) {
-                EXPECT_EQ(description, "pelmor end");
-            }
         }
         // A link is described without libmagic, which is never given one.
         UniqueFd directory(open(".", O_RDONLY | O_DIRECTORY));

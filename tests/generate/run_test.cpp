@@ -239,32 +239,6 @@ TEST_F(RunTest, ManifestIsReplacedOnlyByAWholeOne) {
     EXPECT_NE(RunSign(tool).out.find(" processed files: 30\n" + manifest), std::string::npos);
 }
 
-TEST_F(RunTest, RefusedWorkerThreadIsReportedAfterTheOthersFinish) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root: the limit on threads holds for a user of its own only";
-    }
-    MakeElf("/tree0/elf", "/tree1/elf", "/tree2/elf", "/tree3/elf");
-    // Something to hash for a while: idle workers wait for it, and so stay alive.
-    Shell("truncate -s 256M image/tree0/big && mkdir -m 777 out");
-    std::vector<std::string> arguments =
-        Words("generate -R " + root_ + " -o " + Path("out/m") +
-              " -f /tree0/big -d /tree0 -d /tree1 -d /tree2 -d /tree3 -j 6");
-    // A user of its own: the limit counts every process of the user on the host. Room for the
-    // process, a sanitizer's own thread and a worker or two, not for six; then for none.
-    ChildOptions limited;
-    limited.user = UnprivilegedUser + 1;
-    for (rlim_t processes : {4, 0}) {
-        limited.maxProcesses = processes;
-        ProcessResult result = RunSignChild(arguments, limited);
-        SCOPED_TRACE(processes);
-        EXPECT_EQ(WithoutOut(result),
-                  Failed("Error: cannot start worker thread: Resource temporarily unavailable\n"));
-        // Without a single worker nothing is walked, and nothing replaces the manifest.
-        EXPECT_EQ(result.out.find("\nDone, ") != std::string::npos, processes > 0);
-        EXPECT_EQ(Lines(ReadFile(Path("out/m"))).size(), 5u);
-    }
-}
-
 // A directory's pieces share its one descriptor, which closes with the last of them: a wide tree
 // holds a few at a time. A deep one with a subdirectory still to list at every level would hold
 // one per level; beyond what the process may open, its directories are opened again from the
