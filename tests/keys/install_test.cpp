@@ -155,7 +155,6 @@ TEST_F(KeysInstallTest, ExpiryRefusesAnythingNewButTheRecordedManifestKeepsLoadi
                                 " is past its not-after date (2001-01-01T00:00:00Z); it signs no "
                                 "newer manifest\n";
     EXPECT_EQ(Load("ma"), (ProcessResult{0, "", warning}));
-    EXPECT_EQ(Load("ma"), (ProcessResult{0, "", warning}));
     Manifest("ma", "a", 11);
     EXPECT_EQ(Load("ma"),
               Failed("Error: manifest ma has serial 11, above the record, but key " + ids_["a"] +

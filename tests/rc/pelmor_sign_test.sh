@@ -115,8 +115,6 @@ $script: WARNING: cannot read when the keys file $work/keys expires" signed "$ke
 refusing="refusing to load $work/signed without it; veriexec left inactive"
 check "named key missing" 1 0x00 "" "$script: ERROR: pelmor_sign_pubkey names $work/none.pub, \
 which does not exist: $refusing" signed "pelmor_sign_pubkey=$work/none.pub"
-check "named key no file" 1 0x00 "" "$script: ERROR: pelmor_sign_pubkey names $work/image, which \
-is not a file that can be read: $refusing" signed "pelmor_sign_pubkey=$work/image"
 check "named key no key" 1 0x00 "" "Error: unsupported key $work/good: not a PEM public key
 $script: ERROR: loading $work/signed failed: nothing of it was loaded; veriexec left inactive" \
     signed "pelmor_sign_pubkey=$work/good"

@@ -42,7 +42,6 @@ TEST_F(LoadTest, EntryLinesAreSentWithFlagsAndBadLinesOfAnyLengthWarnedByNumberI
     int number = 1;
     for (const auto& [line, warnings] :
          {std::pair<std::string, std::vector<std::string>>{"# comment", {}},
-          {"", {}},
           {tool + " sha512=" + Digits128, {}},
           {data + " sha512=0123456789ABCDEF no_ptrace trusted no_ptrace", {}},
           {longest + " sha512=ff", {}},
