@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 void UniqueFd::Reset(int fd) {
     if (fd_ >= 0) {
@@ -63,4 +64,14 @@ std::string FinalTarget(const std::string& path) {
         return resolved;
     }
     return path;
+}
+
+bool SameFile(const std::string& first, const std::string& second) {
+    std::error_code error;
+    auto resolved = [&error](const std::string& path) {
+        std::filesystem::path absolute = std::filesystem::absolute(path, error);
+        return error ? absolute : std::filesystem::weakly_canonical(absolute, error);
+    };
+    std::filesystem::path one = resolved(first);
+    return !error && one == resolved(second) && !error;
 }

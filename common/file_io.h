@@ -40,3 +40,6 @@ int ReadAll(int fd, std::string& bytes, std::size_t limit);
 // The file `path` names: a symbolic link followed to the file it points at (a link that leads
 // nowhere is kept), any other path as given.
 std::string FinalTarget(const std::string& path);
+// Whether two paths name the same file: their absolute, lexically normal forms, with the links
+// of the directories that exist resolved, are equal. One that cannot be resolved is no match.
+bool SameFile(const std::string& first, const std::string& second);

@@ -7,9 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 
+#include "common/file_io.h"
 #include "common/printable_path.h"
 #include "manifest/format.h"
 #include "manifest/reader.h"
@@ -32,18 +32,6 @@ void MarkNonExecutable(ManifestEntry& entry) {
     if (stat(entry.path, &status) == 0 && (status.st_mode & 0111) == 0) {
         entry.flags |= NonExecutable;
     }
-}
-
-// Whether two paths name the same file: their absolute, lexically normal forms, with the links
-// of the directories that exist resolved, are equal. One that cannot be resolved is no match.
-bool SameFile(const std::string& first, const std::string& second) {
-    std::error_code error;
-    auto resolved = [&error](const std::string& path) {
-        std::filesystem::path absolute = std::filesystem::absolute(path, error);
-        return error ? absolute : std::filesystem::weakly_canonical(absolute, error);
-    };
-    std::filesystem::path one = resolved(first);
-    return !error && one == resolved(second) && !error;
 }
 
 // Under enforce: "" when the manifest was verified with the installed key and its serial held
