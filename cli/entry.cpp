@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/standard_streams.h"
 #include "common/printable_path.h"
+#include "veriexec/device.h"
 
 namespace {
 
@@ -55,6 +56,10 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     values.keys.install.serialFile = installed.serialFile;
     values.keys.install.manifestPath = installed.manifestFile;
     values.keys.install.audit = &audit;
+    values.keys.install.installedKey = installed.trustedKey;
+    values.keys.install.installedKeysFile = installed.keysFile;
+    values.keys.install.installedSerialFile = installed.serialFile;
+    values.keys.install.enforcing = FacilityEnforces;
     RegisterCommands(parser, values, audit);
 
     try {

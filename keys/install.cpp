@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "common/file_io.h"
 #include "common/printable_path.h"
 #include "manifest/host_keys.h"
 #include "manifest/serial.h"
@@ -35,6 +36,11 @@ class Install {
 
     Outcome Run() {
         Outcome outcome;
+        if (settings_.enforcing()) {
+            if (outcome.error = EnforcedRefusal(); !outcome.error.empty()) {
+                return outcome;
+            }
+        }
         // Held from the first read to the last write: a load that ends meanwhile adds to the
         // records this install raised rather than write back the ones it read before.
         RecordLock lock(settings_.serialFile);
@@ -48,6 +54,27 @@ class Install {
     const InstalledKeys& Next() const { return next_ ? *next_ : *keys_.InPlace(); }
 
   private:
+    // Under enforce, the files installed with the program alone, as for a load.
+    std::string EnforcedRefusal() const {
+        const KeysInstallSettings& s = settings_;
+        ManifestKey given, trusted;
+        std::string error = trusted.ReadFile(s.installedKey, KeyPart::Public);
+        if (!error.empty() || !given.ReadFile(s.keyPath, KeyPart::Public).empty() ||
+            !given.SamePublicKey(trusted)) {
+            return fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
+                               PrintablePath(s.installedKey)) +
+                   error;
+        }
+        if (!SameFile(s.serialFile, s.installedSerialFile)) {
+            return fmt::format("Error: veriexec is enforcing: only the serial file {} is used\n",
+                               PrintablePath(s.installedSerialFile));
+        }
+        return SameFile(s.keysFile, s.installedKeysFile)
+                   ? ""
+                   : fmt::format("Error: veriexec is enforcing: only the keys file {} is used\n",
+                                 PrintablePath(s.installedKeysFile));
+    }
+
     // Everything is judged before anything is written.
     std::string Judge(Outcome& outcome) {
         const KeysInstallSettings& s = settings_;

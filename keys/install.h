@@ -28,6 +28,12 @@ struct KeysInstallSettings {
     std::string serialFile;    // --serial-file, by default the installed one
     std::string manifestPath;  // --manifest, by default the boot script's manifest
     std::string with;          // --with: the signed manifest to put in place with it
+    // The root key, keys file and serial file installed with the program: while the facility
+    // enforces, as `enforcing` tells, the only ones an install may use.
+    std::string installedKey = "";
+    std::string installedKeysFile = "";
+    std::string installedSerialFile = "";
+    std::function<bool()> enforcing = [] { return false; };
     OutputFormat format = OutputFormat::Text;
     AuditLog* audit = nullptr;
     // Told each step once it is done; false stops the install there, as a crash would. Tests

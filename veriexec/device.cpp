@@ -38,3 +38,10 @@ int ReadVeriexecState(DeviceHandle& device, VeriexecState& state) {
     }
     return 0;
 }
+
+bool FacilityEnforces() {
+    DeviceHandle device(O_RDONLY);
+    VeriexecState state = 0;
+    return device.IsOpen() && ReadVeriexecState(device, state) == 0 &&
+           (state & VeriexecStateEnforce) != 0;
+}

@@ -69,3 +69,5 @@ class DeviceHandle {
 int GetVeriexecState(VeriexecState& state);
 // The same through `device`, opened for reading and kept for more queries.
 int ReadVeriexecState(DeviceHandle& device, VeriexecState& state);
+// Whether the facility is there and enforces; false on a host without it, as a build host.
+bool FacilityEnforces();

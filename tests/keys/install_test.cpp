@@ -265,6 +265,13 @@ TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOne
     const std::string enforcing = "Error: veriexec is enforcing: ";
     EXPECT_EQ(WithoutOut(RunSign(Words("load --key trusted.pub --keys o/keys m"))),
               Failed(enforcing + "only the keys file " + Path("keys") + " is used\n"));
+    // Nor does keys install take another keys file, serial file or root key.
+    EXPECT_EQ(Install("--keys o/keys ab"),
+              Failed(enforcing + "only the keys file " + Path("keys") + " is used\n"));
+    EXPECT_EQ(Install("--serial-file o/serial ab"),
+              Failed(enforcing + "only the serial file " + Path("serial") + " is used\n"));
+    EXPECT_EQ(Install("--key a.pub ab"),
+              Failed(enforcing + "only the key " + Path("trusted.pub") + " is accepted\n"));
     // Another root key verifies no keys file of this host.
     EXPECT_NE(RunSign(Words("load --key a.pub m")).err.find("keys file signature does not verify"),
               std::string::npos);
