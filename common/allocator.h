@@ -6,7 +6,7 @@
 // Gives the heaps' free memory back to the system, where the allocator can be told to.
 void ReleaseFreeMemory();
 
-// From now on, every block of a megabyte or more is mapped on its own and given back to the
-// system when freed, where the allocator would otherwise keep it in the heap of the thread that
-// freed it. For a program whose threads each take such blocks again and again.
+// From now on, every block of 4 MiB or more is mapped on its own and given back to the system
+// when freed, where the allocator would otherwise keep it in the heap of the thread that freed
+// it. For a program whose threads each take such blocks again and again.
 void MapLargeBlocksApart();

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/allocator.h"
 #include "common/printable_path.h"
 #include "engine/signing_worker.h"
 
@@ -49,6 +50,14 @@ std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t 
     std::vector<std::unique_ptr<SigningWorker>> workers;
     std::vector<std::thread> threads;
     std::string refusal;
+    // For each file a worker describes, libmagic takes buffers of up to its byte limit (7 MiB),
+    // for the file's start and its end. With several workers, each would keep them in its own
+    // heap once freed; mapped apart, they go back to the system once the file is described, and
+    // memory grows with the files being described, not with the workers. One worker keeps them:
+    // giving them back after every file only costs it page faults.
+    if (count > 1) {
+        MapLargeBlocksApart();
+    }
     run.progress.Start(run.cache != nullptr);
     for (int32_t index = 0; index < count; ++index) {
         workers.push_back(std::make_unique<SigningWorker>(run, index));
