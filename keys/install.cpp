@@ -36,8 +36,9 @@ class Install {
 
     Outcome Run() {
         Outcome outcome;
-        if (settings_.enforcing()) {
-            if (outcome.error = EnforcedRefusal(); !outcome.error.empty()) {
+        enforcing_ = settings_.enforcing();
+        if (enforcing_) {
+            if (outcome.error = EnforcedPaths(); !outcome.error.empty()) {
                 return outcome;
             }
         }
@@ -55,16 +56,8 @@ class Install {
 
   private:
     // Under enforce, the files installed with the program alone, as for a load.
-    std::string EnforcedRefusal() const {
+    std::string EnforcedPaths() const {
         const KeysInstallSettings& s = settings_;
-        ManifestKey given, trusted;
-        std::string error = trusted.ReadFile(s.installedKey, KeyPart::Public);
-        if (!error.empty() || !given.ReadFile(s.keyPath, KeyPart::Public).empty() ||
-            !given.SamePublicKey(trusted)) {
-            return fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
-                               PrintablePath(s.installedKey)) +
-                   error;
-        }
         if (!SameFile(s.serialFile, s.installedSerialFile)) {
             return fmt::format("Error: veriexec is enforcing: only the serial file {} is used\n",
                                PrintablePath(s.installedSerialFile));
@@ -75,10 +68,28 @@ class Install {
                                  PrintablePath(s.installedKeysFile));
     }
 
+    // Under enforce, the root key read for this install must be the installed one: compared
+    // as read, so that the key judged is the key compared.
+    std::string EnforcedRoot() const {
+        ManifestKey trusted;
+        std::string error = trusted.ReadFile(settings_.installedKey, KeyPart::Public);
+        if (!error.empty() || !keys_.Root().SamePublicKey(trusted)) {
+            return fmt::format("Error: veriexec is enforcing: only the key {} is accepted\n",
+                               PrintablePath(settings_.installedKey)) +
+                   error;
+        }
+        return "";
+    }
+
     // Everything is judged before anything is written.
     std::string Judge(Outcome& outcome) {
         const KeysInstallSettings& s = settings_;
         std::string error = keys_.Read(s.keyPath, s.serialFile, s.keysFile);
+        if (enforcing_ && !keys_.Root().Id().empty()) {
+            if (std::string refusal = EnforcedRoot(); !refusal.empty()) {
+                return refusal;
+            }
+        }
         // A keys file in place that fails is what a newer one mends; a record or a root key
         // that cannot be read stops it.
         if (!error.empty() && (!keys_.Record() || keys_.Root().Id().empty())) {
@@ -203,6 +214,7 @@ class Install {
     std::unique_ptr<InstalledKeys> next_;
     std::optional<KeysRecord> announced_;  // the record a first install writes before its steps
     HeldManifest with_;
+    bool enforcing_ = false;
     bool completing_ = false;
     bool stopped_ = false;
 };

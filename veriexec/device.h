@@ -69,5 +69,6 @@ class DeviceHandle {
 int GetVeriexecState(VeriexecState& state);
 // The same through `device`, opened for reading and kept for more queries.
 int ReadVeriexecState(DeviceHandle& device, VeriexecState& state);
-// Whether the facility is there and enforces; false on a host without it, as a build host.
+// Whether the facility is there and enforces; false on a host without it, as a build host, and
+// true, after a warning, where it is there but cannot be opened or its state read.
 bool FacilityEnforces();

@@ -272,6 +272,17 @@ TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOne
               Failed(enforcing + "only the serial file " + Path("serial") + " is used\n"));
     EXPECT_EQ(Install("--key a.pub ab"),
               Failed(enforcing + "only the key " + Path("trusted.pub") + " is accepted\n"));
+    // So too where the facility is there but cannot tell whether it enforces.
+    for (const auto& [fault, warning, mend] :
+         {std::tuple{"device write-only", "open /dev/veriexec: Permission denied",
+                     "device present"},
+          {"fail GetState EIO", "get veriexec state: Input/output error", "fail GetState off"}}) {
+        ASSERT_EQ(RunEmulator(Words(fault)).status, 0);
+        EXPECT_EQ(Install("--key a.pub ab"),
+                  Failed(fmt::format("pelmor-sign: cannot {}\n", warning) + enforcing +
+                         "only the key " + Path("trusted.pub") + " is accepted\n"));
+        ASSERT_EQ(RunEmulator(Words(mend)).status, 0);
+    }
     // Another root key verifies no keys file of this host.
     EXPECT_NE(RunSign(Words("load --key a.pub m")).err.find("keys file signature does not verify"),
               std::string::npos);
