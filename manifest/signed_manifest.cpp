@@ -149,8 +149,13 @@ std::string ReadHeldManifest(const std::string& manifestPath, const HostKeys& ke
         return "";
     }
     manifest.refused = true;
-    return fmt::format("Error: manifest {} has serial {}, above the record, but {}\n",
-                       PrintablePath(manifestPath), manifest.serial, expired);
+    const char* where = "above the record";
+    if (manifest.recorded && manifest.serial <= *manifest.recorded) {
+        // Another manifest of the serial recorded, or one below it that the floor lets through.
+        where = manifest.serial == *manifest.recorded ? "the one recorded" : "below the record";
+    }
+    return fmt::format("Error: manifest {} has serial {}, {}, but {}\n",
+                       PrintablePath(manifestPath), manifest.serial, where, expired);
 }
 
 std::string VerifiedLine(const std::string& manifestPath, uint64_t serial, const std::string& keyId,

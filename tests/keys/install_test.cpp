@@ -159,6 +159,12 @@ TEST_F(KeysInstallTest, ExpiryRefusesAnythingNewButTheRecordedManifestKeepsLoadi
     EXPECT_EQ(Load("ma"),
               Failed("Error: manifest ma has serial 11, above the record, but key " + ids_["a"] +
                      " is past its not-after date (2001-01-01T00:00:00Z)\n"));
+    // Nor another manifest of the serial recorded.
+    WriteFile(Path("ma"), ManifestLine(Path("tool"), Path("tool")) + TrustedProgramLine());
+    ASSERT_EQ(RunSign(Words("sign -k a.key --serial 10 ma")).status, 0);
+    EXPECT_EQ(Load("ma").err, "Error: manifest ma has serial 10, the one recorded, but key " +
+                                  ids_["a"] +
+                                  " is past its not-after date (2001-01-01T00:00:00Z)\n");
 }
 
 // Revoking the key that signed the manifest in place would leave the next boot nothing to load.
