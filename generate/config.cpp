@@ -1,33 +1,18 @@
 #include "generate/config.h"
 
 #include <fmt/core.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <system_error>
 
 #include "common/normal_path.h"
 #include "common/printable_path.h"
 #include "manifest/format.h"
+#include "manifest/trusted_file.h"
 
 namespace {
-
-// Opens the configuration; returns 0, or the system error that keeps it from being read.
-int OpenConfiguration(const std::string& path, std::ifstream& file) {
-    errno = 0;
-    file.open(path);
-    if (!file.is_open()) {
-        return errno != 0 ? errno : EIO;
-    }
-    // A directory opens as a stream here and only fails when read.
-    struct stat status;
-    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        return EISDIR;
-    }
-    return 0;
-}
 
 // The flags of the manifest paths the object names: each an absolute path with a list of
 // flag tokens that load knows.
@@ -113,9 +98,17 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
     // A named file is a path of the running system; the default one belongs to the image.
     std::string location = path;
     int error = settings.configGiven ? 0 : root.Resolve(path, location);
-    std::ifstream file;
+    // The configuration says which programs are trusted: one that another user could change is
+    // refused, as a key would be.
+    FileRead file;
     if (error == 0) {
-        error = OpenConfiguration(location, file);
+        file = ReadTrustedFile(location, Exposure::Write);
+        error = file.error;
+    }
+    if (!file.refusal.empty()) {
+        configuration.flagsUnusable = true;
+        return fmt::format("Error: refusing config file {}: {}\n", PrintablePath(path),
+                           file.refusal);
     }
     if (error != 0) {
         // Only the default file is optional; one that exists but cannot be read would leave
@@ -127,5 +120,6 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
         }
         return "";
     }
-    return ReadConfigurationFrom(file, configuration);
+    std::istringstream input(std::move(file.bytes));
+    return ReadConfigurationFrom(input, configuration);
 }

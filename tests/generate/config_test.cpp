@@ -1,5 +1,7 @@
 #include "generate/config.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -71,6 +73,12 @@ TEST_F(ConfigRunTest,
     expect(Path("cut.json"), "Config file error, [json.exception.parse");
     expect(Path("none.json"),
            "Error: cannot open config file " + Path("none.json") + ": No such file or directory\n");
+    // It says which programs are trusted: no one else may be able to change it.
+    WriteFile(Path("open.json"), "{}", 0666);
+    expect(Path("open.json"),
+           "Error: refusing config file " + Path("open.json") + ": writable by group or others\n");
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    expect(Path("fifo"), "Error: refusing config file " + Path("fifo") + ": not a regular file\n");
     std::filesystem::create_directories(Image(DefaultConfigPath));
     expect("", "Error: cannot open config file " + std::string(DefaultConfigPath) +
                    ": Is a directory\n");
