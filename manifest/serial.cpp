@@ -122,8 +122,11 @@ RecordLock::RecordLock(const std::string& path) {
     std::string folder;
     int error = MakeRecordFolder(path, folder);
     if (error == 0) {
-        folder_ = UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        error = !folder_.Valid() || flock(folder_.Get(), LOCK_EX) != 0 ? errno : 0;
+        // A file of its own that only its owner can open: whoever can open what is locked can
+        // hold the lock, and keep every load and install waiting.
+        lock_ = UniqueFd(
+            open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        error = !lock_.Valid() || flock(lock_.Get(), LOCK_EX) != 0 ? errno : 0;
     }
     if (error != 0) {
         error_ = fmt::format("Error: cannot write serial file {}: {}\n", PrintablePath(path),

@@ -36,9 +36,10 @@ std::string RecordSerial(const std::string& path, uint64_t serial);
 // beside the serial file; "" or the error line, which calls the file `what`.
 std::string WriteRecordFile(const std::string& path, std::string_view what, std::string_view text);
 
-// Holds the folder of the serial file at `path`, made when there is none, locked against every
-// other holder until destroyed: a load that raises the records and a keys install that
-// overlap then each add to what the other wrote, never write back what they read before it.
+// Holds PATH.lock, beside the serial file at `path` (its folder made when there is none),
+// locked against every other holder until destroyed: a load that raises the records and a keys
+// install that overlap then each add to what the other wrote, never write back what they read
+// before it.
 class RecordLock {
   public:
     explicit RecordLock(const std::string& path);
@@ -46,6 +47,6 @@ class RecordLock {
     const std::string& Error() const { return error_; }
 
   private:
-    UniqueFd folder_;
+    UniqueFd lock_;
     std::string error_;
 };

@@ -257,6 +257,9 @@ TEST_F(KeysInstallTest, ALoadEndingAfterAnInstallKeepsWhatTheInstallRecorded) {
     EXPECT_EQ(RaiseRecordedSerial(settings, read), "");
     EXPECT_NE(ReadFile("serial.keys").find("keys-serial 2\n"), std::string::npos);
     EXPECT_EQ(Load("ma"), Failed(Refused("a", "ma", "is revoked")));
+    // Locked through a file that no other user can open, and so hold.
+    EXPECT_EQ(fs::status("serial.lock").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOneIsRefused) {

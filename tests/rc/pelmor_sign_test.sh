@@ -201,6 +201,7 @@ END
 printf '#!/bin/sh\n[ "$1 $2 $3 $4" = "-k -s -t 0" ] || exit 64\nshift 4\nexec flock -n -E 75 "$@"\n' \
     >"$work/lockf/lockf"
 chmod 755 "$work/held" "$work/lockf/lockf"
+: >"$work/m.lock" && chmod 644 "$work/m.lock"  # as older versions left it
 for locker in flock lockf; do
     lock_path=$PATH && [ $locker = flock ] || lock_path="$work/lockf:$PATH"
     rc_conf "pelmor_sign_program=$work/held"
@@ -219,6 +220,7 @@ $work/m left as it is; veriexec left active" "$(cat "$work/second")"
     wait $!
     same "the first refresh's status" 0 $?
     same "its steps" "generate check diff" "$(tr '\n' ' ' <"$work/steps" | sed 's/ $//')"
+    same "the lock's mode, that no other user may hold it" 600 "$(stat -c %a "$work/m.lock")"
 done
 # A key named in rc.conf that is missing stops refresh before its work; apply wants a key even
 # at the default.
