@@ -59,6 +59,7 @@ int ParseAndRun(int argc, char** argv, const InstalledFiles& installed, AuditLog
     values.keys.install.installedKey = installed.trustedKey;
     values.keys.install.installedKeysFile = installed.keysFile;
     values.keys.install.installedSerialFile = installed.serialFile;
+    values.keys.install.installedManifest = installed.manifestFile;
     values.keys.install.enforcing = FacilityEnforces;
     RegisterCommands(parser, values, audit);
 

@@ -147,6 +147,16 @@ class Install {
         if (lstat(s.manifestPath.c_str(), &status) == 0 || errno != ENOENT) {
             HeldManifest inPlace;
             why = ReadHeldManifest(s.manifestPath, keys_, s.serialFile, inPlace);
+        } else if (s.with.empty() &&
+                   (enforcing_ || !SameFile(s.manifestPath, s.installedManifest))) {
+            // A host that enforces booted from a manifest, and one named is meant to be
+            // there: the boot script's is elsewhere, or the name given is wrong, and the next
+            // boot could load nothing.
+            return fmt::format(
+                "Error: refusing keys file {}: there is no manifest {} to check under it: name "
+                "the manifest that the boot script loads with --manifest, or give one with "
+                "--with\n",
+                PrintablePath(s.file), PrintablePath(s.manifestPath));
         }
         if (s.with.empty()) {
             return why.empty() ? ""

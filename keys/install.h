@@ -29,10 +29,12 @@ struct KeysInstallSettings {
     std::string manifestPath;  // --manifest, by default the boot script's manifest
     std::string with;          // --with: the signed manifest to put in place with it
     // The root key, keys file and serial file installed with the program: while the facility
-    // enforces, as `enforcing` tells, the only ones an install may use.
+    // enforces, as `enforcing` tells, the only ones an install may use; and the boot script's
+    // manifest.
     std::string installedKey = "";
     std::string installedKeysFile = "";
     std::string installedSerialFile = "";
+    std::string installedManifest = "";
     std::function<bool()> enforcing = [] { return false; };
     OutputFormat format = OutputFormat::Text;
     AuditLog* audit = nullptr;

@@ -204,12 +204,12 @@ TEST_F(KeysInstallTest, ACrashAtAnyStepLeavesAHostWhoseManifestLoads) {
         // Only a first install announces its keys file.
         for (int stop = first ? 0 : 1; stop <= static_cast<int>(InstallStep::Recorded); ++stop) {
             Shell("rm -rf h && mkdir h");
+            Manifest("h/m", first ? "trusted" : "a", 1u << 20);
             if (!first) {
                 Keys("h/ab", "a.pub b.pub", "", 1);
                 ASSERT_EQ(
                     Install("--keys h/keys --serial-file h/serial --manifest h/m h/ab").status, 0);
             }
-            Manifest("h/m", first ? "trusted" : "a", 1u << 20);
             ASSERT_EQ(load("h/m"), 0);
             Keys("h/c", "c.pub", "a", 2, "--floor 5");
             // The floor lets the record fall only below a serial that a revoked key signed.
@@ -292,6 +292,12 @@ TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOne
                          "only the key " + Path("trusted.pub") + " is accepted\n"));
         ASSERT_EQ(RunEmulator(Words(mend)).status, 0);
     }
+    // A host that enforces booted from a manifest: none where the install looks is a wrong name.
+    Keys("abc", "a.pub b.pub c.pub", "", 2);
+    EXPECT_EQ(Install("abc"),
+              Failed("Error: refusing keys file abc: there is no manifest " + Path("manifest") +
+                     " to check under it: name the manifest that the boot script "
+                     "loads with --manifest, or give one with --with\n"));
     // Another root key verifies no keys file of this host.
     EXPECT_NE(RunSign(Words("load --key a.pub m")).err.find("keys file signature does not verify"),
               std::string::npos);
