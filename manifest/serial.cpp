@@ -4,6 +4,7 @@
 #include <fmt/core.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -119,14 +120,35 @@ int MakeRecordFolder(const std::string& path, std::string& folder) {
 }  // namespace
 
 RecordLock::RecordLock(const std::string& path) {
+    const std::string lockPath = path + ".lock";
     std::string folder;
     int error = MakeRecordFolder(path, folder);
     if (error == 0) {
         // A file of its own that only its owner can open: whoever can open what is locked can
-        // hold the lock, and keep every load and install waiting.
+        // hold the lock, and keep every load and install waiting. Read access is all that flock
+        // needs, and all that a lock already there on a read-only file system allows.
         lock_ = UniqueFd(
-            open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        error = !lock_.Valid() || flock(lock_.Get(), LOCK_EX) != 0 ? errno : 0;
+            open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!lock_.Valid() && errno == EROFS) {
+            return;  // no one can write the records there: nothing to keep apart
+        }
+        struct stat status;
+        error = !lock_.Valid() || fstat(lock_.Get(), &status) != 0 ? errno : 0;
+        std::string why;
+        if (error == ELOOP || (error == 0 && !S_ISREG(status.st_mode))) {
+            why = "not a regular file";
+        } else if (error == 0 && status.st_uid != geteuid()) {
+            why = fmt::format("owned by user {}, who could hold it", status.st_uid);
+        } else if (error == 0 && (status.st_mode & 077) != 0) {
+            why = "group or others can open it, and hold it (chmod 0600 it)";
+        } else if (error == 0 && flock(lock_.Get(), LOCK_EX) != 0) {
+            why = std::generic_category().message(errno);
+        }
+        if (!why.empty()) {
+            error_ =
+                fmt::format("Error: refusing lock file {}: {}\n", PrintablePath(lockPath), why);
+            return;
+        }
     }
     if (error != 0) {
         error_ = fmt::format("Error: cannot write serial file {}: {}\n", PrintablePath(path),

@@ -255,9 +255,12 @@ TEST_F(KeysInstallTest, ALoadEndingAfterAnInstallKeepsWhatTheInstallRecorded) {
     EXPECT_EQ(RaiseRecordedSerial(settings, read), "");
     EXPECT_NE(ReadFile("serial.keys").find("keys-serial 2\n"), npos);
     EXPECT_EQ(Load("ma"), Failed(Refused("a", "ma", "is revoked")));
-    // Locked through a file that no other user can open, and so hold.
+    // Locked through a file that no other user can open, and so hold; one they could is refused.
     EXPECT_EQ(fs::status("serial.lock").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions("serial.lock", fs::perms::others_read, fs::perm_options::add);
+    EXPECT_EQ(Install("b"), Failed("Error: refusing lock file " + Path("serial.lock") +
+                                   ": group or others can open it, and hold it (chmod 0600 it)\n"));
 }
 
 TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOneIsRefused) {

@@ -222,6 +222,12 @@ $work/m left as it is; veriexec left active" "$(cat "$work/second")"
     same "its steps" "generate check diff" "$(tr '\n' ' ' <"$work/steps" | sed 's/ $//')"
     same "the lock's mode, that no other user may hold it" 600 "$(stat -c %a "$work/m.lock")"
 done
+# A link in the lock's place is refused, never followed.
+echo kept >"$work/victim" && mv "$work/m.lock" "$work/m.lock.was" && ln -s victim "$work/m.lock"
+same "refresh through a linked lock" "$script: ERROR: refusing $work/m.lock: not a regular file of \
+root's: $work/m left as it is; veriexec left active" "$(sh "$script" refresh 2>&1)"
+same "the link's target" "kept 644" "$(cat "$work/victim") $(stat -c %a "$work/victim")"
+mv "$work/m.lock.was" "$work/m.lock"
 # A key named in rc.conf that is missing stops refresh before its work; apply wants a key even
 # at the default.
 refresh "refresh with a named key missing" 1 "$script: ERROR: pelmor_sign_pubkey names \
