@@ -8,5 +8,6 @@ void ReleaseFreeMemory();
 
 // From now on, every block of 4 MiB or more is mapped on its own and given back to the system
 // when freed, where the allocator would otherwise keep it in the heap of the thread that freed
-// it. For a program whose threads each take such blocks again and again.
+// it; and a heap keeps up to 1 MiB free at its end. For a program whose threads each take such
+// blocks again and again.
 void MapLargeBlocksApart();
