@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <iostream>
 #include <system_error>
 #include <thread>
@@ -9,6 +10,20 @@
 #include "common/allocator.h"
 #include "common/printable_path.h"
 #include "engine/signing_worker.h"
+
+void Turns::Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    given_.wait(lock, [this] { return free_ > 0; });
+    --free_;
+}
+
+void Turns::Give() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++free_;
+    }
+    given_.notify_one();
+}
 
 void RunContext::Report(const std::string& line) {
     progress.Print(std::cerr, line);
@@ -52,12 +67,15 @@ std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t 
     std::string refusal;
     // For each file a worker describes, libmagic takes buffers of up to its byte limit (7 MiB),
     // for the file's start and its end. With several workers, each would keep them in its own
-    // heap once freed; mapped apart, they go back to the system once the file is described, and
-    // memory grows with the files being described, not with the workers. One worker keeps them:
-    // giving them back after every file only costs it page faults.
+    // heap once freed; mapped apart, they go back to the system once the file is described. One
+    // worker keeps them: giving them back after every file only costs it page faults.
     if (count > 1) {
         MapLargeBlocksApart();
     }
+    // And while they are in use, they would add to the peak as many times as workers describe
+    // a large file at once. Such files are a few in a hundred, described in a few milliseconds
+    // each: one turn for eight workers bounds the memory and leaves the others busy.
+    run.largeFiles.SetLimit(std::max(1, count / 8));
     run.progress.Start(run.cache != nullptr);
     for (int32_t index = 0; index < count; ++index) {
         workers.push_back(std::make_unique<SigningWorker>(run, index));

@@ -1,10 +1,12 @@
 // What every worker of a run shares with the others and with the run: where the files are, the
 // signing types, the queue of work, the libmagic database, the count of errors reported and
-// the failure that stops the run, and its status line. Built before the workers start; only the
-// queue, the count, the failure and the status line's counts change while they run.
+// the failure that stops the run, its status line, and the turns to describe large files. Built
+// before the workers start; only the queue, the count, the failure, the turns and the status
+// line's counts change while they run.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,6 +20,19 @@
 #include "engine/magic_classifier.h"
 #include "engine/progress.h"
 #include "engine/work_queue.h"
+
+// Lets a bounded number of threads through at a time; the others wait for a turn.
+class Turns {
+  public:
+    void SetLimit(int32_t limit) { free_ = limit; }
+    void Take();
+    void Give();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable given_;
+    int32_t free_ = 1;
+};
 
 class RunContext {
   public:
@@ -51,6 +66,8 @@ class RunContext {
     // Shown while the workers run. Only a display, synchronised on its own: what reads the run
     // as const still adds to its counts.
     mutable ProgressLine progress;
+    // Taken by a worker to describe a file for which libmagic takes large buffers.
+    Turns largeFiles;
 
   private:
     std::atomic<int32_t> reportedErrors_{0};

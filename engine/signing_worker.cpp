@@ -13,6 +13,9 @@ namespace {
 // Often enough to keep a worker within a few buffers of libmagic's, rarely enough to cost
 // nothing measurable.
 constexpr uint32_t DescriptionsBetweenReleases = 256;
+// From this size on, libmagic's buffers for a file take at least a megabyte of each worker's
+// heap: such files are described in turns.
+constexpr off_t LargeFile = 1024 * 1024;
 
 }  // namespace
 
@@ -72,7 +75,15 @@ bool SigningWorker::Describe(const std::string& path, const std::string& hostPat
         ReleaseFreeMemory();
     }
     std::string error;
-    if (!classifier_.Describe(fd, status, hostPath, description, error)) {
+    bool large = status.st_size >= LargeFile;
+    if (large) {
+        run_.largeFiles.Take();
+    }
+    bool described = classifier_.Describe(fd, status, hostPath, description, error);
+    if (large) {
+        run_.largeFiles.Give();
+    }
+    if (!described) {
         run_.Fail(error);
         return false;
     }
