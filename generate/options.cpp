@@ -2,13 +2,16 @@
 
 #include <charconv>
 #include <functional>
-#include <limits>
 
 namespace {
 
 // A count of workers is read as a plain decimal number: CLI11's own conversion would take
 // "0x10" for 16, "010" for 8 and an empty value for 0. Fewer than one worker would hash
-// nothing and still write an empty manifest as if it were complete.
+// nothing and still write an empty manifest as if it were complete. A thread for each of a
+// mistyped 100000 would take every process slot of the host, and its other programs could no
+// longer start one: no host has use for more workers than MaxJobs.
+constexpr int64_t MaxJobs = 1024;
+
 std::string CheckJobsCount(const std::string& text) {
     int64_t value = 0;
     const char* end = text.data() + text.size();
@@ -16,9 +19,8 @@ std::string CheckJobsCount(const std::string& text) {
     if (text.empty() || error == std::errc::invalid_argument || stop != end) {
         return "JOBS_COUNT must be a decimal number, not '" + text + "'";
     }
-    if (error == std::errc::result_out_of_range || value > std::numeric_limits<int32_t>::max()) {
-        return "JOBS_COUNT must be at most " + std::to_string(std::numeric_limits<int32_t>::max()) +
-               ", not '" + text + "'";
+    if (error == std::errc::result_out_of_range || value > MaxJobs) {
+        return "JOBS_COUNT must be at most " + std::to_string(MaxJobs) + ", not '" + text + "'";
     }
     if (value < 1) {
         return "JOBS_COUNT must be at least 1, not '" + text + "'";
