@@ -111,9 +111,10 @@ std::string ReadConfiguration(const GenerateSettings& settings, const ImageRoot&
                            file.refusal);
     }
     if (error != 0) {
-        // Only the default file is optional; one that exists but cannot be read would leave
-        // the administrator's directories and types out without a word.
-        if (settings.configGiven || error != ENOENT) {
+        // Only the default file is optional; one that exists but cannot be read, a link to
+        // nothing included, would leave the administrator's directories, types and trusted
+        // programs out without a word.
+        if (settings.configGiven || error != ENOENT || root.NamesLink(path)) {
             configuration.flagsUnusable = true;
             return fmt::format("Error: cannot open config file {}: {}\n", PrintablePath(path),
                                std::generic_category().message(error));

@@ -79,6 +79,10 @@ TEST_F(ConfigRunTest,
     expect("", "Error: cannot open config file " + std::string(DefaultConfigPath) +
                    ": Is a directory\n");
     std::filesystem::remove(Image(DefaultConfigPath));
+    std::filesystem::create_symlink("renamed.json", Image(DefaultConfigPath));
+    expect("", "Error: cannot open config file " + std::string(DefaultConfigPath) +
+                   ": No such file or directory\n");
+    std::filesystem::remove(Image(DefaultConfigPath));
     expect("", "");
 }
 
