@@ -134,19 +134,24 @@ RecordLock::RecordLock(const std::string& path) {
         }
         struct stat status;
         error = !lock_.Valid() || fstat(lock_.Get(), &status) != 0 ? errno : 0;
+        // A link is refused with ELOOP here, EMLINK on FreeBSD; a folder with EISDIR.
+        bool irregular = error == ELOOP || error == EMLINK || error == EISDIR;
         std::string why;
-        if (error == ELOOP || (error == 0 && !S_ISREG(status.st_mode))) {
+        if (irregular || (error == 0 && !S_ISREG(status.st_mode))) {
             why = "not a regular file";
         } else if (error == 0 && status.st_uid != geteuid()) {
             why = fmt::format("owned by user {}, who could hold it", status.st_uid);
         } else if (error == 0 && (status.st_mode & 077) != 0) {
             why = "group or others can open it, and hold it (chmod 0600 it)";
-        } else if (error == 0 && flock(lock_.Get(), LOCK_EX) != 0) {
-            why = std::generic_category().message(errno);
         }
         if (!why.empty()) {
             error_ =
                 fmt::format("Error: refusing lock file {}: {}\n", PrintablePath(lockPath), why);
+            return;
+        }
+        if (error == 0 && flock(lock_.Get(), LOCK_EX) != 0) {
+            error_ = fmt::format("Error: cannot use lock file {}: {}\n", PrintablePath(lockPath),
+                                 std::generic_category().message(errno));
             return;
         }
     }

@@ -261,6 +261,10 @@ TEST_F(KeysInstallTest, ALoadEndingAfterAnInstallKeepsWhatTheInstallRecorded) {
     fs::permissions("serial.lock", fs::perms::others_read, fs::perm_options::add);
     EXPECT_EQ(Install("b"), Failed("Error: refusing lock file " + Path("serial.lock") +
                                    ": group or others can open it, and hold it (chmod 0600 it)\n"));
+    fs::remove("serial.lock");
+    fs::create_directory("serial.lock");
+    EXPECT_EQ(Install("b"), Failed("Error: refusing lock file " + Path("serial.lock") +
+                                   ": not a regular file\n"));
 }
 
 TEST_F(KeysInstallTest, UnderEnforceOnlyTheInstalledKeysFileCountsAndAMissingOneIsRefused) {
