@@ -63,7 +63,7 @@ std::string SignedPair::Check() const {
     // Its replacement would keep its mode: one that a reader refuses would stay refused.
     if (FileRead old = ReadTrustedFile(signaturePath_, Exposure::Write, FinalLink::Refused);
         !old.refusal.empty()) {
-        return fmt::format("Error: refusing {}: {}\n", signaturePath_, old.refusal);
+        return fmt::format("Error: refusing {}: {}\n", PrintablePath(signaturePath_), old.refusal);
     }
     return "";
 }
