@@ -73,7 +73,7 @@ std::vector<std::unique_ptr<SigningWorker>> RunWorkers(RunContext& run, int32_t 
         MapLargeBlocksApart();
     }
     // And while they are in use, they would add to the peak as many times as workers describe
-    // a large file at once. Such files are a few in a hundred, described in a few milliseconds
+    // a large file at once. Such files are one in a few hundred, described in a few milliseconds
     // each: one turn for eight workers bounds the memory and leaves the others busy.
     run.largeFiles.SetLimit(std::max(1, count / 8));
     run.progress.Start(run.cache != nullptr);
